@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Every test: host (simulated Windows, sanitizers), Wine (real API), and the
+# checks on the x86 release exe. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "host build and tests (simulated Windows, ASan + UBSan)"
+cmake --preset host >/dev/null
+cmake --build --preset host
+ctest --preset host
+
+step "x86 release exe and its checks"
+cmake --preset release-x86 >/dev/null
+cmake --build --preset release-x86
+ctest --preset release-x86
+
+step "x86-64 Windows build, tests under Wine"
+cmake --preset wine-x64 >/dev/null
+cmake --build --preset wine-x64
+ctest --preset wine-x64

@@ -1,0 +1,20 @@
+// The two options of the process command line, found by exact, case-sensitive
+// substring search over the raw line (the program's own path included).
+#pragma once
+
+#include "platform/types.h"
+
+// True when "--cleanCache" occurs anywhere in the command line.
+bool HasCleanCacheOption();
+
+// True when "--files" is followed by at least one name and every name is safe;
+// `list` is then replaced by the names in command-line order. Otherwise false,
+// and `list` stays as it was.
+bool ParseFileList(FileList& list);
+
+// Appends every maximal run of non-delimiter characters of `text` to `tokens`
+// and returns how many entries `tokens` holds afterwards.
+std::int32_t SplitTokens(const WideString& text, const WideString& delimiters, FileList& tokens);
+
+// A name may not climb out of its folder: no ".." segment and no ":".
+bool IsSafeFileName(const WideString& name);

@@ -1,0 +1,207 @@
+// Windows backend of the platform seam: convert types, forward, return.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+
+namespace platform {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
+static_assert(sizeof(TokenPrivileges) == sizeof(TOKEN_PRIVILEGES), "TOKEN_PRIVILEGES layout");
+#if defined(_M_IX86) || defined(__i386__)
+// The program hands Windows the x86 entry size; prove it is the native one.
+static_assert(sizeof(PROCESSENTRY32W) == 556, "x86 PROCESSENTRY32W is 556 bytes");
+#endif
+
+const wchar_t* as_wcstr(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+wchar_t* as_wcstr(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
+const char16_t* as_u16cstr(const wchar_t* s) { return reinterpret_cast<const char16_t*>(s); }
+HANDLE native(Handle h) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(h)); }
+Handle portable(HANDLE h) { return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(h)); }
+
+// The caller's dwSize is checked against the x86 size it is built for;
+// a 64-bit build passes its own native size for the same structure.
+DWORD NativeEntrySize(const ProcessEntry* entry) {
+  return entry->dwSize == 556 ? sizeof(PROCESSENTRY32W) : entry->dwSize;
+}
+
+void CopyEntry(const PROCESSENTRY32W& from, ProcessEntry* to) {
+  to->th32ProcessID = from.th32ProcessID;
+  std::memcpy(to->szExeFile, from.szExeFile, sizeof(to->szExeFile));
+}
+
+void CopyFindData(const WIN32_FIND_DATAW& from, FindData* to) {
+  to->dwFileAttributes = from.dwFileAttributes;
+  std::memcpy(to->cFileName, from.cFileName, sizeof(to->cFileName));
+}
+
+}  // namespace
+
+const char16_t* GetCommandLineW() { return as_u16cstr(::GetCommandLineW()); }
+Handle GetCurrentProcess() { return portable(::GetCurrentProcess()); }
+
+Handle CreateToolhelp32Snapshot(std::uint32_t flags, std::uint32_t processId) {
+  return portable(::CreateToolhelp32Snapshot(flags, processId));
+}
+
+Bool Process32FirstW(Handle snapshot, ProcessEntry* entry) {
+  PROCESSENTRY32W e{};
+  e.dwSize = NativeEntrySize(entry);
+  const BOOL r = ::Process32FirstW(native(snapshot), &e);
+  CopyEntry(e, entry);
+  return r;
+}
+
+Bool Process32NextW(Handle snapshot, ProcessEntry* entry) {
+  PROCESSENTRY32W e{};
+  e.dwSize = NativeEntrySize(entry);
+  const BOOL r = ::Process32NextW(native(snapshot), &e);
+  CopyEntry(e, entry);
+  return r;
+}
+
+Handle OpenProcess(std::uint32_t access, Bool inheritHandle, std::uint32_t processId) {
+  return portable(::OpenProcess(access, inheritHandle, processId));
+}
+
+Bool TerminateProcess(Handle process, std::uint32_t exitCode) {
+  return ::TerminateProcess(native(process), exitCode);
+}
+
+std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) {
+  return ::WaitForSingleObject(native(object), milliseconds);
+}
+
+Bool CloseHandle(Handle object) { return ::CloseHandle(native(object)); }
+
+std::uint32_t GetFileAttributesW(const char16_t* path) {
+  return ::GetFileAttributesW(as_wcstr(path));
+}
+
+Bool SetFileAttributesW(const char16_t* path, std::uint32_t attributes) {
+  return ::SetFileAttributesW(as_wcstr(path), attributes);
+}
+
+Bool CreateDirectoryW(const char16_t* path) { return ::CreateDirectoryW(as_wcstr(path), nullptr); }
+
+Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExists) {
+  return ::CopyFileW(as_wcstr(existing), as_wcstr(target), failIfExists);
+}
+
+Bool DeleteFileW(const char16_t* path) { return ::DeleteFileW(as_wcstr(path)); }
+
+Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
+  WIN32_FIND_DATAW d{};
+  const HANDLE h = ::FindFirstFileW(as_wcstr(pattern), &d);
+  CopyFindData(d, data);
+  return portable(h);
+}
+
+Bool FindNextFileW(Handle search, FindData* data) {
+  WIN32_FIND_DATAW d{};
+  const BOOL r = ::FindNextFileW(native(search), &d);
+  CopyFindData(d, data);
+  return r;
+}
+
+Bool FindClose(Handle search) { return ::FindClose(native(search)); }
+
+Bool SetDefaultDllDirectories(std::uint32_t flags) {
+  // Looked up at run time: the exe must still start where the call is missing.
+  using Fn = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  const FARPROC proc = kernel ? ::GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+  if (!proc) return FALSE;
+  Fn fn;
+  std::memcpy(&fn, &proc, sizeof(fn));
+  return fn(flags);
+}
+
+Bool OpenProcessToken(Handle process, std::uint32_t access, Handle* token) {
+  HANDLE t = nullptr;
+  const BOOL r = ::OpenProcessToken(native(process), access, &t);
+  *token = portable(t);
+  return r;
+}
+
+Bool LookupPrivilegeValueW(const char16_t* systemName, const char16_t* name, Luid* luid) {
+  LUID l{};
+  const BOOL r = ::LookupPrivilegeValueW(as_wcstr(systemName), as_wcstr(name), &l);
+  luid->LowPart = l.LowPart;
+  luid->HighPart = l.HighPart;
+  return r;
+}
+
+Bool AdjustTokenPrivileges(Handle token, Bool disableAll, const TokenPrivileges* newState,
+                           std::uint32_t bufferLength, TokenPrivileges* previousState,
+                           std::uint32_t* returnLength) {
+  TOKEN_PRIVILEGES request{};
+  std::memcpy(&request, newState, sizeof(request));
+  TOKEN_PRIVILEGES previous{};
+  DWORD length = 0;
+  const BOOL r = ::AdjustTokenPrivileges(native(token), disableAll, &request, bufferLength,
+                                         previousState ? &previous : nullptr,
+                                         returnLength ? &length : nullptr);
+  if (previousState) std::memcpy(previousState, &previous, sizeof(previous));
+  if (returnLength) *returnLength = length;
+  return r;
+}
+
+std::int32_t SHGetFolderPathW(Handle owner, std::int32_t folder, Handle token, std::uint32_t flags,
+                              char16_t* path) {
+  return ::SHGetFolderPathW(reinterpret_cast<HWND>(native(owner)), folder, native(token), flags,
+                            as_wcstr(path));
+}
+
+Bool PathAppendW(char16_t* path, const char16_t* more) {
+  return ::PathAppendW(as_wcstr(path), as_wcstr(more));
+}
+
+Bool ShellExecuteExW(ShellExecuteInfo* info) {
+  SHELLEXECUTEINFOW native_info{};
+  native_info.cbSize = info->cbSize == sizeof(ShellExecuteInfo) ? sizeof(native_info) : 0;
+  native_info.fMask = info->fMask;
+  native_info.hwnd = reinterpret_cast<HWND>(native(info->hwnd));
+  native_info.lpVerb = as_wcstr(info->lpVerb);
+  native_info.lpFile = as_wcstr(info->lpFile);
+  native_info.lpParameters = as_wcstr(info->lpParameters);
+  native_info.lpDirectory = as_wcstr(info->lpDirectory);
+  native_info.nShow = info->nShow;
+  const BOOL r = ::ShellExecuteExW(&native_info);
+  info->hProcess = portable(native_info.hProcess);
+  return r;
+}
+
+std::intptr_t ShellExecuteW(Handle owner, const char16_t* verb, const char16_t* file,
+                            const char16_t* parameters, const char16_t* directory,
+                            std::int32_t showCommand) {
+  return reinterpret_cast<std::intptr_t>(
+      ::ShellExecuteW(reinterpret_cast<HWND>(native(owner)), as_wcstr(verb), as_wcstr(file),
+                      as_wcstr(parameters), as_wcstr(directory), showCommand));
+}
+
+std::int32_t MessageBoxW(Handle owner, const char16_t* text, const char16_t* caption,
+                         std::uint32_t type) {
+  return ::MessageBoxW(reinterpret_cast<HWND>(native(owner)), as_wcstr(text), as_wcstr(caption),
+                       type);
+}
+
+std::intptr_t DefWindowProcW(Handle window, std::uint32_t message, std::uintptr_t wParam,
+                             std::intptr_t lParam) {
+  return ::DefWindowProcW(reinterpret_cast<HWND>(native(window)), message, wParam, lParam);
+}
+
+std::int32_t CoInitialize(const void* reserved) {
+  return ::CoInitialize(const_cast<void*>(reserved));
+}
+
+void CoUninitialize() { ::CoUninitialize(); }
+
+}  // namespace platform
