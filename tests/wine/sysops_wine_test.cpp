@@ -1,0 +1,201 @@
+// The system operations against the real API: real processes of a stand-in
+// client and real files in a scratch folder.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "support/scratch.h"
+#include "sysops/sysops.h"
+
+namespace {
+
+const wchar_t* W(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+WideString OwnFolder() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring p(path);
+  p.resize(p.rfind(L'\\'));
+  return WideString(p.begin(), p.end());
+}
+
+class ClientShutdownOnWindowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = scratch::MakeFolder();
+    client_ = OwnFolder() + u"\\KelvoClient.exe";
+    ASSERT_NE(::GetFileAttributesW(W(client_)), INVALID_FILE_ATTRIBUTES) << "stand-in not built";
+  }
+  // Every process this test started ends, whatever happened.
+  void TearDown() override {
+    for (const PROCESS_INFORMATION& p : started_) {
+      ::TerminateProcess(p.hProcess, 1);
+      ::WaitForSingleObject(p.hProcess, 5000);
+      ::CloseHandle(p.hProcess);
+      ::CloseHandle(p.hThread);
+    }
+    scratch::RemoveFolder(root_);
+  }
+
+  // Starts a copy of the stand-in client under `name` in its own subfolder.
+  HANDLE Start(const WideString& folder, const WideString& name) {
+    const WideString dir = root_ + u"\\" + folder;
+    ::CreateDirectoryW(W(dir), nullptr);
+    const WideString exe = dir + u"\\" + name;
+    EXPECT_TRUE(::CopyFileW(W(client_), W(exe), FALSE));
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    std::wstring command = L"\"" + std::wstring(W(exe)) + L"\"";
+    EXPECT_TRUE(::CreateProcessW(W(exe), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 W(dir), &si, &pi));
+    started_.push_back(pi);
+    // Running for real before the snapshot is taken: its note is written.
+    const WideString note = dir + u"\\KelvoClient.started";
+    for (int i = 0; i < 200 && ::GetFileAttributesW(W(note)) == INVALID_FILE_ATTRIBUTES; ++i) {
+      ::Sleep(25);
+    }
+    return pi.hProcess;
+  }
+
+  static bool Running(HANDLE process) { return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+  static DWORD ExitCode(HANDLE process) {
+    DWORD code = 12345;
+    ::GetExitCodeProcess(process, &code);
+    return code;
+  }
+
+  WideString root_;
+  WideString client_;
+  std::vector<PROCESS_INFORMATION> started_;
+};
+
+TEST_F(ClientShutdownOnWindowsTest, EveryClientEndsWithCodeZeroOthersKeepRunning) {
+  const HANDLE a = Start(u"one", u"KelvoClient.exe");
+  const HANDLE b = Start(u"two", u"KelvoClient.exe");
+  const HANDLE lower = Start(u"three", u"kelvoclient.exe");
+  const HANDLE longer = Start(u"four", u"KelvoClient.exe.exe");
+  ASSERT_TRUE(Running(a) && Running(b) && Running(lower) && Running(longer));
+
+  EXPECT_EQ(FindProcessesByName(u"kelvoclient.exe").size(), 1u);
+  ProcessHandleList found = FindProcessesByName(u"KelvoClient.exe");
+  EXPECT_EQ(found.size(), 2u);
+  for (platform::Handle h : found) {
+    EXPECT_NE(h, platform::kNullHandle);
+    ::CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(h)));
+  }
+
+  const ULONGLONG begin = ::GetTickCount64();
+  TerminateClientProcesses(u"KelvoClient.exe");
+  const ULONGLONG took = ::GetTickCount64() - begin;
+
+  EXPECT_FALSE(Running(a));
+  EXPECT_FALSE(Running(b));
+  EXPECT_EQ(ExitCode(a), 0u);
+  EXPECT_EQ(ExitCode(b), 0u);
+  EXPECT_TRUE(Running(lower));
+  EXPECT_TRUE(Running(longer));
+  // The waits end as soon as each process is gone.
+  EXPECT_LT(took, 5000u);
+}
+
+TEST_F(ClientShutdownOnWindowsTest, NoClientRunningTakesNoWait) {
+  const ULONGLONG begin = ::GetTickCount64();
+  TerminateClientProcesses(u"KelvoClient.exe");
+  EXPECT_LT(::GetTickCount64() - begin, 1000u);
+  EXPECT_TRUE(FindProcessesByName(u"KelvoClient.exe").empty());
+}
+
+TEST(DebugPrivilegeOnWindowsTest, IsEnabledInTheOwnToken) {
+  HANDLE token = nullptr;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                                 &token));
+  LUID luid{};
+  ASSERT_TRUE(::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &luid));
+  const auto enabled = [&] {
+    PRIVILEGE_SET set{};
+    set.PrivilegeCount = 1;
+    set.Privilege[0].Luid = luid;
+    BOOL result = FALSE;
+    ::PrivilegeCheck(token, &set, &result);
+    return result != FALSE;
+  };
+  TOKEN_PRIVILEGES off{};
+  off.PrivilegeCount = 1;
+  off.Privileges[0].Luid = luid;
+  off.Privileges[0].Attributes = 0;
+  ASSERT_TRUE(::AdjustTokenPrivileges(token, FALSE, &off, sizeof(off), nullptr, nullptr));
+  ASSERT_FALSE(enabled());
+
+  EnableDebugPrivilege();
+  EXPECT_TRUE(enabled());
+  ::CloseHandle(token);
+}
+
+class FilesOnWindowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = scratch::MakeFolder();
+    ::CreateDirectoryW(W(Path(u"UPDATE_TEMP")), nullptr);
+    ::CreateDirectoryW(W(Path(u"app")), nullptr);
+    ::CreateDirectoryW(W(Path(u"cache")), nullptr);
+  }
+  void TearDown() override { scratch::RemoveFolder(root_); }
+  WideString Path(const WideString& relative) const { return root_ + u"\\" + relative; }
+  bool Exists(const WideString& relative) const {
+    return ::GetFileAttributesW(W(Path(relative))) != INVALID_FILE_ATTRIBUTES;
+  }
+  void Write(const WideString& relative, const std::string& content, DWORD attributes = 0) {
+    ASSERT_TRUE(scratch::WriteFile(Path(relative), content));
+    if (attributes) {
+      ASSERT_TRUE(::SetFileAttributesW(W(Path(relative)), attributes));
+    }
+  }
+  WideString root_;
+};
+
+TEST_F(FilesOnWindowsTest, AReadOnlyStagedFileIsInstalledAndRemoved) {
+  Write(u"app\\core.dll", "v1");
+  Write(u"UPDATE_TEMP\\core.dll", "v2", FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll")));
+  EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v2");
+  EXPECT_FALSE(Exists(u"UPDATE_TEMP\\core.dll"));
+}
+
+TEST_F(FilesOnWindowsTest, AMissingTargetFolderFailsAndKeepsTheStagedFile) {
+  Write(u"UPDATE_TEMP\\en.pak", "en");
+  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\en.pak"), Path(u"app\\\\lang\\en.pak")));
+  EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\en.pak")), "en");
+  EXPECT_FALSE(Exists(u"app\\lang"));
+  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\absent.dll"), Path(u"app\\\\absent.dll")));
+  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP"), Path(u"app\\\\x")));
+}
+
+TEST_F(FilesOnWindowsTest, CacheClearingKeepsReadOnlyFilesAndEveryFolder) {
+  Write(u"cache\\a.bin", "a");
+  Write(u"cache\\b.bin", "b");
+  Write(u"cache\\hidden.bin", "h", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  Write(u"cache\\readonly.bin", "r", FILE_ATTRIBUTE_READONLY);
+  ::CreateDirectoryW(W(Path(u"cache\\plain")), nullptr);
+  Write(u"cache\\plain\\deep.bin", "d");
+  ::CreateDirectoryW(W(Path(u"cache\\secret")), nullptr);
+  Write(u"cache\\secret\\deep.bin", "s");
+  ASSERT_TRUE(::SetFileAttributesW(W(Path(u"cache\\secret")), 0x12));
+
+  DeleteFilesInDir(Path(u"cache\\"));
+
+  EXPECT_FALSE(Exists(u"cache\\a.bin"));
+  EXPECT_FALSE(Exists(u"cache\\b.bin"));
+  EXPECT_FALSE(Exists(u"cache\\hidden.bin"));
+  EXPECT_EQ(scratch::ReadFile(Path(u"cache\\readonly.bin")), "r");
+  EXPECT_EQ(::GetFileAttributesW(W(Path(u"cache\\readonly.bin"))) & FILE_ATTRIBUTE_READONLY, 1u);
+  EXPECT_EQ(scratch::ReadFile(Path(u"cache\\plain\\deep.bin")), "d");
+  EXPECT_EQ(scratch::ReadFile(Path(u"cache\\secret\\deep.bin")), "s");
+  EXPECT_EQ(::GetFileAttributesW(W(Path(u"cache\\secret"))), 0x12u);
+
+  DeleteFilesInDir(Path(u"missing\\"));  // no folder: nothing happens
+}
+
+}  // namespace
