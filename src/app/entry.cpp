@@ -1,0 +1,67 @@
+#include "app/entry.h"
+
+#include "app/download_url.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char16_t kCaption[] = u"Kelvo提示您";
+constexpr char16_t kUpdatedText[] = u"已成功更新客户端！";
+constexpr char16_t kCacheClearedText[] = u"已成功清空客户端缓存！";
+constexpr char16_t kFailedText[] = u"更新客户端失败，请下载完整客户端安装！";
+constexpr char16_t kVerbOpen[] = u"open";
+constexpr char16_t kClientWorkingDirectory[] = u".";
+
+constexpr std::uint32_t kWmNull = 0;
+constexpr std::uint32_t kMbOk = 0;
+constexpr std::int32_t kIdOk = 1;
+constexpr std::uint32_t kSeeMaskNoCloseProcess = 0x40;
+constexpr std::int32_t kSwShowNormal = 1;
+constexpr std::int32_t kSwShowDefault = 10;
+
+std::int32_t ShowMessage(const char16_t* text) {
+  return platform::MessageBoxW(platform::kNullHandle, text, kCaption, kMbOk);
+}
+
+}  // namespace
+
+bool LaunchClient() {
+  platform::ShellExecuteInfo info{};
+  info.cbSize = sizeof(info);
+  // The shell's own error box is wanted: no SEE_MASK_FLAG_NO_UI.
+  info.fMask = kSeeMaskNoCloseProcess;
+  info.hwnd = platform::kNullHandle;
+  info.lpVerb = kVerbOpen;
+  info.lpFile = kClientImageName;
+  info.lpParameters = nullptr;
+  info.lpDirectory = kClientWorkingDirectory;
+  info.nShow = kSwShowDefault;
+  return platform::ShellExecuteExW(&info) != platform::kFalse;
+}
+
+void OpenDownloadPage() {
+  platform::ShellExecuteW(platform::kNullHandle, kVerbOpen, kDownloadPageUrl, nullptr, nullptr,
+                          kSwShowNormal);
+}
+
+void ShowOutcome(UpdateOutcome outcome) {
+  switch (outcome) {
+    case OutcomeUpdated:
+      if (!LaunchClient()) ShowMessage(kUpdatedText);
+      break;
+    case OutcomeCacheCleared:
+      if (ShowMessage(kCacheClearedText) == kIdOk) LaunchClient();
+      break;
+    default:
+      if (ShowMessage(kFailedText) == kIdOk) OpenDownloadPage();
+      break;
+  }
+}
+
+int RunProgram() {
+  platform::CoInitialize(nullptr);
+  platform::DefWindowProcW(platform::kNullHandle, kWmNull, 0, 0);
+  ShowOutcome(RunUpdate());
+  platform::CoUninitialize();
+  return 0;
+}

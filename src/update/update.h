@@ -1,0 +1,14 @@
+// The run: end the client, then clear its cache or install the staged files.
+#pragma once
+
+enum UpdateOutcome {
+  OutcomeFailed = 0,
+  OutcomeUpdated = 1,
+  OutcomeCacheCleared = 2,
+};
+
+// The client's image name: the process that is ended and the file that is started.
+constexpr char16_t kClientImageName[] = u"KelvoClient.exe";
+
+// Reads the command line, does the one job, shows nothing.
+UpdateOutcome RunUpdate();

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# End to end under Wine, as a person would see it: the real updater.exe and a
+# stand-in client in a throwaway prefix on a virtual display. Dialogs are
+# answered with key presses on the real windows; each is kept as a screenshot.
+#   e2e.sh UPDATER_EXE CLIENT_EXE ROOT
+set -u
+REPO=$(cd "$(dirname "$0")/../.." && pwd)
+UPDATER_EXE=$1 CLIENT_EXE=$2 ROOT=$3
+ARTIFACTS="$ROOT-artifacts"
+. "$REPO/tests/e2e/lib.sh"
+
+UPDATED="已成功更新客户端！"
+CACHE_CLEARED="已成功清空客户端缓存！"
+FAILED="更新客户端失败，请下载完整客户端安装！"
+
+passed=0 failed=0 scenario_failures=0
+check() {  # check DESCRIPTION COMMAND...
+  if "${@:2}"; then
+    printf '    ok    %s\n' "$1"
+  else
+    printf '    FAIL  %s\n' "$1"
+    scenario_failures=$((scenario_failures + 1))
+  fi
+}
+eq() { [ "$1" = "$2" ] || { printf '          expected [%s], got [%s]\n' "$2" "$1"; return 1; }; }
+content() { cat "$1" 2>/dev/null || echo "<missing>"; }
+absent() { [ ! -e "$1" ]; }
+scenario() { printf '\n%s\n' "$1"; scenario_failures=0; }
+end_scenario() {
+  kill_clients
+  if [ "$scenario_failures" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+}
+
+trap stop_everything EXIT
+rm -rf "$ROOT" "$ARTIFACTS"
+# The display first: Wine's desktop process, started with the prefix, keeps
+# the display it was started with for the whole session.
+start_display || { echo "0 passed, 1 failed"; exit 1; }
+make_prefix || { echo "could not make the Wine prefix"; echo "0 passed, 1 failed"; exit 1; }
+KELVO="$PREFIX/drive_c/Kelvo"
+
+scenario "update of two files with the client running"
+install_into Kelvo with-client
+put "$KELVO/core.dll" "core 1.0"; put "$KELVO/ui.dll" "ui 1.0"
+put "$STAGING/core.dll" "core 2.0"; put "$STAGING/ui.dll" "ui 2.0"
+start_client Kelvo
+old_client=$CLIENT_WINE_PID
+start_updater Kelvo 'C:\Kelvo\updater.exe' --files 'core.dll|ui.dll'
+check "exit code 0" eq "$(wait_updater)" 0
+check "no dialog was shown" eq "$(shown_texts)" ""
+wait "$old_client"; old_rc=$?
+check "the running client was ended with exit code 0" eq "$old_rc" 0
+check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
+check "ui.dll replaced" eq "$(content "$KELVO/ui.dll")" "ui 2.0"
+check "staged copies removed" absent "$STAGING/core.dll"
+check "staged ui.dll removed" absent "$STAGING/ui.dll"
+sleep 1
+check "a new client instance started" eq "$(starts_noted "$KELVO")" 2
+check "and runs" eq "$(running_clients)" 1
+end_scenario
+
+scenario "update with no client in the working directory"
+install_into Lone without-client
+put "$PREFIX/drive_c/Lone/core.dll" "core 1.0"
+put "$STAGING/core.dll" "core 2.0"
+start_updater Lone 'C:\Lone\updater.exe' --files core.dll
+error_box=$(wait_window Error 30)
+check "the shell's own error appears" test -n "$error_box"
+[ -n "$error_box" ] && screenshot "$error_box" "$ARTIFACTS/2-shell-error.png" && press_ok "$error_box"
+box=$(wait_window "$CAPTION" 30)
+check "then a box captioned $CAPTION" test -n "$box"
+[ -n "$box" ] && check "caption read back from the window" eq "$(xdotool getwindowname "$box")" "$CAPTION"
+[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/2-update-installed.png" && press_ok "$box"
+check "exit code 0" eq "$(wait_updater)" 0
+check "it said the update was installed" eq "$(shown_texts | tail -1)" "$UPDATED"
+check "core.dll replaced" eq "$(content "$PREFIX/drive_c/Lone/core.dll")" "core 2.0"
+check "no client runs" eq "$(running_clients)" 0
+end_scenario
+
+scenario "cache clearing"
+install_into Kelvo with-client
+put "$CACHE/a.bin" "a"; put "$CACHE/b.bin" "b"; put "$CACHE/sub/deep.bin" "deep"
+start_client Kelvo
+start_updater Kelvo 'C:\Kelvo\updater.exe' --cleanCache
+box=$(wait_window "$CAPTION" 30)
+check "a box captioned $CAPTION appears" test -n "$box"
+check "the old client is gone while the box is up" eq "$(running_clients)" 0
+check "no new client before OK" eq "$(starts_noted "$KELVO")" 1
+check "cache files deleted" absent "$CACHE/a.bin"
+check "all of them" absent "$CACHE/b.bin"
+check "subfolders kept" eq "$(content "$CACHE/sub/deep.bin")" "deep"
+[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/3-cache-cleared.png" && press_ok "$box"
+check "exit code 0" eq "$(wait_updater)" 0
+check "it said the cache was cleared" eq "$(shown_texts)" "$CACHE_CLEARED"
+sleep 1
+check "the client started after OK" eq "$(starts_noted "$KELVO")" 2
+check "and runs" eq "$(running_clients)" 1
+end_scenario
+
+scenario "failed update"
+install_into Kelvo with-client
+put "$KELVO/core.dll" "core 1.0"
+rm -f "$ROOT/browser.log" "$STAGING"/*
+start_client Kelvo
+start_updater Kelvo 'C:\Kelvo\updater.exe' --files 'missing.dll'
+box=$(wait_window "$CAPTION" 30)
+check "a box captioned $CAPTION appears" test -n "$box"
+[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/4-update-failed.png" && press_ok "$box"
+check "exit code 0" eq "$(wait_updater)" 0
+check "it said the update failed" eq "$(shown_texts)" "$FAILED"
+for _ in $(seq 50); do [ -s "$ROOT/browser.log" ] && break; sleep 0.1; done
+check "OK opened the download page in the browser" \
+  eq "$(content "$ROOT/browser.log")" "http://${UPDATER_DOWNLOAD_HOST:-download.example.com}/client"
+check "installed file unchanged" eq "$(content "$KELVO/core.dll")" "core 1.0"
+check "the client was ended and not started again" eq "$(running_clients)" 0
+end_scenario
+
+printf '\nscreenshots: %s\n' "$ARTIFACTS"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

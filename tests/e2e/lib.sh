@@ -1,0 +1,141 @@
+# Shared by the end-to-end scenarios and the main job: a throwaway Wine prefix
+# with a virtual display, the client installed in C:\Kelvo, helpers to stage
+# files, start processes, find dialogs and press their buttons.
+# Needs: REPO, ROOT (throwaway folder), UPDATER_EXE, CLIENT_EXE.
+
+WINE_RUN="$REPO/scripts/wine-run.sh"
+WINE_USER=$([ "$(id -u)" -eq 0 ] && echo updater-wine || id -un)
+CAPTION="Kelvo提示您"
+export UPDATER_WINE_TIMEOUT=${UPDATER_WINE_TIMEOUT:-90}
+
+wine_do() { "$WINE_RUN" "$ROOT" "$@"; }
+# Files made here belong to the user Wine runs as.
+own() { [ "$(id -u)" -ne 0 ] || chown -R "$WINE_USER:" "$@"; }
+win_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
+
+start_display() {
+  local fdfile
+  fdfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -ac 3>"$fdfile" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 100); do [ -s "$fdfile" ] && break; sleep 0.1; done
+  [ -s "$fdfile" ] || { echo "Xvfb did not start" >&2; return 1; }
+  export DISPLAY=":$(cat "$fdfile")" UPDATER_WINE_DISPLAY=":$(cat "$fdfile")"
+  rm -f "$fdfile"
+}
+
+stop_everything() {
+  kill_clients
+  [ -d "$ROOT/prefix" ] && "$WINE_RUN" "$ROOT" --kill
+  [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
+  return 0
+}
+
+# A fresh prefix: CJK font for dialogs, Wine-drawn captions (there is no window
+# manager), and a "browser" that only records the address it is given.
+make_prefix() {
+  "$WINE_RUN" "$ROOT" --init >/dev/null || return 1
+  PREFIX="$ROOT/prefix"
+  cat >"$ROOT/browser.sh" <<SH
+#!/bin/sh
+printf '%s\n' "\$*" >> "$ROOT/browser.log"
+SH
+  chmod 755 "$ROOT/browser.sh"
+  cat >"$ROOT/setup.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]
+"MS Shell Dlg"="WenQuanYi Micro Hei"
+"MS Shell Dlg 2"="WenQuanYi Micro Hei"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]
+"Decorated"="N"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]
+"Browsers"="$ROOT/browser.sh"
+REG
+  own "$ROOT/browser.sh" "$ROOT/setup.reg"
+  wine_do regedit /S "$(win_path "$ROOT/setup.reg")" || return 1
+  APPDATA_DIR=$(wine_do cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r' | tail -1)
+  APPDATA_UNIX="$PREFIX/drive_c/${APPDATA_DIR#C:\\}"
+  APPDATA_UNIX=$(printf '%s' "$APPDATA_UNIX" | tr '\\' /)
+  CLIENT_ROOT="$APPDATA_UNIX/KelvoClient"
+  STAGING="$CLIENT_ROOT/UPDATE_TEMP"
+  CACHE="$CLIENT_ROOT/AppCache/Cache"
+}
+
+# C:\NAME with the updater, optionally the client, and installed files.
+install_into() {
+  local dir="$PREFIX/drive_c/$1" with_client=$2
+  rm -rf "$dir" && mkdir -p "$dir"
+  cp "$UPDATER_EXE" "$dir/updater.exe"
+  [ "$with_client" = with-client ] && cp "$CLIENT_EXE" "$dir/KelvoClient.exe"
+  own "$dir"
+}
+
+put() {  # put FILE CONTENT
+  mkdir -p "$(dirname "$1")"
+  printf '%s' "$2" >"$1"
+  own "$CLIENT_ROOT" 2>/dev/null
+  own "$1"
+}
+
+# The stand-in client, started as a user would, from its own folder.
+start_client() {
+  local dir="$PREFIX/drive_c/$1"
+  (cd "$dir" && exec "$WINE_RUN" "$ROOT" "C:\\$1\\KelvoClient.exe" >/dev/null 2>&1) &
+  CLIENT_WINE_PID=$!
+  for _ in $(seq 100); do [ -s "$dir/KelvoClient.started" ] && return 0; sleep 0.1; done
+  echo "the stand-in client did not start" >&2
+  return 1
+}
+
+# Windows processes under Wine carry their image path as command line; the
+# wrappers that started them (timeout, runuser) do not start with it.
+CLIENT_PATTERN='^([A-Za-z]:[^ ]*\\)?KelvoClient\.exe( |$)'
+running_clients() { pgrep -u "$WINE_USER" -f "$CLIENT_PATTERN" | wc -l; }
+kill_clients() { pkill -KILL -u "$WINE_USER" -f "$CLIENT_PATTERN" 2>/dev/null; sleep 0.5; return 0; }
+starts_noted() { [ -f "$1/KelvoClient.started" ] && wc -l <"$1/KelvoClient.started" || echo 0; }
+
+# Starts the updater in the background with DIR as working directory.
+start_updater() {  # start_updater DIR(C:\ name) PROGRAM ARGS...
+  local dir="$PREFIX/drive_c/$1"; shift
+  rm -f "$ROOT/updater.rc" "$ROOT/msgbox.log"
+  (cd "$dir" && WINEDEBUG=trace+msgbox "$WINE_RUN" "$ROOT" "$@" 2>"$ROOT/msgbox.log" >/dev/null
+   echo $? >"$ROOT/updater.rc") &
+  UPDATER_JOB=$!
+}
+
+wait_updater() {
+  for _ in $(seq 300); do [ -f "$ROOT/updater.rc" ] && break; sleep 0.1; done
+  wait "$UPDATER_JOB" 2>/dev/null
+  cat "$ROOT/updater.rc" 2>/dev/null || echo "still running"
+}
+
+# The window id of a top-level window whose caption is exactly NAME.
+wait_window() {  # wait_window NAME SECONDS
+  timeout "$2" xdotool search --sync --name "^$1\$" 2>/dev/null | head -1
+}
+
+windows_named() { xdotool search --name "^$1\$" 2>/dev/null | wc -l; }
+
+press_ok() {  # the default button, as a user pressing Enter
+  xdotool windowfocus --sync "$1" 2>/dev/null
+  xdotool key --clearmodifiers Return
+}
+
+screenshot() {  # screenshot WINDOW FILE
+  mkdir -p "$(dirname "$2")"
+  import -display "$DISPLAY" -window "$1" "$2" 2>/dev/null
+}
+
+# The texts of the message boxes shown so far, decoded from Wine's trace.
+shown_texts() {
+  python3 - "$ROOT/msgbox.log" <<'PY'
+import re, sys
+for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
+    m = re.search(r'MSGBOX_OnInit L"(.*)"', line)
+    if m:
+        print(re.sub(r'\\([0-9a-f]{4})', lambda h: chr(int(h.group(1), 16)), m.group(1)))
+PY
+}
