@@ -13,6 +13,11 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host
 
+step "fuzzing the command line for ${UPDATER_FUZZ_SECONDS:-60} s (libFuzzer, simulated Windows)"
+cmake --preset fuzz -DUPDATER_FUZZ_SECONDS="${UPDATER_FUZZ_SECONDS:-60}" >/dev/null
+cmake --build --preset fuzz
+ctest --preset fuzz
+
 step "x86 release exe and its checks"
 cmake --preset release-x86 >/dev/null
 cmake --build --preset release-x86

@@ -12,6 +12,7 @@ constexpr char16_t kFailedText[] = u"更新客户端失败，请下载完整客�
 constexpr char16_t kVerbOpen[] = u"open";
 constexpr char16_t kClientWorkingDirectory[] = u".";
 
+constexpr std::uint32_t kLoadLibrarySearchSystem32 = 0x800;
 constexpr std::uint32_t kWmNull = 0;
 constexpr std::uint32_t kMbOk = 0;
 constexpr std::int32_t kIdOk = 1;
@@ -59,6 +60,9 @@ void ShowOutcome(UpdateOutcome outcome) {
 }
 
 int RunProgram() {
+  // Elevated: no DLL may come from beside the exe or the working folder.
+  // Before COM or the shell load anything.
+  platform::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
   platform::CoInitialize(nullptr);
   platform::DefWindowProcW(platform::kNullHandle, kWmNull, 0, 0);
   ShowOutcome(RunUpdate());

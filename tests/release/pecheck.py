@@ -14,6 +14,7 @@ SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
     "ole32.dll", "msvcrt.dll",
 }
+RUNTIME_RESOLVED = {"SetDefaultDllDirectories"}
 RT_VERSION, RT_MANIFEST = 16, 24
 IMAGE_SCN_MEM_EXECUTE, IMAGE_SCN_MEM_WRITE = 0x20000000, 0x80000000
 DYNAMIC_BASE, NX_COMPAT = 0x40, 0x100
@@ -56,13 +57,23 @@ class Pe:
         return self.data[o:self.data.index(b"\0", o)].decode("ascii")
 
     def imports(self):
+        """{dll name: [imported function names]}"""
         rva, _ = self.directories[1]
-        names, o = [], self.offset(rva)
+        width, ordinal_bit = (4, 1 << 31) if self.magic == 0x10B else (8, 1 << 63)
+        dlls, o = {}, self.offset(rva)
         while True:
             desc = struct.unpack_from("<IIIII", self.data, o)
             if desc == (0, 0, 0, 0, 0):
-                return names
-            names.append(self.cstring(desc[3]))
+                return dlls
+            functions, t = [], self.offset(desc[0] or desc[4])
+            while True:
+                thunk = int.from_bytes(self.data[t:t + width], "little")
+                if thunk == 0:
+                    break
+                if not thunk & ordinal_bit:
+                    functions.append(self.cstring(thunk + 2))
+                t += width
+            dlls[self.cstring(desc[3])] = functions
             o += 20
 
     def resources(self):
@@ -104,11 +115,15 @@ def check_format(pe):
 
 
 def check_imports(pe):
-    names = pe.imports()
-    foreign = [n for n in names if n.lower() not in SYSTEM_DLLS]
+    dlls = pe.imports()
+    foreign = [n for n in dlls if n.lower() not in SYSTEM_DLLS]
     if foreign:
         fail(f"imports DLLs that are not Windows system DLLs: {', '.join(foreign)}")
-    print("imports only system DLLs: " + ", ".join(sorted(names)))
+    # Missing on old systems: imported statically, it would stop the exe from starting there.
+    late = [f for functions in dlls.values() for f in functions if f in RUNTIME_RESOLVED]
+    if late:
+        fail(f"imports {', '.join(late)} statically; it must be resolved at run time")
+    print("imports only system DLLs: " + ", ".join(sorted(dlls)))
 
 
 def check_hardening(pe):

@@ -112,10 +112,17 @@ TEST_F(ProgramTest, TheClientIsStartedFromTheWorkingDirectoryNotTheProgramFolder
   EXPECT_EQ(sim::CallsTo("MessageBoxW"), Calls{Box(kUpdated)});
 }
 
+TEST_F(ProgramTest, DllSearchIsConfinedToSystem32BeforeAnythingElse) {
+  EXPECT_EQ(Run(u"--cleanCache"), 0);
+  ASSERT_FALSE(sim::World().journal.empty());
+  EXPECT_EQ(sim::World().journal.front(), "SetDefaultDllDirectories(0x800)");
+  EXPECT_EQ(sim::CallsTo("SetDefaultDllDirectories").size(), 1u);
+}
+
 TEST_F(ProgramTest, RunUpdateIsCalledOnceBetweenComInitAndUninit) {
   EXPECT_EQ(Run(u"--cleanCache"), 0);
   const Calls names = sim::CallNames();
-  EXPECT_EQ(names.front(), "CoInitialize");
+  EXPECT_EQ(names[1], "CoInitialize");
   EXPECT_EQ(names.back(), "CoUninitialize");
   EXPECT_EQ(sim::CallsTo("CreateToolhelp32Snapshot").size(), 1u);
 }
