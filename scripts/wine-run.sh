@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in a throwaway prefix inside the build tree.
 #   wine-run.sh ROOT --init        create the prefix
+#   wine-run.sh ROOT --persist     keep this prefix's wineserver up until --kill
 #   wine-run.sh ROOT --kill        end this prefix's wineserver
 #   wine-run.sh ROOT PROGRAM ARGS  run PROGRAM, bounded in time
 # As root, Wine runs as an ordinary user: root would bypass the file
@@ -43,6 +44,9 @@ case "${1:-}" in
     status=$?
     as_user timeout 60 wineserver -w
     [ $status -eq 0 ] && echo "wine prefix ready: $WINEPREFIX" || { cat "$root/wineboot.log"; exit $status; }
+    ;;
+  --persist)
+    as_user wineserver -p
     ;;
   --kill)
     [ -d "$WINEPREFIX" ] && as_user timeout 30 wineserver -k

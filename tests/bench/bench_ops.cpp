@@ -1,0 +1,172 @@
+// Benchmarks of the program's file operations against the raw Windows calls,
+// run under Wine. Prints one line per case:
+//   CASE RUNS PROGRAM_MEDIAN_MS BASELINE_MEDIAN_MS
+// The exe must stand in the folder the files are installed into: the
+// program's own operations take that folder from the command line.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cmdline/locations.h"
+#include "sysops/sysops.h"
+
+namespace {
+
+const wchar_t* W(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+WideString U(const std::wstring& s) { return WideString(s.begin(), s.end()); }
+
+double NowMs() {
+  LARGE_INTEGER f, c;
+  ::QueryPerformanceFrequency(&f);
+  ::QueryPerformanceCounter(&c);
+  return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+bool WriteBytes(const WideString& path, std::size_t size) {
+  const HANDLE h = ::CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  static const std::vector<char> chunk(1 << 20, 'x');
+  bool ok = true;
+  for (std::size_t left = size; left > 0 && ok;) {
+    const DWORD n = static_cast<DWORD>(std::min(left, chunk.size()));
+    DWORD written = 0;
+    ok = ::WriteFile(h, chunk.data(), n, &written, nullptr) && written == n;
+    left -= n;
+  }
+  ::CloseHandle(h);
+  return ok;
+}
+
+WideString ProgramFolder() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring p(path);
+  return U(p.substr(0, p.rfind(L'\\') + 1));
+}
+
+WideString Name(int i) {
+  wchar_t name[32];
+  std::swprintf(name, 32, L"f%05d.bin", i);
+  return U(name);
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Staged files ready in the staging folder, old copies in the program folder.
+bool PrepareInstall(int count, std::size_t size) {
+  WideString staging;
+  GetStagingDir(staging);
+  for (int i = 0; i < count; ++i) {
+    if (!WriteBytes(staging + u"\\" + Name(i), size)) return false;
+    if (!WriteBytes(ProgramFolder() + Name(i), 16)) return false;
+  }
+  return true;
+}
+
+// What the update run does per name.
+double InstallThroughProgram(int count) {
+  const double start = NowMs();
+  for (int i = 0; i < count; ++i) {
+    const WideString target = TargetPath(Name(i));
+    const WideString staged = StagedPath(Name(i));
+    if (!MoveStagedFile(staged, target)) std::fprintf(stderr, "move failed\n");
+  }
+  return NowMs() - start;
+}
+
+double InstallRaw(int count) {
+  WideString staging;
+  GetStagingDir(staging);
+  std::vector<std::pair<WideString, WideString>> paths;
+  for (int i = 0; i < count; ++i) {
+    paths.emplace_back(staging + u"\\" + Name(i), ProgramFolder() + Name(i));
+  }
+  const double start = NowMs();
+  for (const auto& [staged, target] : paths) {
+    if (!::CopyFileW(W(staged), W(target), FALSE)) std::fprintf(stderr, "copy failed\n");
+    ::DeleteFileW(W(staged));
+  }
+  return NowMs() - start;
+}
+
+void BenchInstall(const char* label, int count, std::size_t size, int runs) {
+  std::vector<double> program, raw;
+  for (int r = 0; r < runs; ++r) {
+    if (!PrepareInstall(count, size)) return;
+    program.push_back(InstallThroughProgram(count));
+    if (!PrepareInstall(count, size)) return;
+    raw.push_back(InstallRaw(count));
+  }
+  std::printf("%s %d %.1f %.1f\n", label, runs, Median(program), Median(raw));
+  std::fflush(stdout);
+}
+
+double ClearRaw(const WideString& cache) {
+  const double start = NowMs();
+  WIN32_FIND_DATAW d;
+  const HANDLE h = ::FindFirstFileW(W(cache + u"*"), &d);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::DeleteFileW(W(cache + reinterpret_cast<const char16_t*>(d.cFileName)));
+      }
+    } while (::FindNextFileW(h, &d));
+    ::FindClose(h);
+  }
+  return NowMs() - start;
+}
+
+// One clearing of the cache folder, which the driver has filled: many files
+// are made far faster outside Wine, whose every new name scans the folder.
+void BenchClear(bool program) {
+  const WideString cache = GetCacheDir();
+  double ms;
+  if (program) {
+    const double start = NowMs();
+    DeleteFilesInDir(cache);
+    ms = NowMs() - start;
+  } else {
+    ms = ClearRaw(cache);
+  }
+  std::printf("%s 1 %.1f 0\n", program ? "clear-program" : "clear-raw", ms);
+  std::fflush(stdout);
+}
+
+// Where the per-name cost of the program's path goes: the calls it makes per
+// name besides the copy and the deletion, each timed alone over `count` calls.
+void BenchPerNameCalls(int count) {
+  const auto time = [count](const char* label, auto&& call) {
+    const double start = NowMs();
+    for (int i = 0; i < count; ++i) call(i);
+    std::printf("%s %d %.1f 0\n", label, count, NowMs() - start);
+  };
+  wchar_t buffer[MAX_PATH];
+  time("calls-SHGetFolderPathW", [&](int) { ::SHGetFolderPathW(nullptr, 26, nullptr, 0, buffer); });
+  WideString staging;
+  GetStagingDir(staging);
+  time("calls-GetFileAttributesW", [&](int) { ::GetFileAttributesW(W(staging)); });
+  time("calls-StagedPath", [&](int i) { StagedPath(Name(i)); });
+  time("calls-TargetPath", [&](int i) { TargetPath(Name(i)); });
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string which = argc > 1 ? argv[1] : "all";
+  if (which == "all" || which == "install") {
+    BenchInstall("install-500x64KiB", 500, 64 * 1024, 7);
+    BenchInstall("install-1x256MiB", 1, 256u << 20, 5);
+    BenchPerNameCalls(500);
+  }
+  if (which == "clear-program" || which == "clear-raw") BenchClear(which == "clear-program");
+  return 0;
+}

@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Benchmarks under Wine, side by side with their baselines, as one table.
+
+    run_bench.py REPO WINE_BUILD RELEASE_EXE OUT_DIR
+"""
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+REPO, BUILD, RELEASE_EXE, OUT = sys.argv[1:5]
+ROOT = os.path.join(OUT, "wine")
+WINE_RUN = os.path.join(REPO, "scripts", "wine-run.sh")
+AS_ROOT = os.geteuid() == 0
+USER = "updater-wine" if AS_ROOT else os.environ.get("USER", "")
+RUNS = int(os.environ.get("UPDATER_BENCH_RUNS", "7"))
+CACHE_RUNS = 5
+CLIENT = re.compile(r"^([A-Za-z]:[^ ]*\\)?KelvoClient\.exe( |$)")
+env = dict(os.environ, UPDATER_WINE_TIMEOUT="3000")
+env.pop("UPDATER_WINE_DISPLAY", None)
+
+
+def wine(*args, cwd=None, **kw):
+    return subprocess.Popen([WINE_RUN, ROOT, *args], cwd=cwd, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, **kw)
+
+
+def own(path):
+    if AS_ROOT:
+        subprocess.run(["chown", "-R", USER + ":", path], check=True)
+
+
+def drive_c(*parts):
+    return os.path.join(ROOT, "prefix", "drive_c", *parts)
+
+
+def install_folder(name, *files):
+    folder = drive_c(name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for f in files:
+        shutil.copy(f, folder)
+    own(folder)
+    return folder
+
+
+def clients():
+    out = subprocess.run(["pgrep", "-u", USER, "-a", "."], capture_output=True, text=True).stdout
+    return [line.split(" ", 1)[0] for line in out.splitlines()
+            if CLIENT.match(line.split(" ", 1)[1] if " " in line else "")]
+
+
+def kill_clients():
+    for pid in clients():
+        subprocess.run(["kill", "-KILL", pid])
+    time.sleep(0.3)
+
+
+def timed(*args, cwd):
+    """Wall time in ms and peak resident memory in KiB of one Wine run."""
+    start = time.perf_counter()
+    p = wine(*args, cwd=cwd)
+    _, status, usage = os.wait4(p.pid, 0)
+    elapsed = (time.perf_counter() - start) * 1000
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode != 0:
+        raise SystemExit(f"{args[0]} exited with {p.returncode}")
+    return elapsed, usage.ru_maxrss
+
+
+def client_root():
+    appdata = wine("cmd", "/c", "echo %APPDATA%").communicate()[0].strip().splitlines()[-1]
+    return drive_c(*appdata.split("\\")[1:], "KelvoClient")
+
+
+def bench_ops(folder, which):
+    out, _ = wine(r"C:\BenchInstall\bench_ops.exe", which, cwd=folder).communicate()
+    rows = {}
+    for line in out.splitlines():
+        name, runs, program, base = line.split()
+        rows[name] = (int(runs), float(program), float(base))
+    return rows
+
+
+def fill_cache(cache, count):
+    os.makedirs(cache, exist_ok=True)
+    for i in range(count):
+        with open(os.path.join(cache, f"f{i:05d}.bin"), "wb") as f:
+            f.write(b"x" * 512)
+    own(os.path.dirname(os.path.dirname(cache)))
+
+
+def ops_bench():
+    folder = install_folder("BenchInstall", os.path.join(BUILD, "tests", "bench_ops.exe"))
+    rows = bench_ops(folder, "install")
+    cache = os.path.join(client_root(), "AppCache", "Cache")
+    times = {"clear-program": [], "clear-raw": []}
+    for _ in range(CACHE_RUNS):
+        for which in times:
+            fill_cache(cache, 10000)
+            times[which].append(bench_ops(folder, which)[which][1])
+            if os.listdir(cache):
+                raise SystemExit(f"{which} left files in the cache")
+    rows["cache-10000"] = (CACHE_RUNS, statistics.median(times["clear-program"]),
+                           statistics.median(times["clear-raw"]))
+    return rows
+
+
+def whole_run_bench():
+    folder = install_folder("BenchRun", os.path.join(BUILD, "updater.exe"),
+                            os.path.join(BUILD, "tests", "KelvoClient.exe"),
+                            os.path.join(BUILD, "tests", "noop.exe"),
+                            os.path.join(BUILD, "tests", "noop_dlls.exe"))
+    staging = os.path.join(client_root(), "UPDATE_TEMP")
+    os.makedirs(staging, exist_ok=True)
+    own(client_root())
+    note = os.path.join(folder, "KelvoClient.started")
+    updater, noop, noop_dlls = [], [], []
+    for _ in range(RUNS):
+        with open(os.path.join(staging, "core.dll"), "w") as f:
+            f.write("core 2.0")
+        own(os.path.join(staging, "core.dll"))
+        starts = os.path.getsize(note) if os.path.exists(note) else 0
+        client = wine(r"C:\BenchRun\KelvoClient.exe", cwd=folder)
+        for _ in range(200):
+            if os.path.exists(note) and os.path.getsize(note) > starts:
+                break
+            time.sleep(0.05)
+        updater.append(timed(r"C:\BenchRun\updater.exe", "--files", "core.dll", cwd=folder))
+        client.wait()
+        kill_clients()
+        noop.append(timed(r"C:\BenchRun\noop.exe", cwd=folder))
+        noop_dlls.append(timed(r"C:\BenchRun\noop_dlls.exe", cwd=folder))
+    return updater, noop, noop_dlls
+
+
+def main():
+    shutil.rmtree(ROOT, ignore_errors=True)
+    subprocess.run([WINE_RUN, ROOT, "--init"], env=env, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([WINE_RUN, ROOT, "--persist"], env=env, check=True)
+    try:
+        ops = ops_bench()
+        updater, noop, noop_dlls = whole_run_bench()
+    finally:
+        kill_clients()
+        subprocess.run([WINE_RUN, ROOT, "--kill"], env=env)
+
+    up_ms = statistics.median(t for t, _ in updater)
+    noop_ms = statistics.median(t for t, _ in noop)
+    dlls_ms = statistics.median(t for t, _ in noop_dlls)
+    up_kib = max(m for _, m in updater)
+    noop_kib = max(m for _, m in noop)
+    size = os.path.getsize(RELEASE_EXE)
+
+    def verdict(ok):
+        return "met" if ok else "**missed**"
+
+    lines = [
+        "| measure | program | baseline | ratio | target |",
+        "|---|---|---|---|---|",
+    ]
+    labels = {"install-500x64KiB": "install 500 files of 64 KiB",
+              "install-1x256MiB": "install 1 file of 256 MiB",
+              "cache-10000": "clear a cache of 10,000 files"}
+    for key, label in labels.items():
+        runs, program, base = ops[key]
+        ratio = program / base
+        lines.append(f"| {label} (median of {runs}) | {program:.0f} ms | {base:.0f} ms raw calls "
+                     f"| {ratio:.2f} | ≤ 1.10 {verdict(ratio <= 1.10)} |")
+    ratio = up_ms / noop_ms
+    lines.append(f"| whole updater.exe run, one-file update, client running (median of {RUNS}) "
+                 f"| {up_ms:.0f} ms | {noop_ms:.0f} ms trivial exe | {ratio:.2f} "
+                 f"| ≤ 1.10 {verdict(ratio <= 1.10)} |")
+    lines.append(f"| of which start-up: a trivial exe loading the same DLLs, COM on and off "
+                 f"| {dlls_ms:.0f} ms | {noop_ms:.0f} ms trivial exe | {dlls_ms / noop_ms:.2f} | |")
+    lines.append(f"| peak resident memory of the Wine process | {up_kib / 1024:.1f} MiB "
+                 f"| {noop_kib / 1024:.1f} MiB trivial exe | +{(up_kib - noop_kib) / 1024:.1f} MiB "
+                 f"| < 8 MiB of its own {verdict(up_kib - noop_kib < 8192)} |")
+    lines.append(f"| size of the x86 release exe | {size:,} bytes ({size / 1024:.0f} KiB) | | "
+                 f"| ≤ 256 KiB {verdict(size <= 256 * 1024)} |")
+    per_name = [f"- {k.removeprefix('calls-')}: {v[1] / v[0] * 1000:.0f} µs per call"
+                for k, v in ops.items() if k.startswith("calls-")]
+    report = "\n".join(lines) + "\n\nPer-name calls of the program's path, timed alone:\n" + \
+        "\n".join(per_name) + "\n"
+    os.makedirs(OUT, exist_ok=True)
+    with open(os.path.join(OUT, "report.md"), "w") as f:
+        f.write(report)
+    print(report)
+
+
+main()
