@@ -27,12 +27,22 @@ as_user() {
   fi
 }
 
+# A checkout under a private folder (root's home, say) is out of the user's
+# reach: let it pass through each such ancestor, and nothing more.
+grant_traverse() {
+  local dir=$1
+  [ "$dir" = / ] && return
+  grant_traverse "$(dirname "$dir")"
+  runuser -u "$user" -- test -x "$dir" 2>/dev/null || setfacl -m "u:$user:x" "$dir"
+}
+
 prepare_root() {
   mkdir -p "$root"
   if [ "$(id -u)" -eq 0 ]; then
     id -u "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
     mkdir -p "$root/home"
     chown "$user:" "$root" "$root/home"
+    grant_traverse "$(cd "$root/.." && pwd)"
   fi
 }
 
