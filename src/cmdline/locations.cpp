@@ -1,9 +1,9 @@
 #include "cmdline/locations.h"
 
+#include <algorithm>
+
 #include "cmdline/options.h"
 #include "platform/platform.h"
-
-#include <algorithm>
 
 namespace {
 

@@ -47,8 +47,8 @@ ProcessHandleList FindProcessesByName(const char16_t* name) {
   if (platform::Process32FirstW(snapshot, &entry)) {
     do {
       if (SameImageName(entry.szExeFile, name)) {
-        list.push_back(platform::OpenProcess(kProcessAllAccessXp, platform::kFalse,
-                                             entry.th32ProcessID));
+        list.push_back(
+            platform::OpenProcess(kProcessAllAccessXp, platform::kFalse, entry.th32ProcessID));
       }
     } while (platform::Process32NextW(snapshot, &entry) == platform::kTrue);
   }

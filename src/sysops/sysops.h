@@ -2,9 +2,9 @@
 // installing staged files and clearing the cache. All of it is silent.
 #pragma once
 
-#include "platform/types.h"
-
 #include <vector>
+
+#include "platform/types.h"
 
 // One entry per matching process, in snapshot order: an open handle, or
 // kNullHandle for a process that refused to be opened. The caller closes

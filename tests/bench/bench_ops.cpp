@@ -4,6 +4,8 @@
 // The exe must stand in the folder the files are installed into: the
 // program's own operations take that folder from the command line.
 #include <windows.h>
+// The other Windows headers need it first.
+
 #include <shlobj.h>
 
 #include <algorithm>

@@ -2,6 +2,8 @@
 // COM initialised, the one DefWindowProcW call. Separates what loading costs
 // from what ending and starting the client costs.
 #include <windows.h>
+// The other Windows headers need it first.
+
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>

@@ -66,9 +66,9 @@ class FileSystemContractTest : public PlatformTest {
 TEST_F(FileSystemContractTest, CopyReplacesAnExistingTargetAndKeepsTheSource) {
   Write(u"new.dll", "new content");
   Write(u"old.dll", "old");
-  EXPECT_NE(platform::CopyFileW(Path(u"new.dll").c_str(), Path(u"old.dll").c_str(),
-                                platform::kFalse),
-            platform::kFalse);
+  EXPECT_NE(
+      platform::CopyFileW(Path(u"new.dll").c_str(), Path(u"old.dll").c_str(), platform::kFalse),
+      platform::kFalse);
   EXPECT_EQ(Read(u"old.dll"), "new content");
   EXPECT_EQ(Read(u"new.dll"), "new content");
 
@@ -93,9 +93,9 @@ TEST_F(FileSystemContractTest, CopyOverAReadOnlyTargetFailsAndLeavesIt) {
   Write(u"new.dll", "new");
   Write(u"old.dll", "old");
   ASSERT_NE(platform::SetFileAttributesW(Path(u"old.dll").c_str(), 0x21), platform::kFalse);
-  EXPECT_EQ(platform::CopyFileW(Path(u"new.dll").c_str(), Path(u"old.dll").c_str(),
-                                platform::kFalse),
-            platform::kFalse);
+  EXPECT_EQ(
+      platform::CopyFileW(Path(u"new.dll").c_str(), Path(u"old.dll").c_str(), platform::kFalse),
+      platform::kFalse);
   EXPECT_EQ(Read(u"old.dll"), "old");
 }
 

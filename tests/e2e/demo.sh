@@ -37,7 +37,7 @@ say "Running: C:\\Kelvo\\updater.exe --files core.dll|lang.pak  (in C:\\Kelvo)"
 start_updater Kelvo 'C:\Kelvo\updater.exe' --files 'core.dll|lang.pak'
 rc=$(wait_updater)
 wait "$old"; old_rc=$?
-sleep 1
+wait_starts "$KELVO" 2 >/dev/null
 
 say "What changed"
 printf '   updater exit code: %s\n' "$rc"

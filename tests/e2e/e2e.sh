@@ -54,8 +54,7 @@ check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
 check "ui.dll replaced" eq "$(content "$KELVO/ui.dll")" "ui 2.0"
 check "staged copies removed" absent "$STAGING/core.dll"
 check "staged ui.dll removed" absent "$STAGING/ui.dll"
-sleep 1
-check "a new client instance started" eq "$(starts_noted "$KELVO")" 2
+check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
 check "and runs" eq "$(running_clients)" 1
 end_scenario
 
@@ -92,8 +91,7 @@ check "subfolders kept" eq "$(content "$CACHE/sub/deep.bin")" "deep"
 [ -n "$box" ] && screenshot "$box" "$ARTIFACTS/3-cache-cleared.png" && press_ok "$box"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the cache was cleared" eq "$(shown_texts)" "$CACHE_CLEARED"
-sleep 1
-check "the client started after OK" eq "$(starts_noted "$KELVO")" 2
+check "the client started after OK" eq "$(wait_starts "$KELVO" 2)" 2
 check "and runs" eq "$(running_clients)" 1
 end_scenario
 

@@ -95,6 +95,11 @@ start_client() {
 CLIENT_PATTERN='^([A-Za-z]:[^ ]*\\)?KelvoClient\.exe( |$)'
 running_clients() { pgrep -u "$WINE_USER" -f "$CLIENT_PATTERN" | wc -l; }
 kill_clients() { pkill -KILL -u "$WINE_USER" -f "$CLIENT_PATTERN" 2>/dev/null; sleep 0.5; return 0; }
+# Waits up to 15 s for the client to have noted N starts, then says how many.
+wait_starts() {  # wait_starts FOLDER N
+  for _ in $(seq 150); do [ "$(starts_noted "$1")" -ge "$2" ] && break; sleep 0.1; done
+  starts_noted "$1"
+}
 starts_noted() { [ -f "$1/KelvoClient.started" ] && wc -l <"$1/KelvoClient.started" || echo 0; }
 
 # Starts the updater in the background with DIR as working directory.

@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr char16_t kStagingPrefix[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP\\";
+constexpr char16_t kStagingPrefix[] =
+    u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP\\";
 
 void Require(bool condition, const char* what, const WideString& line) {
   if (condition) return;

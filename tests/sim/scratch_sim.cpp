@@ -1,9 +1,8 @@
-#include "support/scratch.h"
-#include "support/backend.h"
+#include <string>
 
 #include "sim/sim.h"
-
-#include <string>
+#include "support/backend.h"
+#include "support/scratch.h"
 
 namespace scratch {
 

@@ -1,10 +1,10 @@
 #include "sim/sim.h"
 
-#include "platform/platform.h"
-
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+
+#include "platform/platform.h"
 
 namespace sim {
 namespace {
@@ -22,12 +22,12 @@ struct SnapshotEntry {
 
 struct OpenHandle {
   HandleKind kind = HandleKind::Token;
-  std::uint32_t pid = 0;                  // Process
-  std::vector<SnapshotEntry> entries;     // Snapshot
-  std::vector<WideString> names;          // Search: entry names in order
-  std::vector<std::uint32_t> dotAttrs;    // Search: attributes of "." and ".."
-  WideString folderKey;                   // Search
-  std::size_t next = 0;                   // Snapshot / Search cursor
+  std::uint32_t pid = 0;                // Process
+  std::vector<SnapshotEntry> entries;   // Snapshot
+  std::vector<WideString> names;        // Search: entry names in order
+  std::vector<std::uint32_t> dotAttrs;  // Search: attributes of "." and ".."
+  WideString folderKey;                 // Search
+  std::size_t next = 0;                 // Snapshot / Search cursor
 };
 
 OpenHandle Of(HandleKind kind) {
@@ -71,10 +71,14 @@ std::string Describe(platform::Handle h) {
   const OpenHandle* open = Lookup(h);
   if (!open) return "closed:" + Hex(static_cast<std::uint32_t>(static_cast<std::uintptr_t>(h)));
   switch (open->kind) {
-    case HandleKind::Token: return "token";
-    case HandleKind::Snapshot: return "snapshot";
-    case HandleKind::Process: return "process:" + Dec(open->pid);
-    case HandleKind::Search: return "search";
+    case HandleKind::Token:
+      return "token";
+    case HandleKind::Snapshot:
+      return "snapshot";
+    case HandleKind::Process:
+      return "process:" + Dec(open->pid);
+    case HandleKind::Search:
+      return "search";
   }
   return "?";
 }
@@ -411,8 +415,7 @@ Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExis
   const WideString key = FoldAll(full);
   if (!from || IsFolder(from) || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
   Node* to = NodeAt(key);
-  if (to && (failIfExists || IsFolder(to) || to->locked ||
-             (to->attributes & kAttributeReadOnly))) {
+  if (to && (failIfExists || IsFolder(to) || to->locked || (to->attributes & kAttributeReadOnly))) {
     return kFalse;
   }
   // The copy carries the source's attributes; an existing target keeps its name.
@@ -552,8 +555,8 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
     started = n && !IsFolder(n);
   }
   if (!started) return kFalse;
-  g_state.launches.push_back({info->lpFile, info->lpDirectory ? info->lpDirectory : u"",
-                              info->nShow});
+  g_state.launches.push_back(
+      {info->lpFile, info->lpDirectory ? info->lpDirectory : u"", info->nShow});
   const std::uint32_t pid = AddProcess(LastSegment(info->lpFile));
   if (info->fMask & 0x40) {
     OpenHandle h = Of(HandleKind::Process);
@@ -584,8 +587,8 @@ std::int32_t MessageBoxW(Handle owner, const char16_t* text, const char16_t* cap
 
 std::intptr_t DefWindowProcW(Handle window, std::uint32_t message, std::uintptr_t wParam,
                              std::intptr_t lParam) {
-  Record("DefWindowProcW", {Describe(window), Dec(message), Dec(static_cast<std::int64_t>(wParam)),
-                            Dec(lParam)});
+  Record("DefWindowProcW",
+         {Describe(window), Dec(message), Dec(static_cast<std::int64_t>(wParam)), Dec(lParam)});
   return 0;
 }
 

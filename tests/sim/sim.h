@@ -3,12 +3,12 @@
 // inspects; every seam call is journaled in order.
 #pragma once
 
-#include "platform/types.h"
-
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/types.h"
 
 namespace sim {
 

@@ -2,10 +2,10 @@
 // simulated volume on the host, real files under Wine.
 #pragma once
 
-#include "platform/types.h"
-
 #include <optional>
 #include <string>
+
+#include "platform/types.h"
 
 namespace scratch {
 

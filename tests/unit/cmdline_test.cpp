@@ -1,6 +1,7 @@
+#include "cmdline/cmdline.h"
+
 #include <gtest/gtest.h>
 
-#include "cmdline/cmdline.h"
 #include "sim/sim.h"
 #include "support/fixture.h"
 
@@ -33,7 +34,8 @@ TEST_F(CommandLineTest, NamesAreSplitOnBarsOnlyAndKeptAsTheyStand) {
   EXPECT_EQ(Parse(u"--files a.dll|b.dll --files c.dll"),
             (FileList{u"a.dll", u"b.dll --files c.dll"}));
   EXPECT_EQ(Parse(u"--files a.dll|a.dll"), (FileList{u"a.dll", u"a.dll"}));
-  EXPECT_EQ(Parse(u"--files lang\\en.pak|lang/zh.pak"), (FileList{u"lang\\en.pak", u"lang/zh.pak"}));
+  EXPECT_EQ(Parse(u"--files lang\\en.pak|lang/zh.pak"),
+            (FileList{u"lang\\en.pak", u"lang/zh.pak"}));
 }
 
 TEST_F(CommandLineTest, TheCharacterAfterTheOptionIsSkippedWhateverItIs) {
@@ -63,8 +65,8 @@ TEST_F(CommandLineTest, NamesThatLeaveTheirFolderRejectTheWholeList) {
   EXPECT_EQ(Parse(u"--files C:\\Windows\\evil.dll"), kFailed);
   EXPECT_EQ(Parse(u"--files core.dll:stream"), kFailed);
   // Dots that are not a whole segment are ordinary names.
-  EXPECT_EQ(Parse(u"--files ..a.dll|a..dll|.hidden|..."), (FileList{u"..a.dll", u"a..dll",
-                                                                    u".hidden", u"..."}));
+  EXPECT_EQ(Parse(u"--files ..a.dll|a..dll|.hidden|..."),
+            (FileList{u"..a.dll", u"a..dll", u".hidden", u"..."}));
 }
 
 TEST_F(CommandLineTest, CleanCacheIsAnExactSubstringAnywhere) {

@@ -1,8 +1,10 @@
+#include "app/entry.h"
+
 #include <gtest/gtest.h>
 
 #include "app/download_url.h"
-#include "app/entry.h"
 #include "sim/sim.h"
+#include "support/demo_machine.h"
 #include "support/fixture.h"
 
 namespace {
@@ -13,9 +15,9 @@ constexpr char kCaption[] = "Kelvo提示您";
 constexpr char kUpdated[] = "已成功更新客户端！";
 constexpr char kCacheCleared[] = "已成功清空客户端缓存！";
 constexpr char kFailed[] = "更新客户端失败，请下载完整客户端安装！";
-const std::string kLaunch =
-    "ShellExecuteExW(" + std::to_string(sizeof(platform::ShellExecuteInfo)) +
-    ", 0x40, null, \"open\", \"KelvoClient.exe\", null, \".\", 10)";
+const std::string kLaunch = "ShellExecuteExW(" +
+                            std::to_string(sizeof(platform::ShellExecuteInfo)) +
+                            ", 0x40, null, \"open\", \"KelvoClient.exe\", null, \".\", 10)";
 
 std::string Box(const char* text) {
   return std::string("MessageBoxW(null, \"") + text + "\", \"" + kCaption + "\", 0x0)";
@@ -26,9 +28,7 @@ class ProgramTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    sim::AddFolder(u"C:\\Users\\demo\\AppData\\Roaming");
-    sim::AddFolder(u"C:\\Kelvo");
-    sim::AddFile(u"C:\\Kelvo\\KelvoClient.exe", "client");
+    demo::InstallClient();
     sim::World().currentDirectory = u"C:\\Kelvo";
   }
   static int Run(const WideString& args) {
@@ -46,11 +46,7 @@ class ProgramTest : public PlatformTest {
     }
     return calls;
   }
-  static void StageCore() {
-    sim::AddFolder(u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient");
-    sim::AddFolder(u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP");
-    sim::AddFile(u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP\\core.dll", "v2");
-  }
+  static void StageCore() { demo::Stage(u"core.dll", "v2"); }
 };
 
 TEST_F(ProgramTest, ASuccessfulUpdateIsSilentAndStartsTheClient) {
@@ -87,10 +83,10 @@ TEST_F(ProgramTest, ClearedCacheIsReportedAndTheClientStartsOnlyAfterOk) {
 TEST_F(ProgramTest, AFailedUpdateOffersTheDownloadPageAndNeverStartsTheClient) {
   EXPECT_EQ(Run(u"--files missing.dll"), 0);
   const std::string url = sim::Utf8(kDownloadPageUrl);
-  EXPECT_EQ(EntryCalls(),
-            (Calls{"CoInitialize(null)", "DefWindowProcW(null, 0, 0, 0)", Box(kFailed),
-                   "ShellExecuteW(null, \"open\", \"" + url + "\", null, null, 1)",
-                   "CoUninitialize()"}));
+  EXPECT_EQ(
+      EntryCalls(),
+      (Calls{"CoInitialize(null)", "DefWindowProcW(null, 0, 0, 0)", Box(kFailed),
+             "ShellExecuteW(null, \"open\", \"" + url + "\", null, null, 1)", "CoUninitialize()"}));
   EXPECT_EQ(url.rfind("http://", 0), 0u);
   EXPECT_EQ(url.substr(url.size() - 7), "/client");
   EXPECT_TRUE(sim::World().launches.empty());

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim.h"
+#include "support/demo_machine.h"
 #include "support/fixture.h"
 #include "sysops/sysops.h"
 
@@ -8,18 +9,17 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-constexpr char16_t kStaging[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP";
-constexpr char16_t kCache[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\AppCache\\Cache\\";
+using demo::kCache;
 
 class MoveStagedFileTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
     sim::AddFolder(u"C:\\Kelvo");
-    sim::AddFolder(u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient");
-    sim::AddFolder(kStaging);
+    sim::AddFolder(demo::kClientRoot);
+    sim::AddFolder(demo::kStaging);
   }
-  static WideString Staged(const WideString& name) { return WideString(kStaging) + u"\\" + name; }
+  static WideString Staged(const WideString& name) { return demo::StagedFile(name); }
   static WideString Target(const WideString& name) { return u"C:\\Kelvo\\\\" + name; }
 };
 
@@ -29,9 +29,8 @@ TEST_F(MoveStagedFileTest, ReplacesTheInstalledFileAndRemovesTheStagedCopy) {
   EXPECT_TRUE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
   EXPECT_FALSE(sim::Exists(Staged(u"core.dll")));
-  EXPECT_EQ(sim::CallsTo("CopyFileW"),
-            Calls{"CopyFileW(\"" + sim::Utf8(Staged(u"core.dll")) +
-                  "\", \"C:\\Kelvo\\\\core.dll\", 0)"});
+  EXPECT_EQ(sim::CallsTo("CopyFileW"), Calls{"CopyFileW(\"" + sim::Utf8(Staged(u"core.dll")) +
+                                             "\", \"C:\\Kelvo\\\\core.dll\", 0)"});
 }
 
 TEST_F(MoveStagedFileTest, CreatesATargetThatDidNotExist) {
@@ -103,10 +102,9 @@ class DeleteFilesInDirTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    sim::AddFolder(u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\AppCache");
-    sim::AddFolder(kCache);
+    demo::MakeCacheFolder();
   }
-  static WideString In(const WideString& name) { return kCache + name; }
+  static WideString In(const WideString& name) { return demo::CachedFile(name); }
 };
 
 TEST_F(DeleteFilesInDirTest, DeletesTheFilesAndKeepsPlainSubfoldersWithTheirContent) {
@@ -118,7 +116,8 @@ TEST_F(DeleteFilesInDirTest, DeletesTheFilesAndKeepsPlainSubfoldersWithTheirCont
   EXPECT_FALSE(sim::Exists(In(u"a.bin")));
   EXPECT_FALSE(sim::Exists(In(u"b.bin")));
   EXPECT_TRUE(sim::Exists(In(u"sub\\deep.bin")));
-  EXPECT_EQ(sim::CallsTo("FindFirstFileW"), Calls{"FindFirstFileW(\"" + sim::Utf8(In(u"*")) + "\")"});
+  EXPECT_EQ(sim::CallsTo("FindFirstFileW"),
+            Calls{"FindFirstFileW(\"" + sim::Utf8(In(u"*")) + "\")"});
   // ".", ".." and "sub" are passed over without a call.
   EXPECT_EQ(sim::CallsTo("DeleteFileW").size(), 2u);
   EXPECT_EQ(sim::CallsTo("FindClose"), Calls{"FindClose(search)"});
@@ -155,8 +154,7 @@ TEST_F(DeleteFilesInDirTest, DotEntriesOfAFolderWithFurtherAttributesAreHandedTo
   sim::AddFolder(In(u"h"), 0x12);
   sim::AddFile(In(u"h\\x.bin"), "x");
   DeleteFilesInDir(In(u"h\\"));
-  EXPECT_EQ(sim::CallsTo("DeleteFileW").front(),
-            "DeleteFileW(\"" + sim::Utf8(In(u"h\\.")) + "\")");
+  EXPECT_EQ(sim::CallsTo("DeleteFileW").front(), "DeleteFileW(\"" + sim::Utf8(In(u"h\\.")) + "\")");
   EXPECT_FALSE(sim::Exists(In(u"h\\x.bin")));
   EXPECT_TRUE(sim::Exists(In(u"h")));
 }

@@ -1,14 +1,16 @@
+#include "cmdline/locations.h"
+
 #include <gtest/gtest.h>
 
-#include "cmdline/locations.h"
 #include "sim/sim.h"
+#include "support/demo_machine.h"
 #include "support/fixture.h"
 
 namespace {
 
-constexpr char16_t kRoaming[] = u"C:\\Users\\demo\\AppData\\Roaming";
-constexpr char16_t kRoot[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient";
-constexpr char16_t kStaging[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP";
+using demo::kRoaming;
+using demo::kStaging;
+constexpr const char16_t* kRoot = demo::kClientRoot;
 
 class LocationsTest : public PlatformTest {
  protected:
@@ -69,10 +71,11 @@ TEST_F(LocationsTest, ARootTooLongToFormNamesNoFolderAndCreatesNothing) {
 
 TEST_F(LocationsTest, StagedPathCreatesTheRootThenTheStagingFolderAndAsksAgainEachTime) {
   EXPECT_EQ(StagedPath(u"a.dll"), WideString(kStaging) + u"\\a.dll");
-  EXPECT_EQ(sim::CallsTo("CreateDirectoryW"),
-            (std::vector<std::string>{
-                "CreateDirectoryW(\"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\")",
-                "CreateDirectoryW(\"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP\")"}));
+  EXPECT_EQ(
+      sim::CallsTo("CreateDirectoryW"),
+      (std::vector<std::string>{
+          "CreateDirectoryW(\"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\")",
+          "CreateDirectoryW(\"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP\")"}));
   EXPECT_TRUE(sim::Exists(kStaging));
 
   sim::World().journal.clear();

@@ -15,8 +15,8 @@ class ClientShutdownTest : public PlatformTest {
   static Calls ProcessCalls() {
     Calls calls;
     for (const std::string& line : sim::World().journal) {
-      for (const char* name : {"OpenProcess(", "TerminateProcess(", "WaitForSingleObject(",
-                               "CloseHandle(process"}) {
+      for (const char* name :
+           {"OpenProcess(", "TerminateProcess(", "WaitForSingleObject(", "CloseHandle(process"}) {
         if (line.rfind(name, 0) == 0) calls.push_back(line);
       }
     }
@@ -29,8 +29,7 @@ TEST_F(ClientShutdownTest, NoClientRunningCostsNoWaitAndLeavesNoHandle) {
   TerminateClientProcesses(u"KelvoClient.exe");
   EXPECT_TRUE(ProcessCalls().empty());
   EXPECT_EQ(sim::World().waitedMs, 0u);
-  EXPECT_EQ(sim::CallsTo("CreateToolhelp32Snapshot"),
-            Calls{"CreateToolhelp32Snapshot(0x2, 0)"});
+  EXPECT_EQ(sim::CallsTo("CreateToolhelp32Snapshot"), Calls{"CreateToolhelp32Snapshot(0x2, 0)"});
   EXPECT_EQ(sim::CallsTo("CloseHandle"), Calls{"CloseHandle(snapshot)"});
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
   EXPECT_EQ(sim::RunningPids(u"explorer.exe").size(), 1u);
@@ -84,10 +83,11 @@ TEST_F(ClientShutdownTest, ARefusedProcessIsSkippedAndTheOthersStillEnd) {
   sim::World().journal.clear();
   TerminateClientProcesses(u"KelvoClient.exe");
   const std::string b = "process:" + std::to_string(open);
-  EXPECT_EQ(ProcessCalls(), (Calls{"OpenProcess(0x1F0FFF, 0, " + std::to_string(refused) + ")",
-                                   "OpenProcess(0x1F0FFF, 0, " + std::to_string(open) + ")",
-                                   "TerminateProcess(" + b + ", 0)",
-                                   "WaitForSingleObject(" + b + ", 5000)", "CloseHandle(" + b + ")"}));
+  EXPECT_EQ(ProcessCalls(),
+            (Calls{"OpenProcess(0x1F0FFF, 0, " + std::to_string(refused) + ")",
+                   "OpenProcess(0x1F0FFF, 0, " + std::to_string(open) + ")",
+                   "TerminateProcess(" + b + ", 0)", "WaitForSingleObject(" + b + ", 5000)",
+                   "CloseHandle(" + b + ")"}));
   EXPECT_TRUE(sim::FindProcess(refused)->running);
   EXPECT_FALSE(sim::FindProcess(open)->running);
   EXPECT_EQ(sim::World().badCloses, 0);
@@ -138,11 +138,11 @@ class DebugPrivilegeTest : public PlatformTest {};
 TEST_F(DebugPrivilegeTest, IsEnabledInTheOwnTokenWhichIsThenClosed) {
   EnableDebugPrivilege();
   EXPECT_TRUE(sim::World().debugPrivilegeEnabled);
-  EXPECT_EQ(sim::World().journal,
-            (Calls{"GetCurrentProcess()", "OpenProcessToken(current-process, 0x28)",
-                   "LookupPrivilegeValueW(null, \"SeDebugPrivilege\")",
-                   "AdjustTokenPrivileges(token, 0, 1:20:0x2, 16, null, null)",
-                   "CloseHandle(token)"}));
+  EXPECT_EQ(
+      sim::World().journal,
+      (Calls{"GetCurrentProcess()", "OpenProcessToken(current-process, 0x28)",
+             "LookupPrivilegeValueW(null, \"SeDebugPrivilege\")",
+             "AdjustTokenPrivileges(token, 0, 1:20:0x2, 16, null, null)", "CloseHandle(token)"}));
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 

@@ -1,25 +1,24 @@
+#include "update/update.h"
+
 #include <gtest/gtest.h>
 
 #include "sim/sim.h"
+#include "support/demo_machine.h"
 #include "support/fixture.h"
-#include "update/update.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
 
-constexpr char16_t kRoot[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient";
-constexpr char16_t kStaging[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\UPDATE_TEMP\\";
-constexpr char16_t kCache[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\AppCache\\Cache\\";
+using demo::kCache;
+using demo::StagedFile;
 
 // A machine with the client installed in C:\Kelvo, one instance running.
 class UpdateRunTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    sim::AddFolder(u"C:\\Users\\demo\\AppData\\Roaming");
-    sim::AddFolder(u"C:\\Kelvo");
-    sim::AddFile(u"C:\\Kelvo\\KelvoClient.exe", "client v1");
+    demo::InstallClient("client v1");
     sim::AddFile(u"C:\\Kelvo\\core.dll", "core v1");
     sim::AddFile(u"C:\\Kelvo\\ui.dll", "ui v1");
     client_ = sim::AddProcess(u"KelvoClient.exe");
@@ -28,9 +27,7 @@ class UpdateRunTest : public PlatformTest {
     sim::World().commandLine = u"\"C:\\Kelvo\\updater.exe\" " + args;
   }
   static void Stage(const WideString& name, const std::string& content) {
-    sim::AddFolder(kRoot);
-    sim::AddFolder(kStaging);
-    sim::AddFile(kStaging + name, content);
+    demo::Stage(name, content);
   }
   static std::optional<std::string> Installed(const WideString& name) {
     return sim::ContentOf(u"C:\\Kelvo\\" + name);
@@ -50,8 +47,8 @@ TEST_F(UpdateRunTest, InstallsEveryStagedFileAfterEndingTheClient) {
   EXPECT_EQ(RunUpdate(), OutcomeUpdated);
   EXPECT_EQ(Installed(u"core.dll"), "core v2");
   EXPECT_EQ(Installed(u"ui.dll"), "ui v2");
-  EXPECT_FALSE(sim::Exists(WideString(kStaging) + u"core.dll"));
-  EXPECT_FALSE(sim::Exists(WideString(kStaging) + u"ui.dll"));
+  EXPECT_FALSE(sim::Exists(StagedFile(u"core.dll")));
+  EXPECT_FALSE(sim::Exists(StagedFile(u"ui.dll")));
   EXPECT_FALSE(sim::FindProcess(client_)->running);
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 
@@ -61,12 +58,12 @@ TEST_F(UpdateRunTest, InstallsEveryStagedFileAfterEndingTheClient) {
   // Per name: the target path, then the staged path, then the move.
   const Calls copies = sim::CallsTo("CopyFileW");
   ASSERT_EQ(copies.size(), 2u);
-  EXPECT_EQ(copies[0], "CopyFileW(\"" + sim::Utf8(kStaging) + "core.dll\", \"C:\\Kelvo\\\\core.dll\", 0)");
+  EXPECT_EQ(copies[0], "CopyFileW(\"" + sim::Utf8(StagedFile(u"core.dll")) +
+                           "\", \"C:\\Kelvo\\\\core.dll\", 0)");
 }
 
 TEST_F(UpdateRunTest, CleanCacheWinsOverFilesAndMovesNothing) {
-  sim::AddFolder(u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\AppCache");
-  sim::AddFolder(kCache);
+  demo::MakeCacheFolder();
   sim::AddFile(WideString(kCache) + u"blob", "x");
   sim::AddFolder(WideString(kCache) + u"sub");
   Stage(u"core.dll", "core v2");
@@ -75,7 +72,7 @@ TEST_F(UpdateRunTest, CleanCacheWinsOverFilesAndMovesNothing) {
   EXPECT_FALSE(sim::Exists(WideString(kCache) + u"blob"));
   EXPECT_TRUE(sim::Exists(WideString(kCache) + u"sub"));
   EXPECT_EQ(Installed(u"core.dll"), "core v1");
-  EXPECT_TRUE(sim::Exists(WideString(kStaging) + u"core.dll"));
+  EXPECT_TRUE(sim::Exists(StagedFile(u"core.dll")));
   EXPECT_TRUE(sim::CallsTo("CopyFileW").empty());
   EXPECT_FALSE(sim::FindProcess(client_)->running);
 }
@@ -102,9 +99,9 @@ TEST_F(UpdateRunTest, TheFirstFailureStopsTheRunAndNothingIsRolledBack) {
   Args(u"--files core.dll|missing.dll|ui.dll");
   EXPECT_EQ(RunUpdate(), OutcomeFailed);
   EXPECT_EQ(Installed(u"core.dll"), "core v2");
-  EXPECT_FALSE(sim::Exists(WideString(kStaging) + u"core.dll"));
+  EXPECT_FALSE(sim::Exists(StagedFile(u"core.dll")));
   EXPECT_EQ(Installed(u"ui.dll"), "ui v1");
-  EXPECT_EQ(sim::ContentOf(WideString(kStaging) + u"ui.dll"), "ui v2");
+  EXPECT_EQ(sim::ContentOf(StagedFile(u"ui.dll")), "ui v2");
   EXPECT_EQ(sim::CallsTo("CopyFileW").size(), 1u);
   for (const std::string& call : sim::World().journal) {
     EXPECT_EQ(call.find("ui.dll"), std::string::npos) << "the third name was attempted: " << call;
@@ -123,9 +120,9 @@ TEST_F(UpdateRunTest, MissingClientRootAndStagingFolderAreCreatedInThatOrder) {
   Args(u"--files core.dll");
   EXPECT_EQ(RunUpdate(), OutcomeFailed);  // nothing was staged
   EXPECT_EQ(sim::CallsTo("CreateDirectoryW"),
-            (Calls{"CreateDirectoryW(\"" + sim::Utf8(kRoot) + "\")",
-                   "CreateDirectoryW(\"" + sim::Utf8(kRoot) + "\\UPDATE_TEMP\")"}));
-  EXPECT_TRUE(sim::Exists(kStaging));
+            (Calls{"CreateDirectoryW(\"" + sim::Utf8(demo::kClientRoot) + "\")",
+                   "CreateDirectoryW(\"" + sim::Utf8(demo::kStaging) + "\")"}));
+  EXPECT_TRUE(sim::Exists(demo::kStaging));
 }
 
 TEST_F(UpdateRunTest, AnUnsafeNameFailsTheRunBeforeAnyFileIsTouched) {

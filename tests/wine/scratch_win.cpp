@@ -1,10 +1,10 @@
-#include "support/scratch.h"
-#include "support/backend.h"
-
 #include <windows.h>
 
 #include <string>
 #include <vector>
+
+#include "support/backend.h"
+#include "support/scratch.h"
 
 namespace scratch {
 namespace {
@@ -53,8 +53,8 @@ bool WriteFile(const WideString& path, const std::string& content) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const BOOL ok = ::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written,
-                              nullptr);
+  const BOOL ok =
+      ::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
   ::CloseHandle(h);
   return ok && written == content.size();
 }
@@ -66,7 +66,8 @@ std::optional<std::string> ReadFile(const WideString& path) {
   std::string content;
   char buffer[4096];
   DWORD got = 0;
-  while (::ReadFile(h, buffer, sizeof(buffer), &got, nullptr) && got > 0) content.append(buffer, got);
+  while (::ReadFile(h, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    content.append(buffer, got);
   ::CloseHandle(h);
   return content;
 }

@@ -110,8 +110,8 @@ TEST_F(ClientShutdownOnWindowsTest, NoClientRunningTakesNoWait) {
 
 TEST(DebugPrivilegeOnWindowsTest, IsEnabledInTheOwnToken) {
   HANDLE token = nullptr;
-  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
-                                 &token));
+  ASSERT_TRUE(
+      ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
   LUID luid{};
   ASSERT_TRUE(::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &luid));
   const auto enabled = [&] {

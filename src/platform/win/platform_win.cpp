@@ -1,7 +1,7 @@
 // Windows backend of the platform seam: convert types, forward, return.
-#include "platform/platform.h"
-
 #include <windows.h>
+// The other Windows headers need it first.
+
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -9,6 +9,8 @@
 #include <tlhelp32.h>
 
 #include <cstring>
+
+#include "platform/platform.h"
 
 namespace platform {
 namespace {
