@@ -173,11 +173,41 @@ TEST_F(FilesOnWindowsTest, AMissingTargetFolderFailsAndKeepsTheStagedFile) {
   EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP"), Path(u"app\\\\x")));
 }
 
+// Held open without FILE_SHARE_DELETE: readable, but not deletable.
+HANDLE HoldOpen(const WideString& path) {
+  return ::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TEST_F(FilesOnWindowsTest, AStagedFileInUseIsInstalledAndStaysBehind) {
+  Write(u"app\\core.dll", "v1");
+  Write(u"UPDATE_TEMP\\core.dll", "v2");
+  const HANDLE in_use = HoldOpen(Path(u"UPDATE_TEMP\\core.dll"));
+  ASSERT_NE(in_use, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll")));
+  EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v2");
+  EXPECT_TRUE(Exists(u"UPDATE_TEMP\\core.dll"));
+  ::CloseHandle(in_use);
+}
+
+TEST_F(FilesOnWindowsTest, AnInstalledFileInUseCannotBeReplaced) {
+  Write(u"app\\core.dll", "v1");
+  Write(u"UPDATE_TEMP\\core.dll", "v2");
+  const HANDLE in_use = HoldOpen(Path(u"app\\core.dll"));
+  ASSERT_NE(in_use, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll")));
+  ::CloseHandle(in_use);
+  EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
+  EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\core.dll")), "v2");
+}
+
 TEST_F(FilesOnWindowsTest, CacheClearingKeepsReadOnlyFilesAndEveryFolder) {
   Write(u"cache\\a.bin", "a");
   Write(u"cache\\b.bin", "b");
   Write(u"cache\\hidden.bin", "h", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   Write(u"cache\\readonly.bin", "r", FILE_ATTRIBUTE_READONLY);
+  Write(u"cache\\in-use.bin", "u");
+  const HANDLE in_use = HoldOpen(Path(u"cache\\in-use.bin"));
   ::CreateDirectoryW(W(Path(u"cache\\plain")), nullptr);
   Write(u"cache\\plain\\deep.bin", "d");
   ::CreateDirectoryW(W(Path(u"cache\\secret")), nullptr);
@@ -185,11 +215,13 @@ TEST_F(FilesOnWindowsTest, CacheClearingKeepsReadOnlyFilesAndEveryFolder) {
   ASSERT_TRUE(::SetFileAttributesW(W(Path(u"cache\\secret")), 0x12));
 
   DeleteFilesInDir(Path(u"cache\\"));
+  ::CloseHandle(in_use);
 
   EXPECT_FALSE(Exists(u"cache\\a.bin"));
   EXPECT_FALSE(Exists(u"cache\\b.bin"));
   EXPECT_FALSE(Exists(u"cache\\hidden.bin"));
   EXPECT_EQ(scratch::ReadFile(Path(u"cache\\readonly.bin")), "r");
+  EXPECT_EQ(scratch::ReadFile(Path(u"cache\\in-use.bin")), "u");
   EXPECT_EQ(::GetFileAttributesW(W(Path(u"cache\\readonly.bin"))) & FILE_ATTRIBUTE_READONLY, 1u);
   EXPECT_EQ(scratch::ReadFile(Path(u"cache\\plain\\deep.bin")), "d");
   EXPECT_EQ(scratch::ReadFile(Path(u"cache\\secret\\deep.bin")), "s");
