@@ -38,6 +38,8 @@ struct ProcessEntry {
   std::uint32_t th32ProcessID;
   char16_t szExeFile[kMaxPath];
 };
+// The size of PROCESSENTRY32W on x86, the dwSize the program passes.
+constexpr std::uint32_t kProcessEntrySizeX86 = 556;
 
 // The fields of WIN32_FIND_DATAW that the program reads.
 struct FindData {

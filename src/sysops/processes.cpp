@@ -7,8 +7,6 @@ constexpr std::uint32_t kTokenAdjustPrivilegesAndQuery = 0x28;
 constexpr char16_t kDebugPrivilegeName[] = u"SeDebugPrivilege";
 constexpr std::uint32_t kPrivilegeEnabled = 0x2;
 constexpr std::uint32_t kSnapProcess = 0x2;
-// Size of the x86 PROCESSENTRY32W; the Windows backend proves it at compile time.
-constexpr std::uint32_t kProcessEntrySize = 556;
 // PROCESS_ALL_ACCESS as Windows XP defines it: newer values are refused there.
 constexpr std::uint32_t kProcessAllAccessXp = 0x1F0FFF;
 constexpr std::uint32_t kClientExitCode = 0;
@@ -43,7 +41,7 @@ ProcessHandleList FindProcessesByName(const char16_t* name) {
   if (snapshot == platform::kInvalidHandle) return list;
 
   platform::ProcessEntry entry{};
-  entry.dwSize = kProcessEntrySize;
+  entry.dwSize = platform::kProcessEntrySizeX86;
   if (platform::Process32FirstW(snapshot, &entry)) {
     do {
       if (SameImageName(entry.szExeFile, name)) {

@@ -321,7 +321,7 @@ namespace {
 Bool SnapshotEntryAt(Handle snapshot, ProcessEntry* entry, bool first) {
   OpenHandle* h = Lookup(snapshot);
   // Windows refuses an entry whose size field is not the native structure's.
-  if (!h || h->kind != HandleKind::Snapshot || entry->dwSize != 556) return kFalse;
+  if (!h || h->kind != HandleKind::Snapshot || entry->dwSize != kProcessEntrySizeX86) return kFalse;
   if (first) h->next = 0;
   if (h->next >= h->entries.size()) return kFalse;
   const SnapshotEntry& e = h->entries[h->next++];

@@ -19,7 +19,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
 static_assert(sizeof(TokenPrivileges) == sizeof(TOKEN_PRIVILEGES), "TOKEN_PRIVILEGES layout");
 #if defined(_M_IX86) || defined(__i386__)
 // The program hands Windows the x86 entry size; prove it is the native one.
-static_assert(sizeof(PROCESSENTRY32W) == 556, "x86 PROCESSENTRY32W is 556 bytes");
+static_assert(sizeof(PROCESSENTRY32W) == kProcessEntrySizeX86, "x86 PROCESSENTRY32W size");
 #endif
 
 const wchar_t* as_wcstr(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
@@ -31,7 +31,7 @@ Handle portable(HANDLE h) { return static_cast<Handle>(reinterpret_cast<std::uin
 // The caller's dwSize is checked against the x86 size it is built for;
 // a 64-bit build passes its own native size for the same structure.
 DWORD NativeEntrySize(const ProcessEntry* entry) {
-  return entry->dwSize == 556 ? sizeof(PROCESSENTRY32W) : entry->dwSize;
+  return entry->dwSize == kProcessEntrySizeX86 ? sizeof(PROCESSENTRY32W) : entry->dwSize;
 }
 
 void CopyEntry(const PROCESSENTRY32W& from, ProcessEntry* to) {
