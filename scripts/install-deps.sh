@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev googletest
   binutils file python3
-  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
   osslsigncode openssl acl procps
+  qemu-system-x86 debootstrap e2fsprogs
 )
 
 missing=()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Every test: host (simulated Windows, sanitizers), Wine (real API), and the
-# checks on the x86 release exe. Installs what is missing first.
+# Every test: host (simulated Windows, sanitizers), Wine (real API), the
+# checks on the x86 release exe, and the x86 lane: that exe and the i686 test
+# suite under 32-bit Wine in a QEMU guest (built once, then cached).
+# Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +29,9 @@ step "x86-64 Windows build, tests under Wine"
 cmake --preset wine-x64 >/dev/null
 cmake --build --preset wine-x64
 ctest --preset wine-x64
+
+step "x86 lane: the release exe and the i686 Wine tests in the x86 guest"
+cmake --preset wine-x86 >/dev/null
+cmake --build --preset wine-x86
+tests/x86/lane.sh test "$(pwd)" "$(pwd)/build/wine-x86" "$(pwd)/build/release-x86/updater.exe" \
+  "$(pwd)/build/wine-x86/lane"

@@ -6,6 +6,8 @@
 #   wine-run.sh ROOT PROGRAM ARGS  run PROGRAM, bounded in time
 # As root, Wine runs as an ordinary user: root would bypass the file
 # permissions through which Wine models read-only files.
+# UPDATER_WINE_ARCH picks the prefix kind (win64, or win32 in the x86 guest);
+# with UPDATER_WINE_TEMPLATE, --init copies that ready prefix instead of booting one.
 set -u
 root=$1; shift
 user=updater-wine
@@ -14,7 +16,7 @@ run_timeout=${UPDATER_WINE_TIMEOUT:-300}
 export WINEPREFIX=$root/prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-export WINEARCH=win64
+export WINEARCH=${UPDATER_WINE_ARCH:-win64}
 [ -n "${UPDATER_WINE_DISPLAY:-}" ] && export DISPLAY=$UPDATER_WINE_DISPLAY || unset DISPLAY
 
 as_user() {
@@ -50,6 +52,12 @@ case "${1:-}" in
   --init)
     rm -rf "$root"
     prepare_root
+    if [ -n "${UPDATER_WINE_TEMPLATE:-}" ]; then
+      cp -a "$UPDATER_WINE_TEMPLATE" "$WINEPREFIX" || exit 1
+      [ "$(id -u)" -eq 0 ] && chown -R "$user:" "$WINEPREFIX"
+      echo "wine prefix ready: $WINEPREFIX (from $UPDATER_WINE_TEMPLATE)"
+      exit 0
+    fi
     as_user timeout --kill-after=10 "$run_timeout" wineboot -i >"$root/wineboot.log" 2>&1
     status=$?
     as_user timeout 60 wineserver -w

@@ -25,9 +25,10 @@ check() {  # check DESCRIPTION COMMAND...
 eq() { [ "$1" = "$2" ] || { printf '          expected [%s], got [%s]\n' "$2" "$1"; return 1; }; }
 content() { cat "$1" 2>/dev/null || echo "<missing>"; }
 absent() { [ ! -e "$1" ]; }
-scenario() { printf '\n%s\n' "$1"; scenario_failures=0; }
+scenario() { printf '\n%s\n' "$1"; scenario_failures=0; scenario_start=$SECONDS; }
 end_scenario() {
   kill_clients
+  printf '    (%s s)\n' $((SECONDS - scenario_start))
   if [ "$scenario_failures" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 }
 
@@ -106,7 +107,7 @@ check "a box captioned $CAPTION appears" test -n "$box"
 [ -n "$box" ] && screenshot "$box" "$ARTIFACTS/4-update-failed.png" && press_ok "$box"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the update failed" eq "$(shown_texts)" "$FAILED"
-for _ in $(seq 50); do [ -s "$ROOT/browser.log" ] && break; sleep 0.1; done
+for _ in $(polls 5); do [ -s "$ROOT/browser.log" ] && break; sleep 0.1; done
 check "OK opened the download page in the browser" \
   eq "$(content "$ROOT/browser.log")" "http://${UPDATER_DOWNLOAD_HOST:-download.example.com}/client"
 check "installed file unchanged" eq "$(content "$KELVO/core.dll")" "core 1.0"

@@ -7,6 +7,11 @@ WINE_RUN="$REPO/scripts/wine-run.sh"
 WINE_USER=$([ "$(id -u)" -eq 0 ] && echo updater-wine || id -un)
 CAPTION="Kelvo提示您"
 export UPDATER_WINE_TIMEOUT=${UPDATER_WINE_TIMEOUT:-90}
+# Every wait below is stretched by this factor on a slow machine (the x86 guest
+# emulates its CPU).
+PATIENCE=${E2E_PATIENCE:-1}
+# Polls of 0.1 s enough for SECONDS: for _ in $(polls SECONDS); do ...
+polls() { seq $(($1 * 10 * PATIENCE)); }
 
 wine_do() { "$WINE_RUN" "$ROOT" "$@"; }
 # Files made here belong to the user Wine runs as.
@@ -85,7 +90,7 @@ start_client() {
   local dir="$PREFIX/drive_c/$1"
   (cd "$dir" && exec "$WINE_RUN" "$ROOT" "C:\\$1\\KelvoClient.exe" >/dev/null 2>&1) &
   CLIENT_WINE_PID=$!
-  for _ in $(seq 100); do [ -s "$dir/KelvoClient.started" ] && return 0; sleep 0.1; done
+  for _ in $(polls 10); do [ -s "$dir/KelvoClient.started" ] && return 0; sleep 0.1; done
   echo "the stand-in client did not start" >&2
   return 1
 }
@@ -95,9 +100,9 @@ start_client() {
 CLIENT_PATTERN='^([A-Za-z]:[^ ]*\\)?KelvoClient\.exe( |$)'
 running_clients() { pgrep -u "$WINE_USER" -f "$CLIENT_PATTERN" | wc -l; }
 kill_clients() { pkill -KILL -u "$WINE_USER" -f "$CLIENT_PATTERN" 2>/dev/null; sleep 0.5; return 0; }
-# Waits up to 15 s for the client to have noted N starts, then says how many.
+# Waits up to 15 s (times PATIENCE) for the client to have noted N starts, then says how many.
 wait_starts() {  # wait_starts FOLDER N
-  for _ in $(seq 150); do [ "$(starts_noted "$1")" -ge "$2" ] && break; sleep 0.1; done
+  for _ in $(polls 15); do [ "$(starts_noted "$1")" -ge "$2" ] && break; sleep 0.1; done
   starts_noted "$1"
 }
 starts_noted() { [ -f "$1/KelvoClient.started" ] && wc -l <"$1/KelvoClient.started" || echo 0; }
@@ -112,14 +117,14 @@ start_updater() {  # start_updater DIR(C:\ name) PROGRAM ARGS...
 }
 
 wait_updater() {
-  for _ in $(seq 300); do [ -f "$ROOT/updater.rc" ] && break; sleep 0.1; done
+  for _ in $(polls 30); do [ -f "$ROOT/updater.rc" ] && break; sleep 0.1; done
   wait "$UPDATER_JOB" 2>/dev/null
   cat "$ROOT/updater.rc" 2>/dev/null || echo "still running"
 }
 
 # The window id of a top-level window whose caption is exactly NAME.
 wait_window() {  # wait_window NAME SECONDS
-  timeout "$2" xdotool search --sync --name "^$1\$" 2>/dev/null | head -1
+  timeout $(($2 * PATIENCE)) xdotool search --sync --name "^$1\$" 2>/dev/null | head -1
 }
 
 windows_named() { xdotool search --name "^$1\$" 2>/dev/null | wc -l; }

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs the x86 exes in the x86 guest (scripts/x86-guest.sh), under 32-bit Wine:
+#   test   the i686 Wine test suite, then the end-to-end scenarios with the
+#          release updater.exe exactly as built
+#   demo   the main job's demo update, with the release updater.exe
+#   bench  the whole-run benchmark rows (printed as JSON)
+#   lane.sh MODE REPO X86_TEST_BUILD RELEASE_EXE OUT
+# Screenshots and logs land in OUT/share/out.
+set -euo pipefail
+mode=$1 repo=$2 build=$3 exe=$4 out=$5
+share=$out/share
+
+rm -rf "$share"
+mkdir -p "$share/bin" "$share/repo/scripts" "$share/repo/tests" "$share/out"
+cp "$exe" "$share/bin/updater.exe"
+for f in KelvoClient.exe wine_tests.exe noop.exe; do cp "$build/tests/$f" "$share/bin/"; done
+cp "$repo/scripts/wine-run.sh" "$share/repo/scripts/"
+cp -r "$repo/tests/e2e" "$repo/tests/x86" "$repo/tests/bench" "$share/repo/tests/"
+echo "$mode" >"$share/mode"
+echo "${UPDATER_DOWNLOAD_HOST:-download.example.com}" >"$share/download-host"
+echo 'exec bash /share/repo/tests/x86/guest-job.sh' >"$share/job.sh"
+
+"$repo/scripts/x86-guest.sh" run "$share" "${UPDATER_LANE_SECONDS:-540}"
