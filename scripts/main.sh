@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job: build the release exe, check it, then run a real update end to
-# end under Wine in a throwaway prefix (the 64-bit build of the same sources:
-# this kernel cannot run 32-bit programs).
+# end under Wine in a throwaway prefix, driven by the client through the launch
+# library. By default under 64-bit Wine here (the x86-64 build of the same
+# sources: this kernel cannot run 32-bit programs); with --x86, the x86 release
+# exe itself in the x86 guest (QEMU, 32-bit Wine; the first run builds the guest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -11,6 +13,14 @@ cmake --preset release-x86 >/dev/null
 cmake --build --preset release-x86
 ctest --preset release-x86 --output-on-failure | tail -3
 echo "release exe: $(pwd)/build/release-x86/updater.exe"
+
+if [ "${1:-}" = --x86 ]; then
+  echo "== building the i686 stand-in client, then the demo in the x86 guest"
+  cmake --preset wine-x86 >/dev/null
+  cmake --build --preset wine-x86
+  exec tests/x86/lane.sh demo "$(pwd)" "$(pwd)/build/wine-x86" \
+    "$(pwd)/build/release-x86/updater.exe" "$(pwd)/build/wine-x86/demo"
+fi
 
 echo "== building the x86-64 exe and the stand-in client for Wine"
 cmake --preset wine-x64 >/dev/null

@@ -11,7 +11,6 @@ constexpr std::int32_t kCsidlAppData = 26;
 constexpr std::uint32_t kShgfpTypeCurrent = 0;
 constexpr char16_t kClientFolder[] = u"\\KelvoClient";
 constexpr char16_t kFallbackClientRoot[] = u"D:\\KelvoClient";
-constexpr char16_t kStagingFolder[] = u"\\UPDATE_TEMP";
 constexpr char16_t kCacheFolder[] = u"\\AppCache\\Cache\\";
 constexpr char16_t kCurrentFolder[] = u".\\";
 

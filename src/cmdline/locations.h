@@ -4,6 +4,10 @@
 
 #include "platform/types.h"
 
+// The staging folder within the client root; the client's launch library
+// stages files there.
+constexpr char16_t kStagingFolder[] = u"\\UPDATE_TEMP";
+
 // Roaming application data + "\KelvoClient", or "D:\KelvoClient" when that
 // folder cannot be obtained. False, `root` untouched, when the join overflows.
 bool GetClientRoot(WideString& root);

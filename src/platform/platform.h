@@ -24,6 +24,7 @@ Bool SetFileAttributesW(const char16_t* path, std::uint32_t attributes);
 Bool CreateDirectoryW(const char16_t* path);
 Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExists);
 Bool DeleteFileW(const char16_t* path);
+Bool MoveFileExW(const char16_t* existing, const char16_t* target, std::uint32_t flags);
 Handle FindFirstFileW(const char16_t* pattern, FindData* data);
 Bool FindNextFileW(Handle search, FindData* data);
 Bool FindClose(Handle search);

@@ -31,6 +31,8 @@ constexpr std::uint32_t kAttributeReparsePoint = 0x400;
 
 constexpr std::size_t kMaxPath = 260;
 
+constexpr std::uint32_t kMoveFileReplaceExisting = 0x1;
+
 // The fields of PROCESSENTRY32W that the program reads. dwSize carries the
 // size the caller claims for the native structure, as on Windows.
 struct ProcessEntry {

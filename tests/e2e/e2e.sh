@@ -6,6 +6,7 @@
 set -u
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
 UPDATER_EXE=$1 CLIENT_EXE=$2 ROOT=$3
+CLIENT_V2_EXE=${CLIENT_EXE%.exe}-v2.exe  # the same stand-in, version 2.0
 ARTIFACTS="$ROOT-artifacts"
 . "$REPO/tests/e2e/lib.sh"
 
@@ -112,6 +113,59 @@ check "OK opened the download page in the browser" \
   eq "$(content "$ROOT/browser.log")" "http://${UPDATER_DOWNLOAD_HOST:-download.example.com}/client"
 check "installed file unchanged" eq "$(content "$KELVO/core.dll")" "core 1.0"
 check "the client was ended and not started again" eq "$(running_clients)" 0
+end_scenario
+
+# The client drives the rest itself, through the launch library.
+NEW="$PREFIX/drive_c/KelvoV2"
+new_version() {  # new_version [with-client]: an empty folder, or one with the v2 client
+  rm -rf "$NEW" "$STAGING" && mkdir -p "$NEW"
+  [ "${1:-}" != with-client ] || cp "$CLIENT_V2_EXE" "$NEW/KelvoClient.exe"
+}
+staged_files() { find "$STAGING" -type f 2>/dev/null | wc -l; }
+
+scenario "the client stages version 2.0 and starts the updater, which installs it"
+install_into Kelvo with-client
+put "$KELVO/core.dll" "core 1.0"
+new_version with-client && put "$NEW/core.dll" "core 2.0"
+start_client Kelvo /update-from 'C:\KelvoV2'
+wait "$CLIENT_WINE_PID"; old_rc=$?
+check "the client staged the files and started the updater" \
+  grep -q "started the updater" "$KELVO/KelvoClient.launch"
+check "the old client was ended with exit code 0" eq "$old_rc" 0
+check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
+check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
+check "KelvoClient.exe replaced" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
+check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
+check "the staging folder is empty" eq "$(staged_files)" 0
+check "no dialog was shown" eq "$(shown_texts)" ""
+check "one client runs" eq "$(running_clients)" 1
+end_scenario
+
+scenario "the client asks for cache clearing"
+install_into Kelvo with-client
+put "$CACHE/a.bin" "a"
+start_client Kelvo /clean-cache
+box=$(wait_window "$CAPTION" 30)
+check "a box captioned $CAPTION appears" test -n "$box"
+check "cache file deleted" absent "$CACHE/a.bin"
+check "no new client before OK" eq "$(starts_noted "$KELVO")" 1
+[ -n "$box" ] && press_ok "$box"
+check "it said the cache was cleared" eq "$(shown_texts)" "$CACHE_CLEARED"
+check "the client started after OK" eq "$(wait_starts "$KELVO" 2)" 2
+end_scenario
+
+scenario "awkward names, up to the longest command line, installed exactly as named"
+install_into Kelvo with-client
+new_version && python3 "$REPO/tests/e2e/awkward_names.py" make "$NEW" "$KELVO" | sed 's/^/    /'
+own "$NEW" "$KELVO"
+start_client Kelvo /update-from 'C:\KelvoV2'
+wait "$CLIENT_WINE_PID"
+check "the client built a line of 32,766 code units" \
+  grep -q "started the updater (32766 code units)" "$KELVO/KelvoClient.launch"
+check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
+check "every name installed as named" python3 "$REPO/tests/e2e/awkward_names.py" check "$NEW" "$KELVO"
+check "no staged file left" eq "$(staged_files)" 0
+check "no dialog was shown" eq "$(shown_texts)" ""
 end_scenario
 
 printf '\nscreenshots: %s\n' "$ARTIFACTS"

@@ -85,12 +85,18 @@ put() {  # put FILE CONTENT
   own "$1"
 }
 
-# The stand-in client, started as a user would, from its own folder.
-start_client() {
-  local dir="$PREFIX/drive_c/$1"
-  (cd "$dir" && exec "$WINE_RUN" "$ROOT" "C:\\$1\\KelvoClient.exe" >/dev/null 2>&1) &
+# The stand-in client, started as a user would, from its own folder. Further
+# arguments ask it to update through the launch library; the updater it starts
+# inherits its Wine trace, so the updater's message boxes show in shown_texts.
+start_client() {  # start_client DIR [ARGS...]
+  local name=$1 dir="$PREFIX/drive_c/$1" starts
+  shift
+  starts=$(starts_noted "$dir")
+  rm -f "$ROOT/msgbox.log"
+  (cd "$dir" && WINEDEBUG=trace+msgbox exec "$WINE_RUN" "$ROOT" "C:\\$name\\KelvoClient.exe" "$@" \
+     >/dev/null 2>"$ROOT/msgbox.log") &
   CLIENT_WINE_PID=$!
-  for _ in $(polls 10); do [ -s "$dir/KelvoClient.started" ] && return 0; sleep 0.1; done
+  for _ in $(polls 10); do [ "$(starts_noted "$dir")" -gt "$starts" ] && return 0; sleep 0.1; done
   echo "the stand-in client did not start" >&2
   return 1
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -420,9 +421,12 @@ Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExis
   }
   // The copy carries the source's attributes; an existing target keeps its name.
   const WideString shown = to ? to->path : full;
-  g_state.volume[key] = Node{shown, from->attributes | kAttributeArchive, from->content, false};
+  const bool interrupted = std::exchange(g_state.interruptNextCopy, false);
+  const std::string content =
+      interrupted ? from->content.substr(0, from->content.size() / 2) : from->content;
+  g_state.volume[key] = Node{shown, from->attributes | kAttributeArchive, content, false};
   g_state.volume[key].attributes &= ~kAttributeNormal;
-  return kTrue;
+  return interrupted ? kFalse : kTrue;
 }
 
 Bool DeleteFileW(const char16_t* path) {
@@ -431,6 +435,28 @@ Bool DeleteFileW(const char16_t* path) {
   const Node* n = NodeAt(key);
   if (!n || IsFolder(n) || n->locked || (n->attributes & kAttributeReadOnly)) return kFalse;
   g_state.volume.erase(key);
+  return kTrue;
+}
+
+Bool MoveFileExW(const char16_t* existing, const char16_t* target, std::uint32_t flags) {
+  Record("MoveFileExW", {Str(existing), Str(target), Hex(flags)});
+  const WideString fromKey = KeyOf(existing);
+  const Node* from = NodeAt(fromKey);
+  const WideString full = Normalise(target);
+  const WideString key = FoldAll(full);
+  if (!from || IsFolder(from) || from->locked || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) {
+    return kFalse;
+  }
+  if (key == fromKey) return kTrue;
+  const Node* to = NodeAt(key);
+  if (to && (!(flags & kMoveFileReplaceExisting) || IsFolder(to) || to->locked ||
+             (to->attributes & kAttributeReadOnly))) {
+    return kFalse;
+  }
+  Node moved = *from;
+  moved.path = full;
+  g_state.volume.erase(fromKey);
+  g_state.volume[key] = moved;
   return kTrue;
 }
 
@@ -547,7 +573,7 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
   if (info->cbSize != sizeof(ShellExecuteInfo)) return kFalse;
   bool started;
   WideString where = info->lpFile;
-  if (info->lpDirectory) where = WideString(info->lpDirectory) + u"\\" + where;
+  if (info->lpDirectory && !HasDrive(where)) where = WideString(info->lpDirectory) + u"\\" + where;
   if (g_state.launchResult) {
     started = *g_state.launchResult;
   } else {
@@ -555,8 +581,8 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
     started = n && !IsFolder(n);
   }
   if (!started) return kFalse;
-  g_state.launches.push_back(
-      {info->lpFile, info->lpDirectory ? info->lpDirectory : u"", info->nShow});
+  g_state.launches.push_back({info->lpFile, info->lpParameters ? info->lpParameters : u"",
+                              info->lpDirectory ? info->lpDirectory : u"", info->nShow});
   const std::uint32_t pid = AddProcess(LastSegment(info->lpFile));
   if (info->fMask & 0x40) {
     OpenHandle h = Of(HandleKind::Process);

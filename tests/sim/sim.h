@@ -37,6 +37,7 @@ struct MessageBoxCall {
 
 struct ShellStart {
   WideString file;
+  WideString parameters;
   WideString directory;
   std::int32_t show = 0;
 };
@@ -66,6 +67,9 @@ struct State {
   bool comInitialized = false;
 
   std::map<WideString, Node> volume;  // key: case-folded, normalised full path
+  // The next CopyFileW stops halfway, as on a full disk: half the content
+  // stands at the target and the call fails.
+  bool interruptNextCopy = false;
 
   std::vector<std::string> journal;  // "Name(arg, arg)" per seam call, in order
   int badCloses = 0;                 // CloseHandle on a handle that was not open

@@ -1,20 +1,99 @@
-// Stands in for the real client: notes that it started, then stays alive
-// until it is ended. The note lets tests see which instances ran, and where.
+// Stands in for the real client: notes that it started (with its version) in
+// KelvoClient.started beside its working folder, then stays alive until it is
+// ended. Like a real client it updates itself through the launch library:
+//   KelvoClient.exe /update-from DIR   stages every file under DIR (names
+//                                      relative to DIR) and starts the updater
+//   KelvoClient.exe /clean-cache       starts the updater to clear the cache
+// What the library answered goes to KelvoClient.launch.
 #include <windows.h>
+// After windows.h.
+#include <shellapi.h>
 
 #include <string>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+#include "launch/launch.h"
+
+#ifndef KELVO_CLIENT_VERSION
+#define KELVO_CLIENT_VERSION "1.0"
+#endif
+
+namespace {
+
+WideString U(const std::wstring& s) { return WideString(s.begin(), s.end()); }
+
+std::string Utf8(const WideString& s) {
+  const auto* w = reinterpret_cast<const wchar_t*>(s.c_str());
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? n - 1 : 0, '\0');
+  if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, w, -1, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+void Note(const wchar_t* file, const std::string& line) {
   wchar_t cwd[MAX_PATH] = {};
   ::GetCurrentDirectoryW(MAX_PATH, cwd);
-  const std::wstring note = std::wstring(cwd) + L"\\KelvoClient.started";
-  const HANDLE h = ::CreateFileW(note.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  const std::wstring path = std::wstring(cwd) + L"\\" + file;
+  const HANDLE h = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h != INVALID_HANDLE_VALUE) {
-    const std::string line = "started " + std::to_string(::GetCurrentProcessId()) + "\n";
-    DWORD written = 0;
-    ::WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    ::CloseHandle(h);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  ::WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  ::CloseHandle(h);
+}
+
+std::wstring OwnFolder() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring p(path);
+  return p.substr(0, p.rfind(L'\\'));
+}
+
+// Stages every file under `dir`, named relative to `root`; false at the first failure.
+bool StageTree(const std::wstring& root, const std::wstring& dir, FileList& names) {
+  WIN32_FIND_DATAW data{};
+  const HANDLE search = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool ok = true;
+  do {
+    const std::wstring entry = data.cFileName;
+    if (entry == L"." || entry == L"..") continue;
+    const std::wstring full = dir + L"\\" + entry;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ok = StageTree(root, full, names);
+    } else {
+      names.push_back(U(full.substr(root.size() + 1)));
+      ok = StageFile(U(full), names.back());
+    }
+  } while (ok && ::FindNextFileW(search, &data));
+  ::FindClose(search);
+  return ok;
+}
+
+std::string Launch(const wchar_t* option, const wchar_t* from) {
+  const WideString updater = U(OwnFolder() + L"\\updater.exe");
+  WideString line;
+  if (std::wstring(option) == L"/clean-cache") {
+    if (!BuildCleanCacheCommandLine(updater, line)) return "refused the updater path\n";
+  } else {
+    FileList names;
+    if (!StageTree(from, from, names)) return "staging failed\n";
+    if (!BuildUpdateCommandLine(updater, names, line)) return "refused the list\n";
   }
+  if (!StartUpdater(line)) return "the updater did not start\n";
+  return "started the updater (" + std::to_string(line.size()) + " code units): " + Utf8(line) +
+         "\n";
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  Note(L"KelvoClient.started",
+       "started " + std::to_string(::GetCurrentProcessId()) + " " + KELVO_CLIENT_VERSION + "\n");
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  if (argv && argc >= 2) {
+    Note(L"KelvoClient.launch", Launch(argv[1], argc >= 3 ? argv[2] : L""));
+  }
+  // A real client goes on until the updater ends it.
   for (;;) ::Sleep(INFINITE);
 }

@@ -99,6 +99,10 @@ Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExis
 
 Bool DeleteFileW(const char16_t* path) { return ::DeleteFileW(as_wcstr(path)); }
 
+Bool MoveFileExW(const char16_t* existing, const char16_t* target, std::uint32_t flags) {
+  return ::MoveFileExW(as_wcstr(existing), as_wcstr(target), flags);
+}
+
 Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
   WIN32_FIND_DATAW d{};
   const HANDLE h = ::FindFirstFileW(as_wcstr(pattern), &d);
