@@ -43,6 +43,10 @@ case $mode in
   demo)
     bash "$work/repo/tests/e2e/demo.sh" "$work/bin/updater.exe" "$work/bin/KelvoClient.exe" "$work/demo"
     ;;
+  bench)
+    python3 "$work/repo/tests/bench/run_bench.py" --x86-guest "$work/repo" "$work/bin" "$work/bench" \
+      && cp "$work/bench/x86.json" "$share/out/"
+    ;;
   *)
     echo "unknown mode: $mode"
     exit 2
