@@ -9,8 +9,6 @@ namespace {
 constexpr std::size_t kFilesValueOffset = 8;
 constexpr char16_t kFileListDelimiter[] = u"|";
 
-bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
 }  // namespace
 
 bool HasCleanCacheOption() {
@@ -47,6 +45,8 @@ std::int32_t SplitTokens(const WideString& text, const WideString& delimiters, F
   }
   return static_cast<std::int32_t>(tokens.size());
 }
+
+bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 bool IsSafeFileName(const WideString& name) {
   if (name.find(u':') != WideString::npos) return false;

@@ -16,5 +16,8 @@ bool ParseFileList(FileList& list);
 // and returns how many entries `tokens` holds afterwards.
 std::int32_t SplitTokens(const WideString& text, const WideString& delimiters, FileList& tokens);
 
+// "\" or "/": Windows takes either between the segments of a path.
+bool IsPathSeparator(char16_t c);
+
 // A name may not climb out of its folder: no ".." segment and no ":".
 bool IsSafeFileName(const WideString& name);

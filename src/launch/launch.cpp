@@ -28,15 +28,13 @@ constexpr std::uint32_t kSeeMaskNoAsync = 0x100;
 constexpr std::uint32_t kSeeMaskFlagNoUi = 0x400;
 constexpr std::int32_t kSwShowNormal = 1;
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
 char16_t FoldAscii(char16_t c) {
   return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
 }
 
 WideString Folded(const WideString& text) {
   WideString out = text;
-  for (char16_t& c : out) c = IsSeparator(c) ? u'\\' : FoldAscii(c);
+  for (char16_t& c : out) c = IsPathSeparator(c) ? u'\\' : FoldAscii(c);
   return out;
 }
 
