@@ -24,16 +24,38 @@ std::int32_t ShowMessage(const char16_t* text) {
   return platform::MessageBoxW(platform::kNullHandle, text, kCaption, kMbOk);
 }
 
+// The client by its full path in the working folder. Given a bare name the
+// shell would search on where it is missing (the Windows folders, PATH, App
+// Paths), and the user's PATH holds folders the user can write.
+bool GetClientPath(WideString& path) {
+  WideString folder(platform::kMaxPath, u'\0');
+  for (;;) {
+    const std::uint32_t n =
+        platform::GetCurrentDirectoryW(static_cast<std::uint32_t>(folder.size()), folder.data());
+    if (n == 0) return false;
+    if (n < folder.size()) {
+      folder.resize(n);
+      break;
+    }
+    folder.assign(n, u'\0');  // too small: n is the size needed
+  }
+  if (folder.back() != u'\\') folder += u'\\';  // a drive's root ends in one already
+  path = folder + kClientImageName;
+  return true;
+}
+
 }  // namespace
 
 bool LaunchClient() {
+  WideString client;
+  if (!GetClientPath(client)) return false;
   platform::ShellExecuteInfo info{};
   info.cbSize = sizeof(info);
   // The shell's own error box is wanted: no SEE_MASK_FLAG_NO_UI.
   info.fMask = kSeeMaskNoCloseProcess;
   info.hwnd = platform::kNullHandle;
   info.lpVerb = kVerbOpen;
-  info.lpFile = kClientImageName;
+  info.lpFile = client.c_str();
   info.lpParameters = nullptr;
   info.lpDirectory = kClientWorkingDirectory;
   info.nShow = kSwShowDefault;
@@ -62,7 +84,11 @@ void ShowOutcome(UpdateOutcome outcome) {
 int RunProgram() {
   // Elevated: no DLL may come from beside the exe or the working folder.
   // Before COM or the shell load anything.
-  platform::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
+  // Where that call is missing (Windows 7 without its loader update), at least
+  // the working folder leaves the search.
+  if (!platform::SetDefaultDllDirectories(kLoadLibrarySearchSystem32)) {
+    platform::SetDllDirectoryW(u"");
+  }
   platform::CoInitialize(nullptr);
   platform::DefWindowProcW(platform::kNullHandle, kWmNull, 0, 0);
   ShowOutcome(RunUpdate());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cmdline/cmdline.h"
 #include "cmdline/options.h"
 #include "platform/platform.h"
 
@@ -50,7 +51,7 @@ bool GetStagingDir(WideString& dir) {
   WideString r;
   if (!GetClientRoot(r)) return false;
   EnsureFolder(r);
-  r += kStagingFolder;
+  r = StagingDirOf(r);
   EnsureFolder(r);
   dir = r;
   return true;
@@ -59,7 +60,23 @@ bool GetStagingDir(WideString& dir) {
 WideString GetCacheDir() {
   WideString r;
   if (!GetClientRoot(r)) return WideString();
-  return r + kCacheFolder;
+  return CacheDirOf(r);
+}
+
+WideString StagingDirOf(const WideString& root) { return root + kStagingFolder; }
+WideString CacheDirOf(const WideString& root) { return root + kCacheFolder; }
+
+WideString ResolvedPath(const WideString& folder, const WideString& name) {
+  WideString path = folder;
+  std::size_t i = 0;
+  while (i < name.size()) {
+    while (i < name.size() && IsPathSeparator(name[i])) ++i;
+    const std::size_t start = i;
+    while (i < name.size() && !IsPathSeparator(name[i])) ++i;
+    const WideString segment = name.substr(start, i - start);
+    if (!segment.empty() && segment != u".") path += u"\\" + segment;
+  }
+  return path;
 }
 
 bool GetProgramDir(WideString& dir) {

@@ -20,6 +20,14 @@ bool GetStagingDir(WideString& dir);
 // Creates nothing.
 WideString GetCacheDir();
 
+// The staging and cache folders below a given client root, as above.
+WideString StagingDirOf(const WideString& root);
+WideString CacheDirOf(const WideString& root);
+
+// `folder` + "\" + `name` as Windows resolves the name: "/" and runs of
+// separators read as one "\", "." segments dropped.
+WideString ResolvedPath(const WideString& folder, const WideString& name);
+
 // The folder of the program's own path on the command line, ending in "\".
 bool GetProgramDir(WideString& dir);
 

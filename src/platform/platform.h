@@ -28,9 +28,35 @@ Bool MoveFileExW(const char16_t* existing, const char16_t* target, std::uint32_t
 Handle FindFirstFileW(const char16_t* pattern, FindData* data);
 Bool FindNextFileW(Handle search, FindData* data);
 Bool FindClose(Handle search);
+// Security attributes and template are always null.
+Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t shareMode,
+                   std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes);
+Bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read);
+Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_t* written);
+// `info` receives the FileBasicInfo or FileStandardInfo of `infoClass`.
+Bool GetFileInformationByHandleEx(Handle file, FileInfoClass infoClass, void* info,
+                                  std::uint32_t size);
+std::uint32_t GetFinalPathNameByHandleW(Handle file, char16_t* path, std::uint32_t size,
+                                        std::uint32_t flags);
+// `info` points to the FileBasicInfo or FileDispositionInfo of `infoClass`.
+Bool SetFileInformationByHandle(Handle file, FileInfoClass infoClass, const void* info,
+                                std::uint32_t size);
+std::uint32_t GetCurrentDirectoryW(std::uint32_t size, char16_t* buffer);
+
+// ntdll. Opens `name` below the folder that `root` is a handle to, never
+// through a path from the top: no allocation size, file attributes or
+// extended attributes, and the name is looked up ignoring case. NTSTATUS.
+std::int32_t NtCreateFile(Handle* file, std::uint32_t access, Handle root, const char16_t* name,
+                          std::uint32_t shareAccess, std::uint32_t createDisposition,
+                          std::uint32_t createOptions);
+
+// kernel32: strings
+std::int32_t CompareStringOrdinal(const char16_t* a, std::int32_t lengthA, const char16_t* b,
+                                  std::int32_t lengthB, Bool ignoreCase);
 
 // kernel32: loader. Returns kFalse where the call does not exist.
 Bool SetDefaultDllDirectories(std::uint32_t flags);
+Bool SetDllDirectoryW(const char16_t* path);
 
 // advapi32
 Bool OpenProcessToken(Handle process, std::uint32_t access, Handle* token);

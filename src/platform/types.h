@@ -33,6 +33,65 @@ constexpr std::size_t kMaxPath = 260;
 
 constexpr std::uint32_t kMoveFileReplaceExisting = 0x1;
 
+// CreateFileW: access, sharing, disposition, flags.
+constexpr std::uint32_t kGenericRead = 0x80000000u;
+constexpr std::uint32_t kGenericWrite = 0x40000000u;
+constexpr std::uint32_t kDelete = 0x10000;
+constexpr std::uint32_t kFileReadAttributes = 0x80;
+constexpr std::uint32_t kFileWriteAttributes = 0x100;
+constexpr std::uint32_t kFileShareRead = 0x1;
+constexpr std::uint32_t kFileShareWrite = 0x2;
+constexpr std::uint32_t kFileShareDelete = 0x4;
+constexpr std::uint32_t kCreateAlways = 2;
+constexpr std::uint32_t kOpenExisting = 3;
+constexpr std::uint32_t kFileFlagBackupSemantics = 0x02000000;
+constexpr std::uint32_t kFileFlagOpenReparsePoint = 0x00200000;
+constexpr std::uint32_t kFileFlagSequentialScan = 0x08000000;
+constexpr std::uint32_t kFileListDirectory = 0x1;
+constexpr std::uint32_t kFileTraverse = 0x20;
+constexpr std::uint32_t kSynchronize = 0x100000;
+
+// NtCreateFile: disposition, options, and the statuses the simulation gives.
+constexpr std::uint32_t kFileOpen = 1;
+constexpr std::uint32_t kFileSynchronousIoNonalert = 0x20;
+constexpr std::uint32_t kFileNonDirectoryFile = 0x40;
+constexpr std::uint32_t kFileOpenReparsePoint = 0x00200000;
+constexpr std::int32_t kStatusSuccess = 0;
+constexpr std::int32_t kStatusAccessDenied = static_cast<std::int32_t>(0xC0000022);
+constexpr std::int32_t kStatusObjectNameNotFound = static_cast<std::int32_t>(0xC0000034);
+constexpr std::int32_t kStatusSharingViolation = static_cast<std::int32_t>(0xC0000043);
+constexpr std::int32_t kStatusFileIsADirectory = static_cast<std::int32_t>(0xC00000BA);
+
+// GetFinalPathNameByHandleW: long names in their case on disk, with a drive letter.
+constexpr std::uint32_t kFileNameNormalized = 0x0;
+
+// CompareStringOrdinal results.
+constexpr std::int32_t kCstrLessThan = 1;
+constexpr std::int32_t kCstrEqual = 2;
+constexpr std::int32_t kCstrGreaterThan = 3;
+
+// Get/SetFileInformationByHandle(Ex): the classes the program asks for or
+// sets, with their structures; the backend maps each to the native one.
+enum class FileInfoClass : std::int32_t { Basic = 0, Standard = 1, Disposition = 4 };
+struct FileBasicInfo {
+  std::int64_t CreationTime;  // times of 0 are left as they are
+  std::int64_t LastAccessTime;
+  std::int64_t LastWriteTime;
+  std::int64_t ChangeTime;
+  std::uint32_t FileAttributes;  // 0 leaves them as they are
+};
+struct FileStandardInfo {
+  std::int64_t AllocationSize;
+  std::int64_t EndOfFile;
+  std::uint32_t NumberOfLinks;
+  bool DeletePending;
+  bool Directory;
+};
+// FILE_DISPOSITION_INFO; its field is named apart from the DeleteFile macro.
+struct FileDispositionInfo {
+  bool Delete;
+};
+
 // The fields of PROCESSENTRY32W that the program reads. dwSize carries the
 // size the caller claims for the native structure, as on Windows.
 struct ProcessEntry {

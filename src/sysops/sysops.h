@@ -21,10 +21,20 @@ ProcessHandleList FindProcessesByName(const char16_t* name);
 // successful termination, and closes every handle it got.
 void TerminateClientProcesses(const char16_t* name);
 
-// Copies `staged` over `target`, then removes the staged copy. True when the
-// staged content now stands at `target`, whether or not the staged copy went.
-bool MoveStagedFile(const WideString& staged, const WideString& target);
+// Where the folder `path` really is, links followed: the final path of a
+// handle to it ("\\?\C:\..."). False, `real` untouched, when it cannot be opened.
+bool GetFinalFolderPath(const WideString& path, WideString& real);
 
-// Deletes the files directly in `folder` (which ends in "\"); keeps folders.
-// An empty `folder` names no folder and deletes nothing.
-void DeleteFilesInDir(const WideString& folder);
+// Copies `staged` over `target`, then removes the staged copy, all through one
+// handle to the staged file. That file must really be `real` (its final path,
+// letter case ignored), and be neither a folder nor a link nor a file with a
+// second name; otherwise false and nothing is touched. True when the staged
+// content now stands at `target`, whether or not the staged copy went.
+bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real);
+
+// Deletes the files directly in `folder` (which ends in "\\"), provided the
+// folder really is `realFolder` (a final path ending in "\\"). Each entry is
+// opened below the folder's handle and deleted through its own, unless it is
+// a folder, a link, a file with a second name or read-only. An empty
+// `folder` names no folder and deletes nothing.
+void DeleteFilesInDir(const WideString& folder, const WideString& realFolder);

@@ -242,4 +242,187 @@ TEST_F(FileSystemContractTest, SearchOfAMissingFolderFails) {
   EXPECT_EQ(platform::FindFirstFileW(Path(u"absent\\*").c_str(), &data), platform::kInvalidHandle);
 }
 
+// Handles: what the updater checks and then acts through. Links cannot be
+// made from a Windows program under Wine (CreateSymbolicLinkW makes nothing,
+// FSCTL_SET_REPARSE_POINT fails), so link behaviour is proven on the
+// simulation and end to end with links made from the Linux side.
+class HandleContractTest : public FileSystemContractTest {
+ protected:
+  platform::Handle Open(const WideString& relative, std::uint32_t access,
+                        std::uint32_t flags = platform::kFileFlagOpenReparsePoint) const {
+    return platform::CreateFileW(Path(relative).c_str(), access,
+                                 platform::kFileShareRead | platform::kFileShareDelete,
+                                 platform::kOpenExisting, flags);
+  }
+  platform::Handle Create(const WideString& relative) const {
+    return platform::CreateFileW(Path(relative).c_str(), platform::kGenericWrite, 0,
+                                 platform::kCreateAlways, platform::kAttributeNormal);
+  }
+  static WideString FinalPath(platform::Handle h) {
+    char16_t buffer[1024] = {};
+    const std::uint32_t n = platform::GetFinalPathNameByHandleW(h, buffer, 1024, 0);
+    return WideString(buffer, n < 1024 ? n : 0);
+  }
+  static bool SameIgnoringCase(const WideString& a, const WideString& b) {
+    return platform::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, platform::kTrue) ==
+           platform::kCstrEqual;
+  }
+  static bool Describe(platform::Handle h, platform::FileBasicInfo& basic,
+                       platform::FileStandardInfo& standard) {
+    return platform::GetFileInformationByHandleEx(h, platform::FileInfoClass::Basic, &basic,
+                                                  sizeof(basic)) &&
+           platform::GetFileInformationByHandleEx(h, platform::FileInfoClass::Standard, &standard,
+                                                  sizeof(standard));
+  }
+  platform::Handle OpenBelow(platform::Handle folder, const char16_t* name) const {
+    platform::Handle h = platform::kInvalidHandle;
+    const std::int32_t status = platform::NtCreateFile(
+        &h, platform::kGenericRead | platform::kSynchronize, folder, name,
+        platform::kFileShareRead | platform::kFileShareDelete, platform::kFileOpen,
+        platform::kFileOpenReparsePoint | platform::kFileNonDirectoryFile |
+            platform::kFileSynchronousIoNonalert);
+    return status < 0 ? platform::kInvalidHandle : h;
+  }
+  static std::string ReadAll(platform::Handle h) {
+    std::string content;
+    char chunk[32768];
+    std::uint32_t got = 0;
+    while (platform::ReadFile(h, chunk, sizeof(chunk), &got) && got > 0) content.append(chunk, got);
+    return content;
+  }
+  static bool Dispose(platform::Handle h) {
+    const platform::FileDispositionInfo info{true};
+    return platform::SetFileInformationByHandle(h, platform::FileInfoClass::Disposition, &info,
+                                                sizeof(info)) != platform::kFalse;
+  }
+};
+
+TEST_F(HandleContractTest, AHandleNamesReadsAndDescribesItsFile) {
+  ASSERT_TRUE(MakeFolder(u"Staging"));
+  Write(u"Staging\\Core.dll", std::string(70000, 'c') + "end");
+  const platform::Handle h = Open(u"STAGING\\core.DLL", platform::kGenericRead);
+  ASSERT_NE(h, platform::kInvalidHandle);
+
+  platform::FileBasicInfo basic{};
+  platform::FileStandardInfo standard{};
+  ASSERT_TRUE(Describe(h, basic, standard));
+  EXPECT_EQ(basic.FileAttributes & (kAttributeDirectory | platform::kAttributeReparsePoint), 0u);
+  EXPECT_EQ(standard.NumberOfLinks, 1u);
+  EXPECT_FALSE(standard.Directory);
+  EXPECT_EQ(standard.EndOfFile, 70003);
+
+  // The final path: "\\?\" and the names as they stand on disk.
+  const WideString final = FinalPath(h);
+  EXPECT_EQ(final.substr(0, 4), u"\\\\?\\");
+  EXPECT_EQ(final.substr(final.size() - 16), u"Staging\\Core.dll");
+  EXPECT_TRUE(SameIgnoringCase(final, u"\\\\?\\" + Path(u"staging\\core.dll")));
+  EXPECT_FALSE(SameIgnoringCase(final, u"\\\\?\\" + Path(u"staging\\core.dl")));
+  // Too small a buffer: the size needed, terminator included.
+  char16_t small[8] = {};
+  EXPECT_EQ(platform::GetFinalPathNameByHandleW(h, small, 8, 0), final.size() + 1);
+
+  EXPECT_EQ(ReadAll(h), std::string(70000, 'c') + "end");
+  EXPECT_NE(platform::CloseHandle(h), platform::kFalse);
+
+  // A folder opens only with backup semantics, and says it is one.
+  EXPECT_EQ(Open(u"Staging", platform::kFileReadAttributes), platform::kInvalidHandle);
+  const platform::Handle folder =
+      Open(u"Staging", platform::kFileReadAttributes, platform::kFileFlagBackupSemantics);
+  ASSERT_NE(folder, platform::kInvalidHandle);
+  ASSERT_TRUE(Describe(folder, basic, standard));
+  EXPECT_NE(basic.FileAttributes & kAttributeDirectory, 0u);
+  EXPECT_TRUE(standard.Directory);
+  EXPECT_TRUE(SameIgnoringCase(FinalPath(folder), u"\\\\?\\" + Path(u"staging")));
+  platform::CloseHandle(folder);
+}
+
+TEST_F(HandleContractTest, AnEntryIsOpenedBelowAFolderHandleWhereverThatFolderWent) {
+  ASSERT_TRUE(MakeFolder(u"Cache"));
+  Write(u"Cache\\a.bin", "genuine");
+  ASSERT_TRUE(MakeFolder(u"Cache\\sub"));
+  const platform::Handle folder =
+      Open(u"Cache", platform::kFileListDirectory | platform::kSynchronize,
+           platform::kFileFlagBackupSemantics);
+  ASSERT_NE(folder, platform::kInvalidHandle);
+
+  // Moved away, another folder put in its place: the handle still means the first.
+  ASSERT_NE(platform::MoveFileExW(Path(u"Cache").c_str(), Path(u"Moved").c_str(), 0),
+            platform::kFalse);
+  ASSERT_TRUE(MakeFolder(u"Cache"));
+  Write(u"Cache\\a.bin", "planted");
+  platform::Handle h = OpenBelow(folder, u"A.BIN");
+  ASSERT_NE(h, platform::kInvalidHandle);
+  EXPECT_EQ(ReadAll(h), "genuine");
+  // Its final path is where it stands now on Windows; Wine 8 still names it
+  // by the folder's old path. Nothing relies on that name.
+  platform::CloseHandle(h);
+
+  // Neither a folder nor a name that is not there opens.
+  EXPECT_EQ(OpenBelow(folder, u"sub"), platform::kInvalidHandle);
+  EXPECT_EQ(OpenBelow(folder, u"b.bin"), platform::kInvalidHandle);
+  platform::CloseHandle(folder);
+}
+
+TEST_F(HandleContractTest, CreateAlwaysReplacesButNotReadOnlyNorInAMissingFolder) {
+  Write(u"old.dll", "old content");
+  platform::Handle h = Create(u"old.dll");
+  ASSERT_NE(h, platform::kInvalidHandle);
+  std::uint32_t written = 0;
+  EXPECT_NE(platform::WriteFile(h, "new", 3, &written), platform::kFalse);
+  EXPECT_EQ(written, 3u);
+  platform::CloseHandle(h);
+  EXPECT_EQ(Read(u"old.dll"), "new");
+
+  ASSERT_NE(platform::SetFileAttributesW(Path(u"old.dll").c_str(), 0x21), platform::kFalse);
+  EXPECT_EQ(Create(u"old.dll"), platform::kInvalidHandle);
+  EXPECT_EQ(Read(u"old.dll"), "new");
+  EXPECT_EQ(Create(u"missing\\new.dll"), platform::kInvalidHandle);
+  EXPECT_EQ(Attributes(u"missing"), platform::kInvalidFileAttributes);
+}
+
+TEST_F(HandleContractTest, DeletionThroughAHandleHappensAtCloseAndSparesReadOnlyFiles) {
+  Write(u"plain.bin", "p");
+  platform::Handle h = Open(u"plain.bin", platform::kDelete | platform::kFileReadAttributes);
+  ASSERT_NE(h, platform::kInvalidHandle);
+  EXPECT_TRUE(Dispose(h));
+  platform::CloseHandle(h);
+  EXPECT_EQ(Attributes(u"plain.bin"), platform::kInvalidFileAttributes);
+
+  Write(u"readonly.bin", "r");
+  ASSERT_NE(platform::SetFileAttributesW(Path(u"readonly.bin").c_str(), 0x21), platform::kFalse);
+  // Windows opens a read-only file to write its attributes and resets them
+  // only through such a handle. Wine refuses that handle, and resets through
+  // one without that access; the updater tries both.
+  h = Open(u"readonly.bin", platform::kDelete | platform::kFileWriteAttributes);
+  if (h == platform::kInvalidHandle) h = Open(u"readonly.bin", platform::kDelete);
+  ASSERT_NE(h, platform::kInvalidHandle);
+  EXPECT_FALSE(Dispose(h));
+  const platform::FileBasicInfo normal{0, 0, 0, 0, platform::kAttributeNormal};
+  EXPECT_NE(platform::SetFileInformationByHandle(h, platform::FileInfoClass::Basic, &normal,
+                                                 sizeof(normal)),
+            platform::kFalse);
+  EXPECT_TRUE(Dispose(h));
+  platform::CloseHandle(h);
+  EXPECT_EQ(Attributes(u"readonly.bin"), platform::kInvalidFileAttributes);
+
+  // Without delete access, no deletion.
+  Write(u"kept.bin", "k");
+  h = Open(u"kept.bin", platform::kGenericRead);
+  EXPECT_FALSE(Dispose(h));
+  platform::CloseHandle(h);
+  EXPECT_EQ(Read(u"kept.bin"), "k");
+}
+
+TEST_F(HandleContractTest, TheWorkingFolderComesWithItsSizeAsked) {
+  const std::uint32_t needed = platform::GetCurrentDirectoryW(0, nullptr);
+  ASSERT_GT(needed, 1u);
+  WideString folder(needed, u'\0');
+  EXPECT_EQ(platform::GetCurrentDirectoryW(needed, folder.data()), needed - 1);
+  folder.resize(needed - 1);
+  EXPECT_NE(platform::GetFileAttributesW(folder.c_str()) & kAttributeDirectory, 0u);
+  EXPECT_TRUE(SameIgnoringCase(u"Core.DLL", u"core.dll"));
+  EXPECT_EQ(platform::CompareStringOrdinal(u"Core.DLL", -1, u"core.dll", -1, platform::kFalse),
+            platform::kCstrLessThan);
+}
+
 }  // namespace

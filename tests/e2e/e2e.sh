@@ -60,22 +60,26 @@ check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
 check "and runs" eq "$(running_clients)" 1
 end_scenario
 
-scenario "update with no client in the working directory"
+scenario "update with no client in the working directory, one planted where the shell searches"
 install_into Lone without-client
 put "$PREFIX/drive_c/Lone/core.dll" "core 1.0"
 put "$STAGING/core.dll" "core 2.0"
+# Given a bare name the shell would search on, the Windows folders included.
+PLANTED="$PREFIX/drive_c/windows/KelvoClient.exe"
+cp "$CLIENT_EXE" "$PLANTED" && own "$PLANTED"
 start_updater Lone 'C:\Lone\updater.exe' --files core.dll
 error_box=$(wait_window Error 30)
 check "the shell's own error appears" test -n "$error_box"
-[ -n "$error_box" ] && screenshot "$error_box" "$ARTIFACTS/2-shell-error.png" && press_ok "$error_box"
+[ -n "$error_box" ] && screenshot "$error_box" "$ARTIFACTS/2-shell-error.png" && answer "$error_box"
 box=$(wait_window "$CAPTION" 30)
 check "then a box captioned $CAPTION" test -n "$box"
 [ -n "$box" ] && check "caption read back from the window" eq "$(xdotool getwindowname "$box")" "$CAPTION"
-[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/2-update-installed.png" && press_ok "$box"
+[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/2-update-installed.png" && answer "$box"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the update was installed" eq "$(shown_texts | tail -1)" "$UPDATED"
 check "core.dll replaced" eq "$(content "$PREFIX/drive_c/Lone/core.dll")" "core 2.0"
-check "no client runs" eq "$(running_clients)" 0
+check "no client runs, the planted one neither" eq "$(running_clients)" 0
+rm -f "$PLANTED"
 end_scenario
 
 scenario "cache clearing"
@@ -90,7 +94,7 @@ check "no new client before OK" eq "$(starts_noted "$KELVO")" 1
 check "cache files deleted" absent "$CACHE/a.bin"
 check "all of them" absent "$CACHE/b.bin"
 check "subfolders kept" eq "$(content "$CACHE/sub/deep.bin")" "deep"
-[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/3-cache-cleared.png" && press_ok "$box"
+[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/3-cache-cleared.png" && answer "$box"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the cache was cleared" eq "$(shown_texts)" "$CACHE_CLEARED"
 check "the client started after OK" eq "$(wait_starts "$KELVO" 2)" 2
@@ -105,7 +109,7 @@ start_client Kelvo
 start_updater Kelvo 'C:\Kelvo\updater.exe' --files 'missing.dll'
 box=$(wait_window "$CAPTION" 30)
 check "a box captioned $CAPTION appears" test -n "$box"
-[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/4-update-failed.png" && press_ok "$box"
+[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/4-update-failed.png" && answer "$box"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the update failed" eq "$(shown_texts)" "$FAILED"
 for _ in $(polls 5); do [ -s "$ROOT/browser.log" ] && break; sleep 0.1; done
@@ -113,6 +117,87 @@ check "OK opened the download page in the browser" \
   eq "$(content "$ROOT/browser.log")" "http://${UPDATER_DOWNLOAD_HOST:-download.example.com}/client"
 check "installed file unchanged" eq "$(content "$KELVO/core.dll")" "core 1.0"
 check "the client was ended and not started again" eq "$(running_clients)" 0
+end_scenario
+
+# The staging and cache folders are the user's: links there, made from the
+# Linux side (Wine shows a symbolic link to a folder as a reparse point), must
+# not steer the updater. OUTSIDE stands for files the user may not touch.
+OUTSIDE="$ROOT/outside"
+outside_files() { (cd "$OUTSIDE" && find . -type f -exec sh -c 'printf "%s=%s\n" "$1" "$(cat "$1")"' _ {} \; | sort); }
+make_outside() {
+  rm -rf "$OUTSIDE" && mkdir -p "$OUTSIDE/Cache" "$OUTSIDE/lang"
+  for f in x.dll Cache/a.bin Cache/b.bin lang/x.dll; do printf 'protected %s' "$f" >"$OUTSIDE/$f"; done
+  own "$OUTSIDE"
+  OUTSIDE_BEFORE=$(outside_files)
+}
+link() {  # link LINK TARGET: LINK becomes a symbolic link to TARGET
+  rm -rf "$1" && mkdir -p "$(dirname "$1")" && ln -s "$2" "$1" && own "$(dirname "$1")"
+}
+run_with_dialog() {  # run_with_dialog WHAT TEXT ARGS...: the updater's one box, answered
+  start_updater Kelvo 'C:\Kelvo\updater.exe' "${@:3}"
+  local box
+  box=$(wait_window "$CAPTION" 30)
+  check "$1: a box captioned $CAPTION" test -n "$box"
+  [ -n "$box" ] && answer "$box"
+  check "$1: exit code 0" eq "$(wait_updater)" 0
+  check "$1: it said so" eq "$(shown_texts)" "$2"
+  check "$1: nothing outside touched" eq "$(outside_files)" "$OUTSIDE_BEFORE"
+}
+
+scenario "links in the staging folder are not followed: the update fails, nothing is touched"
+install_into Kelvo with-client
+put "$KELVO/x.dll" "x 1.0"; mkdir -p "$KELVO/lang"; put "$KELVO/lang/x.dll" "lang x 1.0"
+make_outside
+rm -rf "$STAGING"; link "$STAGING" "$OUTSIDE"
+run_with_dialog "UPDATE_TEMP a link" "$FAILED" --files x.dll
+rm -f "$STAGING"; put "$STAGING/keep.dll" "k"; link "$STAGING/lang" "$OUTSIDE/lang"
+run_with_dialog "a subfolder a link" "$FAILED" --files 'lang\x.dll'
+link "$STAGING/x.dll" "$OUTSIDE/x.dll"
+run_with_dialog "the staged file a link" "$FAILED" --files x.dll
+check "the link stays" test -L "$STAGING/x.dll"
+rm -f "$STAGING/x.dll" && ln "$OUTSIDE/x.dll" "$STAGING/x.dll"
+run_with_dialog "the staged file a second name" "$FAILED" --files x.dll
+check "the second name stays" eq "$(content "$STAGING/x.dll")" "protected x.dll"
+check "x.dll not replaced" eq "$(content "$KELVO/x.dll")" "x 1.0"
+check "lang\\x.dll not replaced" eq "$(content "$KELVO/lang/x.dll")" "lang x 1.0"
+for _ in $(polls 5); do [ -s "$ROOT/browser.log" ] && break; sleep 0.1; done
+check "OK opened the download page" test -s "$ROOT/browser.log"
+rm -rf "$STAGING"
+end_scenario
+
+scenario "links in the cache folder are not followed: the cache job goes on around them"
+install_into Kelvo with-client
+make_outside
+rm -rf "$CLIENT_ROOT/AppCache"; mkdir -p "$CLIENT_ROOT/AppCache"; link "$CACHE" "$OUTSIDE/Cache"
+run_with_dialog "Cache a link" "$CACHE_CLEARED" --cleanCache
+rm -rf "$CLIENT_ROOT/AppCache"; link "$CLIENT_ROOT/AppCache" "$OUTSIDE"
+run_with_dialog "AppCache a link" "$CACHE_CLEARED" --cleanCache
+# A file's symbolic link in the cache is left to the simulation: Wine 8 lists
+# it as a plain file and deletes its target through any handle, where Windows
+# shows a reparse point and deletes the link alone.
+rm -f "$CLIENT_ROOT/AppCache"; put "$CACHE/own.bin" "o"; link "$CACHE/sub" "$OUTSIDE/lang"
+ln "$OUTSIDE/Cache/a.bin" "$CACHE/a.bin"
+run_with_dialog "entries that are links or second names" "$CACHE_CLEARED" --cleanCache
+check "the plain file beside them deleted" absent "$CACHE/own.bin"
+check "the folder's link stays" test -L "$CACHE/sub"
+check "the second name stays" eq "$(content "$CACHE/a.bin")" "protected Cache/a.bin"
+check "the client started after each OK" eq "$(wait_starts "$KELVO" 3)" 3
+rm -rf "$CLIENT_ROOT/AppCache"
+end_scenario
+
+scenario "a client root moved with a link still updates"
+install_into Kelvo with-client
+put "$KELVO/core.dll" "core 1.0"
+rm -rf "$CLIENT_ROOT" "$ROOT/moved-root" && mkdir -p "$ROOT/moved-root/UPDATE_TEMP"
+link "$CLIENT_ROOT" "$ROOT/moved-root"
+printf 'core 2.0' >"$ROOT/moved-root/UPDATE_TEMP/core.dll" && own "$ROOT/moved-root"
+start_updater Kelvo 'C:\Kelvo\updater.exe' --files core.dll
+check "exit code 0" eq "$(wait_updater)" 0
+check "no dialog was shown" eq "$(shown_texts)" ""
+check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
+check "the staged copy removed" absent "$ROOT/moved-root/UPDATE_TEMP/core.dll"
+check "the client started by its full path" eq "$(wait_starts "$KELVO" 1)" 1
+rm -f "$CLIENT_ROOT"
 end_scenario
 
 # The client drives the rest itself, through the launch library.
@@ -149,7 +234,7 @@ box=$(wait_window "$CAPTION" 30)
 check "a box captioned $CAPTION appears" test -n "$box"
 check "cache file deleted" absent "$CACHE/a.bin"
 check "no new client before OK" eq "$(starts_noted "$KELVO")" 1
-[ -n "$box" ] && press_ok "$box"
+[ -n "$box" ] && answer "$box"
 check "it said the cache was cleared" eq "$(shown_texts)" "$CACHE_CLEARED"
 check "the client started after OK" eq "$(wait_starts "$KELVO" 2)" 2
 end_scenario

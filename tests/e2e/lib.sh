@@ -140,6 +140,20 @@ press_ok() {  # the default button, as a user pressing Enter
   xdotool key --clearmodifiers Return
 }
 
+# Presses OK until that box is gone: on a busy machine a key press can come
+# before the box takes input, and a box left up would stand in for the next.
+answer() {  # answer WINDOW
+  for _ in $(seq $((20 * PATIENCE))); do
+    press_ok "$1"
+    for _ in $(seq 10); do
+      xdotool getwindowname "$1" >/dev/null 2>&1 || return 0
+      sleep 0.1
+    done
+  done
+  echo "the box $1 did not go" >&2
+  return 1
+}
+
 screenshot() {  # screenshot WINDOW FILE
   mkdir -p "$(dirname "$2")"
   import -display "$DISPLAY" -window "$1" "$2" 2>/dev/null

@@ -12,7 +12,7 @@ import xml.etree.ElementTree as ET
 # the exe would not find on a clean machine.
 SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
-    "ole32.dll", "msvcrt.dll",
+    "ole32.dll", "msvcrt.dll", "ntdll.dll",
 }
 RUNTIME_RESOLVED = {"SetDefaultDllDirectories"}
 RT_VERSION, RT_MANIFEST = 16, 24

@@ -14,7 +14,7 @@ State g_state;
 
 // --- handles -----------------------------------------------------------------
 
-enum class HandleKind { Token, Snapshot, Process, Search };
+enum class HandleKind { Token, Snapshot, Process, Search, File };
 
 struct SnapshotEntry {
   std::uint32_t pid;
@@ -28,7 +28,9 @@ struct OpenHandle {
   std::vector<WideString> names;        // Search: entry names in order
   std::vector<std::uint32_t> dotAttrs;  // Search: attributes of "." and ".."
   WideString folderKey;                 // Search
-  std::size_t next = 0;                 // Snapshot / Search cursor
+  std::size_t next = 0;                 // Snapshot / Search cursor; File position
+  std::uint64_t nodeId = 0;             // File
+  std::uint32_t access = 0;             // File
 };
 
 OpenHandle Of(HandleKind kind) {
@@ -80,11 +82,18 @@ std::string Describe(platform::Handle h) {
       return "process:" + Dec(open->pid);
     case HandleKind::Search:
       return "search";
+    case HandleKind::File:
+      return "file";
   }
   return "?";
 }
 
 void Record(const std::string& name, std::initializer_list<std::string> args) {
+  if (g_state.swap && g_state.journal.size() == g_state.swap->beforeCall) {
+    const State::PlannedSwap swap = *g_state.swap;
+    g_state.swap.reset();
+    SwapForLink(swap.folder, swap.target);
+  }
   std::string line = name + "(";
   bool first = true;
   for (const std::string& a : args) {
@@ -139,7 +148,34 @@ WideString Normalise(const WideString& path) {
   return out;
 }
 
-WideString KeyOf(const WideString& path) { return FoldAll(Normalise(path)); }
+Node* NodeAt(const WideString& key);
+
+// Resolves like Windows: every link on the way is followed, and the last
+// entry's own link too when `followLast`. Empty: the path names nothing.
+WideString Resolve(const WideString& path, bool followLast, int depth = 0) {
+  const WideString full = Normalise(path);
+  if (full.empty() || depth > 31) return WideString();
+  WideString key;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(full.find(u'\\', start), full.size());
+    const WideString part = FoldAll(full.substr(start, end - start));
+    key = key.empty() ? part : key + u"\\" + part;
+    const bool last = end == full.size();
+    const Node* n = (!last || followLast) ? NodeAt(key) : nullptr;
+    if (n && !n->linkTarget.empty()) {
+      key = Resolve(n->linkTarget, true, depth + 1);
+      if (key.empty()) return key;
+    }
+    if (last) return key;
+    start = end + 1;
+  }
+}
+
+// The entry a path names; a link at its end is that link.
+WideString KeyOf(const WideString& path) { return Resolve(path, false); }
+// The file or folder a path reaches, links followed to the end.
+WideString TargetKeyOf(const WideString& path) { return Resolve(path, true); }
 
 WideString ParentKey(const WideString& key) {
   const std::size_t k = key.rfind(u'\\');
@@ -157,6 +193,70 @@ Node* NodeAt(const WideString& key) {
 }
 
 bool IsFolder(const Node* n) { return n && (n->attributes & platform::kAttributeDirectory); }
+
+Node MakeNode(const WideString& path, std::uint32_t attributes, const std::string& content) {
+  Node n;
+  n.path = path;
+  n.attributes = attributes;
+  n.content = content;
+  n.id = g_state.nextNodeId++;
+  return n;
+}
+
+// The key under which the file with this id stands now, or empty.
+WideString KeyOfId(std::uint64_t id) {
+  for (const auto& [key, node] : g_state.volume) {
+    if (node.id == id) return key;
+  }
+  return WideString();
+}
+
+// "\\?\" and the path with each name as it stands on disk.
+WideString FinalPathOfKey(const WideString& key) {
+  WideString out = u"\\\\?";
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(key.find(u'\\', start), key.size());
+    const Node* n = NodeAt(key.substr(0, end));
+    out += u"\\" + (n ? LastSegment(n->path) : key.substr(start, end - start));
+    if (end == key.size()) return out;
+    start = end + 1;
+  }
+}
+
+// Moves the entry at `from` and everything below it to `to`; the files keep
+// their identity, as a rename on one volume does.
+void MoveTree(const WideString& from, const WideString& to, const WideString& path) {
+  std::vector<std::pair<WideString, Node>> moved;
+  for (auto it = g_state.volume.begin(); it != g_state.volume.end();) {
+    if (it->first == from || it->first.compare(0, from.size() + 1, from + u"\\") == 0) {
+      Node n = it->second;
+      if (it->first == from) n.path = path;
+      moved.emplace_back(to + it->first.substr(from.size()), n);
+      it = g_state.volume.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [k, n] : moved) g_state.volume[k] = n;
+}
+
+bool HasChildren(const WideString& folderKey) {
+  for (const auto& entry : g_state.volume) {
+    if (ParentKey(entry.first) == folderKey) return true;
+  }
+  return false;
+}
+
+// What SetFileAttributesW and FileBasicInfo change: only the settable bits; a
+// file left with none reads back as NORMAL.
+void ApplyAttributes(Node& n, std::uint32_t attributes) {
+  const std::uint32_t settable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x2000;
+  std::uint32_t a = (n.attributes & ~settable) | (attributes & settable);
+  if (a == 0) a = platform::kAttributeNormal;
+  if (a != platform::kAttributeNormal) a &= ~platform::kAttributeNormal;
+  n.attributes = a;
+}
 
 bool IsDriveKey(const WideString& key) { return key.size() == 2 && key[1] == u':'; }
 
@@ -205,13 +305,27 @@ void Reset() {
 }
 
 void AddFolder(const WideString& path, std::uint32_t attributes) {
-  const WideString full = Normalise(path);
-  g_state.volume[FoldAll(full)] = Node{full, attributes | platform::kAttributeDirectory, "", false};
+  g_state.volume[KeyOf(path)] =
+      MakeNode(Normalise(path), attributes | platform::kAttributeDirectory, "");
 }
 
 void AddFile(const WideString& path, const std::string& content, std::uint32_t attributes) {
-  const WideString full = Normalise(path);
-  g_state.volume[FoldAll(full)] = Node{full, attributes, content, false};
+  g_state.volume[KeyOf(path)] = MakeNode(Normalise(path), attributes, content);
+}
+
+void AddLink(const WideString& path, const WideString& target) {
+  // A junction shows as a folder; a file's link carries the archive bit, as mklink makes it.
+  const std::uint32_t kind = IsFolder(NodeAt(TargetKeyOf(target))) ? platform::kAttributeDirectory
+                                                                   : platform::kAttributeArchive;
+  Node link = MakeNode(Normalise(path), platform::kAttributeReparsePoint | kind, "");
+  link.linkTarget = Normalise(target);
+  g_state.volume[KeyOf(path)] = link;
+}
+
+void SwapForLink(const WideString& folder, const WideString& target) {
+  const WideString key = KeyOf(folder);
+  MoveTree(key, key + u".old", g_state.volume[key].path + u".old");
+  AddLink(folder, target);
 }
 
 Node* Find(const WideString& path) { return NodeAt(KeyOf(path)); }
@@ -374,10 +488,16 @@ std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) {
 
 Bool CloseHandle(Handle object) {
   Record("CloseHandle", {Describe(object)});
-  if (g_handles.erase(static_cast<std::uintptr_t>(object)) == 0) {
+  const OpenHandle* h = Lookup(object);
+  if (!h) {
     ++g_state.badCloses;
     return kFalse;
   }
+  if (h->kind == HandleKind::File) {
+    const WideString key = KeyOfId(h->nodeId);
+    if (!key.empty() && g_state.volume[key].deletePending) g_state.volume.erase(key);
+  }
+  g_handles.erase(static_cast<std::uintptr_t>(object));
   return kTrue;
 }
 
@@ -391,29 +511,23 @@ Bool SetFileAttributesW(const char16_t* path, std::uint32_t attributes) {
   Record("SetFileAttributesW", {Str(path), Hex(attributes)});
   Node* n = NodeAt(KeyOf(path));
   if (!n) return kFalse;
-  // Only the settable bits change; a file left with none reads back as NORMAL.
-  const std::uint32_t settable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x2000;
-  std::uint32_t a = (n->attributes & ~settable) | (attributes & settable);
-  if (a == 0) a = kAttributeNormal;
-  if (a != kAttributeNormal) a &= ~kAttributeNormal;
-  n->attributes = a;
+  ApplyAttributes(*n, attributes);
   return kTrue;
 }
 
 Bool CreateDirectoryW(const char16_t* path) {
   Record("CreateDirectoryW", {Str(path)});
-  const WideString full = Normalise(path);
-  const WideString key = FoldAll(full);
+  const WideString key = KeyOf(path);
   if (key.empty() || NodeAt(key) || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
-  g_state.volume[key] = Node{full, kAttributeDirectory, "", false};
+  g_state.volume[key] = MakeNode(Normalise(path), kAttributeDirectory, "");
   return kTrue;
 }
 
 Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExists) {
   Record("CopyFileW", {Str(existing), Str(target), Dec(failIfExists)});
-  const Node* from = NodeAt(KeyOf(existing));
+  const Node* from = NodeAt(TargetKeyOf(existing));
   const WideString full = Normalise(target);
-  const WideString key = FoldAll(full);
+  const WideString key = TargetKeyOf(target);
   if (!from || IsFolder(from) || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
   Node* to = NodeAt(key);
   if (to && (failIfExists || IsFolder(to) || to->locked || (to->attributes & kAttributeReadOnly))) {
@@ -424,8 +538,10 @@ Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExis
   const bool interrupted = std::exchange(g_state.interruptNextCopy, false);
   const std::string content =
       interrupted ? from->content.substr(0, from->content.size() / 2) : from->content;
-  g_state.volume[key] = Node{shown, from->attributes | kAttributeArchive, content, false};
-  g_state.volume[key].attributes &= ~kAttributeNormal;
+  const std::uint64_t id = to ? to->id : g_state.nextNodeId++;
+  Node copy = MakeNode(shown, (from->attributes | kAttributeArchive) & ~kAttributeNormal, content);
+  copy.id = id;
+  g_state.volume[key] = copy;
   return interrupted ? kFalse : kTrue;
 }
 
@@ -443,28 +559,27 @@ Bool MoveFileExW(const char16_t* existing, const char16_t* target, std::uint32_t
   const WideString fromKey = KeyOf(existing);
   const Node* from = NodeAt(fromKey);
   const WideString full = Normalise(target);
-  const WideString key = FoldAll(full);
-  if (!from || IsFolder(from) || from->locked || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) {
-    return kFalse;
-  }
+  const WideString key = KeyOf(target);
+  if (!from || from->locked || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
   if (key == fromKey) return kTrue;
   const Node* to = NodeAt(key);
+  // A folder is renamed only to a free name, and never into itself.
+  if (IsFolder(from) && (to || key.compare(0, fromKey.size() + 1, fromKey + u"\\") == 0)) {
+    return kFalse;
+  }
   if (to && (!(flags & kMoveFileReplaceExisting) || IsFolder(to) || to->locked ||
              (to->attributes & kAttributeReadOnly))) {
     return kFalse;
   }
-  Node moved = *from;
-  moved.path = full;
-  g_state.volume.erase(fromKey);
-  g_state.volume[key] = moved;
+  g_state.volume.erase(key);
+  MoveTree(fromKey, key, full);
   return kTrue;
 }
 
 Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
   Record("FindFirstFileW", {Str(pattern)});
-  const WideString full = Normalise(pattern);
   const WideString mask = LastSegment(WideString(pattern));
-  const WideString folderKey = ParentKey(FoldAll(full));
+  const WideString folderKey = ParentKey(KeyOf(pattern));
   const Node* folder = NodeAt(folderKey);
   if (!IsFolder(folder)) return kInvalidHandle;
 
@@ -480,7 +595,7 @@ Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
     std::sort(children.begin(), children.end(),
               [](const WideString& a, const WideString& b) { return FoldAll(a) < FoldAll(b); });
     h.names.insert(h.names.end(), children.begin(), children.end());
-  } else if (const Node* exact = NodeAt(FoldAll(full))) {
+  } else if (const Node* exact = NodeAt(KeyOf(pattern))) {
     h.names = {LastSegment(exact->path)};
   }
   if (!NextSearchEntry(h, data)) return kInvalidHandle;
@@ -505,8 +620,190 @@ Bool FindClose(Handle search) {
   return kTrue;
 }
 
+namespace {
+
+Node* FileOf(Handle file, std::uint32_t access) {
+  const OpenHandle* h = Lookup(file);
+  if (!h || h->kind != HandleKind::File || (access & ~h->access)) return nullptr;
+  const WideString key = KeyOfId(h->nodeId);
+  return key.empty() ? nullptr : NodeAt(key);
+}
+
+}  // namespace
+
+Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t shareMode,
+                   std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
+  Record("CreateFileW", {Str(path), Hex(access), Hex(shareMode), Dec(creationDisposition),
+                         Hex(flagsAndAttributes)});
+  const bool follow = !(flagsAndAttributes & kFileFlagOpenReparsePoint);
+  const WideString key = Resolve(path, follow);
+  if (key.empty()) return kInvalidHandle;
+  Node* n = NodeAt(key);
+  const bool readOnly = n && (n->attributes & kAttributeReadOnly);
+  if (creationDisposition == kOpenExisting) {
+    if (!n || n->deletePending) return kInvalidHandle;
+    // A folder opens only for backup semantics.
+    if (IsFolder(n) && !(flagsAndAttributes & kFileFlagBackupSemantics)) return kInvalidHandle;
+    // In use: held open without sharing writes or deletion.
+    if (n->locked && (access & (kGenericWrite | kDelete))) return kInvalidHandle;
+    if (readOnly && (access & kGenericWrite)) return kInvalidHandle;
+  } else if (creationDisposition == kCreateAlways) {
+    if (!IsFolder(NodeAt(ParentKey(key)))) return kInvalidHandle;
+    if (n && (IsFolder(n) || n->locked || readOnly)) return kInvalidHandle;
+    const std::uint32_t attributes = (flagsAndAttributes & 0x27) | kAttributeArchive;
+    if (n) {
+      n->content.clear();
+      n->attributes = attributes;
+    } else {
+      n = &(g_state.volume[key] = MakeNode(Normalise(path), attributes, ""));
+    }
+  } else {
+    return kInvalidHandle;
+  }
+  OpenHandle h = Of(HandleKind::File);
+  h.nodeId = n->id;
+  h.access = access;
+  return NewHandle(std::move(h));
+}
+
+Bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read) {
+  Record("ReadFile", {Describe(file), Dec(size)});
+  *read = 0;
+  const Node* n = FileOf(file, kGenericRead);
+  if (!n) return kFalse;
+  std::size_t& position = Lookup(file)->next;
+  const std::size_t count =
+      std::min<std::size_t>(size, n->content.size() - std::min(position, n->content.size()));
+  if (count > 0) std::memcpy(buffer, n->content.data() + position, count);
+  position += count;
+  *read = static_cast<std::uint32_t>(count);
+  return kTrue;
+}
+
+Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_t* written) {
+  Record("WriteFile", {Describe(file), Dec(size)});
+  *written = 0;
+  Node* n = FileOf(file, kGenericWrite);
+  if (!n) return kFalse;
+  const bool fails = std::exchange(g_state.nextWriteFails, false);
+  const std::size_t count = fails ? size / 2 : size;
+  std::size_t& position = Lookup(file)->next;
+  if (n->content.size() < position + count) n->content.resize(position + count);
+  if (count > 0) std::memcpy(n->content.data() + position, buffer, count);
+  position += count;
+  *written = static_cast<std::uint32_t>(count);
+  return fails ? kFalse : kTrue;
+}
+
+Bool GetFileInformationByHandleEx(Handle file, FileInfoClass infoClass, void* info,
+                                  std::uint32_t size) {
+  Record("GetFileInformationByHandleEx",
+         {Describe(file), Dec(static_cast<std::int32_t>(infoClass))});
+  const Node* n = FileOf(file, 0);
+  if (!n) return kFalse;
+  if (infoClass == FileInfoClass::Basic && size == sizeof(FileBasicInfo)) {
+    *static_cast<FileBasicInfo*>(info) = {0, 0, 0, 0, n->attributes};
+    return kTrue;
+  }
+  if (infoClass == FileInfoClass::Standard && size == sizeof(FileStandardInfo)) {
+    const auto length = static_cast<std::int64_t>(n->content.size());
+    *static_cast<FileStandardInfo*>(info) = {length, length, n->hardLinks, n->deletePending,
+                                             IsFolder(n)};
+    return kTrue;
+  }
+  return kFalse;
+}
+
+std::int32_t NtCreateFile(Handle* file, std::uint32_t access, Handle root, const char16_t* name,
+                          std::uint32_t shareAccess, std::uint32_t createDisposition,
+                          std::uint32_t createOptions) {
+  Record("NtCreateFile", {Describe(root), Str(name), Hex(access), Hex(shareAccess),
+                          Dec(createDisposition), Hex(createOptions)});
+  *file = kInvalidHandle;
+  const OpenHandle* parent = Lookup(root);
+  const WideString parentKey =
+      parent && parent->kind == HandleKind::File ? KeyOfId(parent->nodeId) : WideString();
+  if (!IsFolder(NodeAt(parentKey)) || createDisposition != kFileOpen) return kStatusAccessDenied;
+  // Below the folder the handle stands for, wherever that is now.
+  const WideString key =
+      Resolve(parentKey + u"\\" + name, !(createOptions & kFileOpenReparsePoint));
+  const Node* n = NodeAt(key);
+  if (!n || n->deletePending) return kStatusObjectNameNotFound;
+  if (IsFolder(n) && (createOptions & kFileNonDirectoryFile)) return kStatusFileIsADirectory;
+  if (n->locked && (access & (kGenericWrite | kDelete))) return kStatusSharingViolation;
+  OpenHandle h = Of(HandleKind::File);
+  h.nodeId = n->id;
+  h.access = access;
+  *file = NewHandle(std::move(h));
+  return kStatusSuccess;
+}
+
+std::uint32_t GetFinalPathNameByHandleW(Handle file, char16_t* path, std::uint32_t size,
+                                        std::uint32_t flags) {
+  Record("GetFinalPathNameByHandleW", {Describe(file), Dec(size), Hex(flags)});
+  const OpenHandle* h = Lookup(file);
+  // Only the normalised form with a drive letter is modelled.
+  if (!h || h->kind != HandleKind::File || flags != kFileNameNormalized) return 0;
+  const WideString key = KeyOfId(h->nodeId);
+  if (key.empty()) return 0;
+  const WideString final = FinalPathOfKey(key);
+  if (size <= final.size()) return static_cast<std::uint32_t>(final.size() + 1);
+  std::memcpy(path, final.c_str(), (final.size() + 1) * sizeof(char16_t));
+  return static_cast<std::uint32_t>(final.size());
+}
+
+Bool SetFileInformationByHandle(Handle file, FileInfoClass infoClass, const void* info,
+                                std::uint32_t size) {
+  Record("SetFileInformationByHandle", {Describe(file), Dec(static_cast<std::int32_t>(infoClass))});
+  if (infoClass == FileInfoClass::Disposition && size == sizeof(FileDispositionInfo)) {
+    Node* n = FileOf(file, kDelete);
+    const WideString key = n ? KeyOfId(n->id) : WideString();
+    // Windows refuses to delete a read-only file or a folder that holds anything.
+    if (!n || (n->attributes & kAttributeReadOnly) || (IsFolder(n) && HasChildren(key))) {
+      return kFalse;
+    }
+    n->deletePending = static_cast<const FileDispositionInfo*>(info)->Delete;
+    return kTrue;
+  }
+  if (infoClass == FileInfoClass::Basic && size == sizeof(FileBasicInfo)) {
+    Node* n = FileOf(file, kFileWriteAttributes);
+    if (!n) return kFalse;
+    const std::uint32_t attributes = static_cast<const FileBasicInfo*>(info)->FileAttributes;
+    if (attributes != 0) ApplyAttributes(*n, attributes);
+    return kTrue;
+  }
+  return kFalse;
+}
+
+std::uint32_t GetCurrentDirectoryW(std::uint32_t size, char16_t* buffer) {
+  Record("GetCurrentDirectoryW", {Dec(size)});
+  const WideString& folder = g_state.currentDirectory;
+  if (size <= folder.size()) return static_cast<std::uint32_t>(folder.size() + 1);
+  std::memcpy(buffer, folder.c_str(), (folder.size() + 1) * sizeof(char16_t));
+  return static_cast<std::uint32_t>(folder.size());
+}
+
+std::int32_t CompareStringOrdinal(const char16_t* a, std::int32_t lengthA, const char16_t* b,
+                                  std::int32_t lengthB, Bool ignoreCase) {
+  Record("CompareStringOrdinal", {Str(a), Str(b), Dec(ignoreCase)});
+  if (!a || !b) return 0;
+  WideString x = lengthA < 0 ? WideString(a) : WideString(a, static_cast<std::size_t>(lengthA));
+  WideString y = lengthB < 0 ? WideString(b) : WideString(b, static_cast<std::size_t>(lengthB));
+  if (ignoreCase) {
+    x = FoldAll(x);
+    y = FoldAll(y);
+  }
+  const int c = x.compare(y);
+  return c < 0 ? kCstrLessThan : c == 0 ? kCstrEqual : kCstrGreaterThan;
+}
+
 Bool SetDefaultDllDirectories(std::uint32_t flags) {
   Record("SetDefaultDllDirectories", {Hex(flags)});
+  return g_state.defaultDllDirectoriesMissing ? kFalse : kTrue;
+}
+
+Bool SetDllDirectoryW(const char16_t* path) {
+  Record("SetDllDirectoryW", {Str(path)});
   return kTrue;
 }
 
@@ -571,17 +868,25 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
          {Dec(info->cbSize), Hex(info->fMask), Describe(info->hwnd), Str(info->lpVerb),
           Str(info->lpFile), Str(info->lpParameters), Str(info->lpDirectory), Dec(info->nShow)});
   if (info->cbSize != sizeof(ShellExecuteInfo)) return kFalse;
-  bool started;
-  WideString where = info->lpFile;
+  const WideString file = info->lpFile;
+  WideString where = file;
   if (info->lpDirectory && !HasDrive(where)) where = WideString(info->lpDirectory) + u"\\" + where;
-  if (g_state.launchResult) {
-    started = *g_state.launchResult;
-  } else {
-    const Node* n = NodeAt(KeyOf(where));
-    started = n && !IsFolder(n);
+  const auto isExe = [](const WideString& path) {
+    const Node* n = NodeAt(TargetKeyOf(path));
+    return n && !IsFolder(n);
+  };
+  // A bare name missing from the directory is searched for further.
+  if (file.find_first_of(u"\\/") == WideString::npos && !isExe(where)) {
+    for (const WideString& folder : g_state.searchPath) {
+      if (isExe(folder + u"\\" + file)) {
+        where = folder + u"\\" + file;
+        break;
+      }
+    }
   }
+  const bool started = g_state.launchResult ? *g_state.launchResult : isExe(where);
   if (!started) return kFalse;
-  g_state.launches.push_back({info->lpFile, info->lpParameters ? info->lpParameters : u"",
+  g_state.launches.push_back({file, Normalise(where), info->lpParameters ? info->lpParameters : u"",
                               info->lpDirectory ? info->lpDirectory : u"", info->nShow});
   const std::uint32_t pid = AddProcess(LastSegment(info->lpFile));
   if (info->fMask & 0x40) {

@@ -13,10 +13,14 @@
 namespace sim {
 
 struct Node {
-  WideString path;  // as created, for listings
+  WideString path;  // as created; its last segment is the name on disk
   std::uint32_t attributes = 0;
   std::string content;
-  bool locked = false;  // in use: cannot be deleted or overwritten
+  bool locked = false;    // in use: cannot be deleted or overwritten
+  std::uint64_t id = 0;   // the file itself, whatever its path becomes
+  WideString linkTarget;  // a junction or symbolic link to this path
+  std::uint32_t hardLinks = 1;
+  bool deletePending = false;  // deleted when the handle that asked closes
 };
 
 struct Process {
@@ -37,6 +41,7 @@ struct MessageBoxCall {
 
 struct ShellStart {
   WideString file;
+  WideString image;  // where the started exe was found
   WideString parameters;
   WideString directory;
   std::int32_t show = 0;
@@ -65,11 +70,28 @@ struct State {
   std::vector<ShellStart> launches;  // accepted client starts
   std::vector<WideString> openedUrls;
   bool comInitialized = false;
+  // Folders the shell searches for a bare file name missing from the given
+  // directory, as the Windows folders, PATH and App Paths are searched.
+  std::vector<WideString> searchPath;
+  bool defaultDllDirectoriesMissing = false;  // Windows 7 without its loader update
 
   std::map<WideString, Node> volume;  // key: case-folded, normalised full path
   // The next CopyFileW stops halfway, as on a full disk: half the content
   // stands at the target and the call fails.
   bool interruptNextCopy = false;
+  // The next WriteFile writes half its buffer and fails, as on a full disk.
+  bool nextWriteFails = false;
+  std::uint64_t nextNodeId = 1;
+
+  // Before the seam call with this journal index, `folder` is moved aside
+  // (to folder + ".old") and a link to `target` put in its place: what a user
+  // racing the updater could do at any step.
+  struct PlannedSwap {
+    std::size_t beforeCall = 0;
+    WideString folder;
+    WideString target;
+  };
+  std::optional<PlannedSwap> swap;
 
   std::vector<std::string> journal;  // "Name(arg, arg)" per seam call, in order
   int badCloses = 0;                 // CloseHandle on a handle that was not open
@@ -83,6 +105,11 @@ void Reset();
 void AddFolder(const WideString& path, std::uint32_t attributes = platform::kAttributeDirectory);
 void AddFile(const WideString& path, const std::string& content,
              std::uint32_t attributes = platform::kAttributeArchive);
+// A junction (to a folder) or a symbolic link (to a file) at `path`.
+void AddLink(const WideString& path, const WideString& target);
+// Moves the folder aside to folder + ".old" and puts a link to `target` in its place.
+void SwapForLink(const WideString& folder, const WideString& target);
+// The entry itself: a link on the way is followed, a link at the end is not.
 Node* Find(const WideString& path);
 bool Exists(const WideString& path);
 std::optional<std::string> ContentOf(const WideString& path);

@@ -15,6 +15,8 @@ constexpr char16_t kCache[] = u"C:\\Users\\demo\\AppData\\Roaming\\KelvoClient\\
 
 inline WideString StagedFile(const WideString& name) { return kStaging + (u"\\" + name); }
 inline WideString CachedFile(const WideString& name) { return kCache + name; }
+// A path as the final path of a handle gives it.
+inline WideString Real(const WideString& path) { return u"\\\\?\\" + path; }
 
 // The roaming folder, and C:\Kelvo holding the client.
 inline void InstallClient(const std::string& client = "client") {

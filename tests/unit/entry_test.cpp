@@ -15,9 +15,9 @@ constexpr char kCaption[] = "Kelvo提示您";
 constexpr char kUpdated[] = "已成功更新客户端！";
 constexpr char kCacheCleared[] = "已成功清空客户端缓存！";
 constexpr char kFailed[] = "更新客户端失败，请下载完整客户端安装！";
-const std::string kLaunch = "ShellExecuteExW(" +
-                            std::to_string(sizeof(platform::ShellExecuteInfo)) +
-                            ", 0x40, null, \"open\", \"KelvoClient.exe\", null, \".\", 10)";
+const std::string kLaunch =
+    "ShellExecuteExW(" + std::to_string(sizeof(platform::ShellExecuteInfo)) +
+    ", 0x40, null, \"open\", \"C:\\Kelvo\\KelvoClient.exe\", null, \".\", 10)";
 
 std::string Box(const char* text) {
   return std::string("MessageBoxW(null, \"") + text + "\", \"" + kCaption + "\", 0x0)";
@@ -98,7 +98,13 @@ TEST_F(ProgramTest, AFailedUpdateOffersTheDownloadPageAndNeverStartsTheClient) {
   EXPECT_TRUE(sim::CallsTo("ShellExecuteExW").empty());
 }
 
-TEST_F(ProgramTest, TheClientIsStartedFromTheWorkingDirectoryNotTheProgramFolder) {
+TEST_F(ProgramTest, TheClientIsStartedByItsFullPathInTheWorkingDirectoryOnly) {
+  // A client planted where the shell would search on for a bare name: the
+  // user's PATH holds folders the user can write.
+  const WideString planted = u"C:\\Users\\demo\\AppData\\Local\\Microsoft\\WindowsApps";
+  sim::AddFolder(planted);
+  sim::AddFile(planted + u"\\KelvoClient.exe", "not the client");
+  sim::World().searchPath = {planted};
   StageCore();
   sim::World().currentDirectory = u"C:\\Elsewhere";
   sim::AddFolder(u"C:\\Elsewhere");
@@ -106,6 +112,14 @@ TEST_F(ProgramTest, TheClientIsStartedFromTheWorkingDirectoryNotTheProgramFolder
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
   EXPECT_TRUE(sim::World().launches.empty());
   EXPECT_EQ(sim::CallsTo("MessageBoxW"), Calls{Box(kUpdated)});
+
+  // A drive's root as working folder: one separator, and the client there starts.
+  sim::AddFile(u"C:\\KelvoClient.exe", "client");
+  sim::World().currentDirectory = u"C:\\";
+  EXPECT_EQ(Run(u"--cleanCache"), 0);
+  ASSERT_EQ(sim::World().launches.size(), 1u);
+  EXPECT_EQ(sim::World().launches[0].file, u"C:\\KelvoClient.exe");
+  EXPECT_EQ(sim::World().launches[0].directory, u".");
 }
 
 TEST_F(ProgramTest, DllSearchIsConfinedToSystem32BeforeAnythingElse) {
@@ -113,6 +127,14 @@ TEST_F(ProgramTest, DllSearchIsConfinedToSystem32BeforeAnythingElse) {
   ASSERT_FALSE(sim::World().journal.empty());
   EXPECT_EQ(sim::World().journal.front(), "SetDefaultDllDirectories(0x800)");
   EXPECT_EQ(sim::CallsTo("SetDefaultDllDirectories").size(), 1u);
+  EXPECT_TRUE(sim::CallsTo("SetDllDirectoryW").empty());
+
+  // Where the call is missing, the working folder at least leaves the search.
+  sim::World().journal.clear();
+  sim::World().defaultDllDirectoriesMissing = true;
+  EXPECT_EQ(Run(u"--cleanCache"), 0);
+  EXPECT_EQ(sim::CallNames()[1], "SetDllDirectoryW");
+  EXPECT_EQ(sim::CallsTo("SetDllDirectoryW"), Calls{"SetDllDirectoryW(\"\")"});
 }
 
 TEST_F(ProgramTest, RunUpdateIsCalledOnceBetweenComInitAndUninit) {

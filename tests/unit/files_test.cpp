@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sim/sim.h"
 #include "support/demo_machine.h"
 #include "support/fixture.h"
@@ -21,80 +23,104 @@ class MoveStagedFileTest : public PlatformTest {
   }
   static WideString Staged(const WideString& name) { return demo::StagedFile(name); }
   static WideString Target(const WideString& name) { return u"C:\\Kelvo\\\\" + name; }
+  static bool Move(const WideString& name) {
+    return MoveStagedFile(Staged(name), Target(name), demo::Real(Staged(name)));
+  }
+  // Journal lines that name the staged file: after the check nothing may go
+  // through its path, only through the handle that was checked.
+  static std::size_t CallsNaming(const WideString& name) {
+    const std::string path = "(\"" + sim::Utf8(Staged(name)) + "\"";
+    return std::count_if(
+        sim::World().journal.begin(), sim::World().journal.end(),
+        [&](const std::string& call) { return call.find(path) != std::string::npos; });
+  }
 };
 
 TEST_F(MoveStagedFileTest, ReplacesTheInstalledFileAndRemovesTheStagedCopy) {
   sim::AddFile(Staged(u"core.dll"), "v2");
   sim::AddFile(u"C:\\Kelvo\\core.dll", "v1");
-  EXPECT_TRUE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
+  EXPECT_TRUE(Move(u"core.dll"));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
   EXPECT_FALSE(sim::Exists(Staged(u"core.dll")));
-  EXPECT_EQ(sim::CallsTo("CopyFileW"), Calls{"CopyFileW(\"" + sim::Utf8(Staged(u"core.dll")) +
-                                             "\", \"C:\\Kelvo\\\\core.dll\", 0)"});
+  EXPECT_EQ(CallsNaming(u"core.dll"), 1u);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 TEST_F(MoveStagedFileTest, CreatesATargetThatDidNotExist) {
-  sim::AddFile(Staged(u"new.dll"), "n");
-  EXPECT_TRUE(MoveStagedFile(Staged(u"new.dll"), Target(u"new.dll")));
-  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\new.dll"), "n");
+  sim::AddFile(Staged(u"new.dll"), std::string(600 * 1024, 'n'));  // more than one chunk
+  EXPECT_TRUE(Move(u"new.dll"));
+  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\new.dll"), std::string(600 * 1024, 'n'));
 }
 
 TEST_F(MoveStagedFileTest, AMissingOrFolderStagedPathFailsTouchingNothing) {
   sim::AddFile(u"C:\\Kelvo\\core.dll", "v1");
-  EXPECT_FALSE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
+  EXPECT_FALSE(Move(u"core.dll"));
   sim::AddFolder(Staged(u"lang"));
-  EXPECT_FALSE(MoveStagedFile(Staged(u"lang"), Target(u"lang")));
+  EXPECT_FALSE(Move(u"lang"));
   sim::AddFolder(Staged(u"odd"), 0x12);
-  EXPECT_FALSE(MoveStagedFile(Staged(u"odd"), Target(u"odd")));
-  EXPECT_FALSE(MoveStagedFile(u"", Target(u"core.dll")));
+  EXPECT_FALSE(Move(u"odd"));
+  EXPECT_FALSE(MoveStagedFile(u"", Target(u"core.dll"), demo::Real(Staged(u"core.dll"))));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v1");
-  EXPECT_TRUE(sim::CallsTo("CopyFileW").empty());
-  EXPECT_TRUE(sim::CallsTo("DeleteFileW").empty());
+  EXPECT_TRUE(sim::CallsTo("WriteFile").empty());
+  EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 TEST_F(MoveStagedFileTest, AMissingTargetFolderFailsAndKeepsTheStagedFile) {
   sim::AddFile(Staged(u"lang\\en.pak"), "en");
-  EXPECT_FALSE(MoveStagedFile(Staged(u"lang\\en.pak"), Target(u"lang\\en.pak")));
+  EXPECT_FALSE(Move(u"lang\\en.pak"));
   EXPECT_EQ(sim::ContentOf(Staged(u"lang\\en.pak")), "en");
   EXPECT_FALSE(sim::Exists(u"C:\\Kelvo\\lang"));
-  EXPECT_TRUE(sim::CallsTo("DeleteFileW").empty());
+  EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
 }
 
 TEST_F(MoveStagedFileTest, AFailedCopyLeavesTargetAttributesAloneAndIsNotRetried) {
   sim::AddFile(Staged(u"core.dll"), "v2");
   sim::AddFile(u"C:\\Kelvo\\core.dll", "v1", 0x21);
-  EXPECT_FALSE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
+  EXPECT_FALSE(Move(u"core.dll"));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v1");
   EXPECT_EQ(sim::Find(u"C:\\Kelvo\\core.dll")->attributes, 0x21u);
-  EXPECT_EQ(sim::CallsTo("CopyFileW").size(), 1u);
-  EXPECT_TRUE(sim::CallsTo("SetFileAttributesW").empty());
+  EXPECT_EQ(sim::CallsTo("CreateFileW").size(), 2u);  // the staged file, one try at the target
+  EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
   EXPECT_TRUE(sim::Exists(Staged(u"core.dll")));
+
+  // Stopped halfway, as on a full disk: what was written stays, the staged file too.
+  sim::Find(u"C:\\Kelvo\\core.dll")->attributes = 0x20;
+  sim::World().nextWriteFails = true;
+  EXPECT_FALSE(Move(u"core.dll"));
+  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v");
+  EXPECT_EQ(sim::ContentOf(Staged(u"core.dll")), "v2");
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 TEST_F(MoveStagedFileTest, AReadOnlyStagedCopyIsRemovedAfterOneAttributeReset) {
   sim::AddFile(Staged(u"core.dll"), "v2", 0x21);
-  EXPECT_TRUE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
-  const std::string staged = "\"" + sim::Utf8(Staged(u"core.dll")) + "\"";
-  EXPECT_EQ(sim::CallNames(), (Calls{"GetFileAttributesW", "CopyFileW", "DeleteFileW",
-                                     "SetFileAttributesW", "DeleteFileW"}));
-  EXPECT_EQ(sim::CallsTo("SetFileAttributesW"), Calls{"SetFileAttributesW(" + staged + ", 0x80)"});
+  EXPECT_TRUE(Move(u"core.dll"));
+  // Deletion, the attribute reset, deletion: all through the checked handle.
+  EXPECT_EQ(sim::CallsTo("SetFileInformationByHandle"),
+            (Calls{"SetFileInformationByHandle(file, 4)", "SetFileInformationByHandle(file, 0)",
+                   "SetFileInformationByHandle(file, 4)"}));
+  EXPECT_EQ(CallsNaming(u"core.dll"), 1u);
   EXPECT_FALSE(sim::Exists(Staged(u"core.dll")));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
+  // The staged copy's read-only bit is not carried to the installed file.
+  EXPECT_EQ(sim::Find(u"C:\\Kelvo\\core.dll")->attributes & platform::kAttributeReadOnly, 0u);
 }
 
 TEST_F(MoveStagedFileTest, AnUndeletableStagedCopyStillCountsAsMoved) {
   sim::AddFile(Staged(u"core.dll"), "v2");
   sim::Find(Staged(u"core.dll"))->locked = true;
-  EXPECT_TRUE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
-  EXPECT_EQ(sim::CallsTo("DeleteFileW").size(), 2u);  // no third attempt
+  EXPECT_TRUE(Move(u"core.dll"));
+  // Two deletions with a reset between, no third attempt.
+  EXPECT_EQ(sim::CallsTo("SetFileInformationByHandle").size(), 3u);
   EXPECT_TRUE(sim::Exists(Staged(u"core.dll")));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
 }
 
 TEST_F(MoveStagedFileTest, TheSecondMoveOfOneStagedPathFails) {
   sim::AddFile(Staged(u"core.dll"), "v2");
-  EXPECT_TRUE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
-  EXPECT_FALSE(MoveStagedFile(Staged(u"core.dll"), Target(u"core.dll")));
+  EXPECT_TRUE(Move(u"core.dll"));
+  EXPECT_FALSE(Move(u"core.dll"));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
 }
 
@@ -105,6 +131,19 @@ class DeleteFilesInDirTest : public PlatformTest {
     demo::MakeCacheFolder();
   }
   static WideString In(const WideString& name) { return demo::CachedFile(name); }
+  static void Clear(const WideString& folder = kCache) {
+    DeleteFilesInDir(folder, demo::Real(folder));
+  }
+  // The entries handed on to the check, by name, each opened below the folder's handle.
+  static Calls Opened() {
+    Calls names;
+    for (const std::string& call : sim::CallsTo("NtCreateFile")) {
+      EXPECT_EQ(call.rfind("NtCreateFile(file, \"", 0), 0u) << call;
+      const std::size_t start = call.find('"') + 1;
+      names.push_back(call.substr(start, call.find('"', start) - start));
+    }
+    return names;
+  }
 };
 
 TEST_F(DeleteFilesInDirTest, DeletesTheFilesAndKeepsPlainSubfoldersWithTheirContent) {
@@ -112,14 +151,14 @@ TEST_F(DeleteFilesInDirTest, DeletesTheFilesAndKeepsPlainSubfoldersWithTheirCont
   sim::AddFile(In(u"b.bin"), "b");
   sim::AddFolder(In(u"sub"));
   sim::AddFile(In(u"sub\\deep.bin"), "d");
-  DeleteFilesInDir(kCache);
+  Clear();
   EXPECT_FALSE(sim::Exists(In(u"a.bin")));
   EXPECT_FALSE(sim::Exists(In(u"b.bin")));
   EXPECT_TRUE(sim::Exists(In(u"sub\\deep.bin")));
   EXPECT_EQ(sim::CallsTo("FindFirstFileW"),
             Calls{"FindFirstFileW(\"" + sim::Utf8(In(u"*")) + "\")"});
   // ".", ".." and "sub" are passed over without a call.
-  EXPECT_EQ(sim::CallsTo("DeleteFileW").size(), 2u);
+  EXPECT_EQ(Opened(), (Calls{"a.bin", "b.bin"}));
   EXPECT_EQ(sim::CallsTo("FindClose"), Calls{"FindClose(search)"});
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
@@ -132,29 +171,27 @@ TEST_F(DeleteFilesInDirTest, AttributesAreComparedAsWholeValues) {
   sim::AddFile(In(u"system.bin"), "s", 0x24);
   sim::AddFile(In(u"link"), "", 0x400);
   sim::AddFile(In(u"archived-link"), "", 0x420);
-  DeleteFilesInDir(kCache);
+  Clear();
 
   EXPECT_TRUE(sim::Exists(In(u"hidden\\inner.bin")));
   EXPECT_TRUE(sim::Exists(In(u"readonly.bin")));
   EXPECT_FALSE(sim::Exists(In(u"hidden.bin")));
   EXPECT_FALSE(sim::Exists(In(u"system.bin")));
   EXPECT_TRUE(sim::Exists(In(u"link")));
-  EXPECT_FALSE(sim::Exists(In(u"archived-link")));
-
-  Calls deleted;
-  for (const std::string& call : sim::CallsTo("DeleteFileW")) {
-    deleted.push_back(call.substr(call.rfind('\\') + 1));
-  }
-  EXPECT_EQ(deleted, (Calls{"archived-link\")", "hidden\")", "hidden.bin\")", "readonly.bin\")",
-                            "system.bin\")"}));
-  EXPECT_TRUE(sim::CallsTo("SetFileAttributesW").empty());
+  // Handed on, but a reparse point is never deleted.
+  EXPECT_TRUE(sim::Exists(In(u"archived-link")));
+  EXPECT_EQ(Opened(),
+            (Calls{"archived-link", "hidden", "hidden.bin", "readonly.bin", "system.bin"}));
+  // No attribute is reset: the read-only file was asked to go once.
+  EXPECT_EQ(sim::CallsTo("SetFileInformationByHandle").size(), 3u);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 TEST_F(DeleteFilesInDirTest, DotEntriesOfAFolderWithFurtherAttributesAreHandedToDeletion) {
   sim::AddFolder(In(u"h"), 0x12);
   sim::AddFile(In(u"h\\x.bin"), "x");
-  DeleteFilesInDir(In(u"h\\"));
-  EXPECT_EQ(sim::CallsTo("DeleteFileW").front(), "DeleteFileW(\"" + sim::Utf8(In(u"h\\.")) + "\")");
+  Clear(In(u"h\\"));
+  EXPECT_EQ(Opened().front(), ".");
   EXPECT_FALSE(sim::Exists(In(u"h\\x.bin")));
   EXPECT_TRUE(sim::Exists(In(u"h")));
 }
@@ -162,12 +199,14 @@ TEST_F(DeleteFilesInDirTest, DotEntriesOfAFolderWithFurtherAttributesAreHandedTo
 TEST_F(DeleteFilesInDirTest, AMissingOrUnnamedFolderDeletesNothing) {
   sim::AddFile(u"C:\\Kelvo\\keep.dll", "k");
   sim::World().currentDirectory = u"C:\\Kelvo";
-  DeleteFilesInDir(u"C:\\nowhere\\");
-  EXPECT_TRUE(sim::CallsTo("FindClose").empty());
-  DeleteFilesInDir(u"");
+  Clear(u"C:\\nowhere\\");
+  DeleteFilesInDir(u"", u"");
+  // A folder that is not where it must be is not searched either.
+  DeleteFilesInDir(kCache, demo::Real(u"C:\\Kelvo\\"));
   EXPECT_TRUE(sim::Exists(u"C:\\Kelvo\\keep.dll"));
-  EXPECT_TRUE(sim::CallsTo("DeleteFileW").empty());
-  EXPECT_EQ(sim::CallsTo("FindFirstFileW").size(), 1u);
+  EXPECT_TRUE(sim::CallsTo("FindFirstFileW").empty());
+  EXPECT_TRUE(sim::CallsTo("NtCreateFile").empty());
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 }  // namespace

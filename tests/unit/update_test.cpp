@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "sim/sim.h"
 #include "support/demo_machine.h"
 #include "support/fixture.h"
@@ -32,6 +34,14 @@ class UpdateRunTest : public PlatformTest {
   static std::optional<std::string> Installed(const WideString& name) {
     return sim::ContentOf(u"C:\\Kelvo\\" + name);
   }
+  // Installed files opened for writing, in order.
+  static Calls TargetsWritten() {
+    Calls targets;
+    for (const std::string& call : sim::CallsTo("CreateFileW")) {
+      if (call.find("(\"C:\\Kelvo\\") != std::string::npos) targets.push_back(call);
+    }
+    return targets;
+  }
   // Everything before the run first reads the command line.
   static Calls CallsBeforeTheCommandLine() {
     const Calls names = sim::CallNames();
@@ -56,10 +66,9 @@ TEST_F(UpdateRunTest, InstallsEveryStagedFileAfterEndingTheClient) {
   EXPECT_EQ(before.front(), "GetCurrentProcess");
   EXPECT_NE(std::find(before.begin(), before.end(), "TerminateProcess"), before.end());
   // Per name: the target path, then the staged path, then the move.
-  const Calls copies = sim::CallsTo("CopyFileW");
-  ASSERT_EQ(copies.size(), 2u);
-  EXPECT_EQ(copies[0], "CopyFileW(\"" + sim::Utf8(StagedFile(u"core.dll")) +
-                           "\", \"C:\\Kelvo\\\\core.dll\", 0)");
+  const Calls targets = TargetsWritten();
+  ASSERT_EQ(targets.size(), 2u);
+  EXPECT_EQ(targets[0].substr(0, 32), "CreateFileW(\"C:\\Kelvo\\\\core.dll\"");
 }
 
 TEST_F(UpdateRunTest, CleanCacheWinsOverFilesAndMovesNothing) {
@@ -73,7 +82,7 @@ TEST_F(UpdateRunTest, CleanCacheWinsOverFilesAndMovesNothing) {
   EXPECT_TRUE(sim::Exists(WideString(kCache) + u"sub"));
   EXPECT_EQ(Installed(u"core.dll"), "core v1");
   EXPECT_TRUE(sim::Exists(StagedFile(u"core.dll")));
-  EXPECT_TRUE(sim::CallsTo("CopyFileW").empty());
+  EXPECT_TRUE(TargetsWritten().empty());
   EXPECT_FALSE(sim::FindProcess(client_)->running);
 }
 
@@ -89,7 +98,7 @@ TEST_F(UpdateRunTest, NeitherOptionFailsButTheClientIsEndedFirst) {
   Args(u"--silent");
   EXPECT_EQ(RunUpdate(), OutcomeFailed);
   EXPECT_FALSE(sim::FindProcess(client_)->running);
-  EXPECT_TRUE(sim::CallsTo("CopyFileW").empty());
+  EXPECT_TRUE(TargetsWritten().empty());
   EXPECT_TRUE(sim::CallsTo("CreateDirectoryW").empty());
 }
 
@@ -102,7 +111,7 @@ TEST_F(UpdateRunTest, TheFirstFailureStopsTheRunAndNothingIsRolledBack) {
   EXPECT_FALSE(sim::Exists(StagedFile(u"core.dll")));
   EXPECT_EQ(Installed(u"ui.dll"), "ui v1");
   EXPECT_EQ(sim::ContentOf(StagedFile(u"ui.dll")), "ui v2");
-  EXPECT_EQ(sim::CallsTo("CopyFileW").size(), 1u);
+  EXPECT_EQ(TargetsWritten().size(), 1u);
   for (const std::string& call : sim::World().journal) {
     EXPECT_EQ(call.find("ui.dll"), std::string::npos) << "the third name was attempted: " << call;
   }
@@ -113,7 +122,19 @@ TEST_F(UpdateRunTest, ANameListedTwiceFailsOnItsSecondMove) {
   Args(u"--files core.dll|core.dll");
   EXPECT_EQ(RunUpdate(), OutcomeFailed);
   EXPECT_EQ(Installed(u"core.dll"), "core v2");
-  EXPECT_EQ(sim::CallsTo("CopyFileW").size(), 1u);
+  EXPECT_EQ(TargetsWritten().size(), 1u);
+}
+
+TEST_F(UpdateRunTest, NamesAreCheckedAsWindowsReadsThem) {
+  sim::AddFolder(u"C:\\Kelvo\\lang");
+  Stage(u"lang\\en.pak", "en v2");
+  Stage(u"core.dll", "core v2");
+  Stage(u"ui.dll", "ui v2");
+  Args(u"--files lang/en.pak|.\\core.dll|\\\\ui.dll");
+  EXPECT_EQ(RunUpdate(), OutcomeUpdated);
+  EXPECT_EQ(Installed(u"lang\\en.pak"), "en v2");
+  EXPECT_EQ(Installed(u"core.dll"), "core v2");
+  EXPECT_EQ(Installed(u"ui.dll"), "ui v2");
 }
 
 TEST_F(UpdateRunTest, MissingClientRootAndStagingFolderAreCreatedInThatOrder) {
@@ -132,7 +153,7 @@ TEST_F(UpdateRunTest, AnUnsafeNameFailsTheRunBeforeAnyFileIsTouched) {
   EXPECT_EQ(RunUpdate(), OutcomeFailed);
   EXPECT_EQ(Installed(u"core.dll"), "core v1");
   EXPECT_EQ(sim::ContentOf(u"C:\\Windows\\evil.dll"), "system");
-  EXPECT_TRUE(sim::CallsTo("CopyFileW").empty());
+  EXPECT_TRUE(TargetsWritten().empty());
 }
 
 TEST_F(UpdateRunTest, WithoutAClientRootTheUpdateFailsAndTheCacheJobDeletesNothing) {
@@ -162,3 +183,177 @@ TEST_F(UpdateRunTest, AClientThatCannotBeEndedCostsNoWait) {
 }
 
 }  // namespace
+
+// The staging and cache folders belong to the user, who may turn any folder
+// or file below the client root into a link, before the run or during it.
+class LinkedFolderTest : public UpdateRunTest {
+ protected:
+  static constexpr char16_t kOutside[] = u"C:\\Windows\\System32";
+  // Files only an administrator may touch, and a staged update of x.dll.
+  void SetUp() override {
+    UpdateRunTest::SetUp();
+    sim::AddFolder(u"C:\\Windows");
+    sim::AddFolder(kOutside);
+    sim::AddFile(WideString(kOutside) + u"\\x.dll", "system x");
+    sim::AddFile(WideString(kOutside) + u"\\other.dll", "system other");
+    sim::AddFile(u"C:\\Kelvo\\x.dll", "x v1");
+  }
+  void Fresh() {
+    TearDown();
+    SetUp();
+  }
+  static void ExpectOutsideUntouched() {
+    EXPECT_EQ(sim::ContentOf(WideString(kOutside) + u"\\x.dll"), "system x");
+    EXPECT_EQ(sim::ContentOf(WideString(kOutside) + u"\\other.dll"), "system other");
+  }
+  static WideString Cached(const WideString& name) { return WideString(kCache) + name; }
+};
+
+TEST_F(LinkedFolderTest, AStagedNameThatIsNotReallyInTheStagingFolderFailsTouchingNothing) {
+  const WideString outsideX = WideString(kOutside) + u"\\x.dll";
+  const struct {
+    const char* what;
+    WideString name;
+    std::function<void()> plant;
+  } cases[] = {
+      {"the staging folder a junction", u"x.dll",
+       [] { sim::AddFolder(demo::kClientRoot), sim::AddLink(demo::kStaging, kOutside); }},
+      {"a subfolder a junction", u"lang\\x.dll",
+       [] { demo::Stage(u"keep.dll", "k"), sim::AddLink(StagedFile(u"lang"), kOutside); }},
+      {"the staged file a symbolic link", u"x.dll",
+       [&] { demo::Stage(u"keep.dll", "k"), sim::AddLink(StagedFile(u"x.dll"), outsideX); }},
+      {"the staged file a second name of another", u"x.dll",
+       [] { demo::Stage(u"x.dll", "linked"), sim::Find(StagedFile(u"x.dll"))->hardLinks = 2; }},
+      {"the staged file a junction", u"x.dll",
+       [] { demo::Stage(u"keep.dll", "k"), sim::AddLink(StagedFile(u"x.dll"), kOutside); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    c.plant();
+    const sim::Node before = *sim::Find(StagedFile(c.name));
+    Args(u"--files " + c.name);
+    EXPECT_EQ(RunUpdate(), OutcomeFailed);
+    ExpectOutsideUntouched();
+    EXPECT_EQ(Installed(u"x.dll"), "x v1");
+    ASSERT_NE(sim::Find(StagedFile(c.name)), nullptr);
+    EXPECT_EQ(sim::Find(StagedFile(c.name))->content, before.content);
+    EXPECT_TRUE(sim::CallsTo("WriteFile").empty());
+    EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+  }
+}
+
+TEST_F(LinkedFolderTest, AFolderSwappedForALinkAtAnyStepRedirectsNothing) {
+  for (const WideString name : {u"x.dll", u"lang\\x.dll"}) {
+    const WideString swapped = name == u"x.dll" ? WideString(demo::kStaging) : StagedFile(u"lang");
+    const auto run = [&](std::optional<std::size_t> swapAt) {
+      Fresh();
+      sim::AddFolder(u"C:\\Kelvo\\lang");
+      sim::AddFile(u"C:\\Kelvo\\lang\\x.dll", "x v1");
+      Stage(name, "x v2");
+      Args(u"--files " + name);
+      if (swapAt) sim::World().swap = sim::State::PlannedSwap{*swapAt, swapped, kOutside};
+      return RunUpdate();
+    };
+    ASSERT_EQ(run(std::nullopt), OutcomeUpdated);
+    const std::size_t calls = sim::World().journal.size();
+    for (std::size_t k = 0; k <= calls; ++k) {
+      SCOPED_TRACE(sim::Utf8(name) + ", swapped before call " + std::to_string(k));
+      const UpdateOutcome outcome = run(k);
+      ExpectOutsideUntouched();
+      // Either the genuine staged file was installed, or nothing was.
+      EXPECT_EQ(Installed(name), outcome == OutcomeUpdated ? "x v2" : "x v1");
+      EXPECT_EQ(sim::OpenHandleCount(), 0u);
+    }
+  }
+}
+
+TEST_F(LinkedFolderTest, ACacheOrEntryThatIsALinkIsLeftAndTheSearchGoesOn) {
+  const struct {
+    const char* what;
+    std::function<void()> plant;
+  } cases[] = {
+      {"the cache folder a junction",
+       [] {
+         demo::MakeCacheFolder();
+         sim::AddFile(Cached(u"own.bin"), "o");
+         sim::SwapForLink(kCache, kOutside);
+       }},
+      {"its parent a junction",
+       [] {
+         demo::MakeCacheFolder();
+         sim::AddFolder(WideString(kOutside) + u"\\Cache");
+         sim::AddFile(WideString(kOutside) + u"\\Cache\\x.dll", "system cache");
+         sim::SwapForLink(WideString(demo::kClientRoot) + u"\\AppCache", kOutside);
+       }},
+      {"entries that are links or second names",
+       [] {
+         demo::MakeCacheFolder();
+         sim::AddFile(Cached(u"a.bin"), "a");
+         sim::AddLink(Cached(u"b-link.dll"), WideString(kOutside) + u"\\x.dll");
+         sim::AddLink(Cached(u"c-junction"), kOutside);
+         sim::AddFile(Cached(u"d-hardlink.dll"), "system other");
+         sim::Find(Cached(u"d-hardlink.dll"))->hardLinks = 2;
+         sim::AddFile(Cached(u"e.bin"), "e");
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    c.plant();
+    Args(u"--cleanCache");
+    EXPECT_EQ(RunUpdate(), OutcomeCacheCleared);
+    ExpectOutsideUntouched();
+    EXPECT_EQ(sim::ContentOf(WideString(kOutside) + u"\\Cache\\x.dll"),
+              sim::Exists(WideString(kOutside) + u"\\Cache")
+                  ? std::optional<std::string>("system cache")
+                  : std::nullopt);
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+  }
+  // The plain files around the links went.
+  EXPECT_FALSE(sim::Exists(Cached(u"a.bin")));
+  EXPECT_FALSE(sim::Exists(Cached(u"e.bin")));
+  EXPECT_TRUE(sim::Exists(Cached(u"b-link.dll")));
+  EXPECT_TRUE(sim::Exists(Cached(u"d-hardlink.dll")));
+
+  // Swapped for a junction at any step of the run.
+  Fresh();
+  Args(u"--cleanCache");
+  const std::size_t calls = (demo::MakeCacheFolder(), RunUpdate(), sim::World().journal.size());
+  for (std::size_t k = 0; k <= calls; ++k) {
+    SCOPED_TRACE("swapped before call " + std::to_string(k));
+    Fresh();
+    Args(u"--cleanCache");
+    demo::MakeCacheFolder();
+    sim::AddFile(Cached(u"own.bin"), "o");
+    sim::World().swap = sim::State::PlannedSwap{k, kCache, kOutside};
+    EXPECT_EQ(RunUpdate(), OutcomeCacheCleared);
+    ExpectOutsideUntouched();
+  }
+}
+
+TEST_F(LinkedFolderTest, AClientRootMovedWithALinkStillUpdatesAndClearsItsCache) {
+  const WideString moved = u"D:\\Profiles\\demo\\KelvoClient";
+  sim::AddFolder(u"D:");
+  sim::AddFolder(u"D:\\Profiles");
+  sim::AddFolder(u"D:\\Profiles\\demo");
+  sim::AddFolder(moved);
+  sim::AddLink(demo::kClientRoot, moved);
+  sim::AddFolder(moved + u"\\UPDATE_TEMP");
+  sim::AddFile(StagedFile(u"x.dll"), "x v2");
+  EXPECT_EQ(sim::ContentOf(moved + u"\\UPDATE_TEMP\\x.dll"), "x v2");
+  Args(u"--files x.dll");
+  EXPECT_EQ(RunUpdate(), OutcomeUpdated);
+  EXPECT_EQ(Installed(u"x.dll"), "x v2");
+  EXPECT_FALSE(sim::Exists(moved + u"\\UPDATE_TEMP\\x.dll"));
+
+  sim::AddFolder(moved + u"\\AppCache");
+  sim::AddFolder(kCache);
+  sim::AddFile(Cached(u"a.bin"), "a");
+  EXPECT_TRUE(sim::Exists(moved + u"\\AppCache\\Cache\\a.bin"));
+  Args(u"--cleanCache");
+  EXPECT_EQ(RunUpdate(), OutcomeCacheCleared);
+  EXPECT_FALSE(sim::Exists(moved + u"\\AppCache\\Cache\\a.bin"));
+  EXPECT_TRUE(sim::Find(demo::kClientRoot)->attributes & platform::kAttributeReparsePoint);
+}

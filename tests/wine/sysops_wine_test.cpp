@@ -144,6 +144,15 @@ class FilesOnWindowsTest : public ::testing::Test {
   }
   void TearDown() override { scratch::RemoveFolder(root_); }
   WideString Path(const WideString& relative) const { return root_ + u"\\" + relative; }
+  // Where the file should really be: the final path of the scratch folder, then the name.
+  WideString Real(const WideString& relative) const {
+    WideString folder;
+    EXPECT_TRUE(GetFinalFolderPath(root_, folder));
+    return folder + u"\\" + relative;
+  }
+  bool Move(const WideString& staged, const WideString& target) const {
+    return MoveStagedFile(Path(staged), Path(target), Real(staged));
+  }
   bool Exists(const WideString& relative) const {
     return ::GetFileAttributesW(W(Path(relative))) != INVALID_FILE_ATTRIBUTES;
   }
@@ -159,18 +168,51 @@ class FilesOnWindowsTest : public ::testing::Test {
 TEST_F(FilesOnWindowsTest, AReadOnlyStagedFileIsInstalledAndRemoved) {
   Write(u"app\\core.dll", "v1");
   Write(u"UPDATE_TEMP\\core.dll", "v2", FILE_ATTRIBUTE_READONLY);
-  EXPECT_TRUE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll")));
+  EXPECT_TRUE(Move(u"UPDATE_TEMP\\core.dll", u"app\\\\core.dll"));
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v2");
   EXPECT_FALSE(Exists(u"UPDATE_TEMP\\core.dll"));
+  // Installed as a plain file: the staged copy's read-only bit stays behind.
+  EXPECT_EQ(::GetFileAttributesW(W(Path(u"app\\core.dll"))) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+TEST_F(FilesOnWindowsTest, AFileWithASecondNameIsNeitherInstalledNorDeleted) {
+  Write(u"app\\core.dll", "v1");
+  Write(u"protected.dll", "not the user's");
+  ASSERT_TRUE(
+      ::CreateHardLinkW(W(Path(u"UPDATE_TEMP\\core.dll")), W(Path(u"protected.dll")), nullptr));
+  EXPECT_FALSE(Move(u"UPDATE_TEMP\\core.dll", u"app\\\\core.dll"));
+  EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
+  EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\core.dll")), "not the user's");
+
+  ASSERT_TRUE(::CreateHardLinkW(W(Path(u"cache\\linked.bin")), W(Path(u"protected.dll")), nullptr));
+  Write(u"cache\\plain.bin", "p");
+  DeleteFilesInDir(Path(u"cache\\"), Real(u"cache\\"));
+  EXPECT_EQ(scratch::ReadFile(Path(u"cache\\linked.bin")), "not the user's");
+  EXPECT_FALSE(Exists(u"cache\\plain.bin"));
+  EXPECT_EQ(scratch::ReadFile(Path(u"protected.dll")), "not the user's");
+}
+
+TEST_F(FilesOnWindowsTest, AStagedNameOtherThanTheExpectedFileFailsTouchingNothing) {
+  Write(u"app\\core.dll", "v1");
+  Write(u"UPDATE_TEMP\\core.dll", "v2");
+  // The same file reached through another folder is not where it must be.
+  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll"),
+                              Real(u"elsewhere\\core.dll")));
+  EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
+  EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\core.dll")), "v2");
+  // Letter case does not matter.
+  EXPECT_TRUE(MoveStagedFile(Path(u"update_temp\\CORE.DLL"), Path(u"app\\\\core.dll"),
+                             Real(u"Update_Temp\\Core.Dll")));
+  EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v2");
 }
 
 TEST_F(FilesOnWindowsTest, AMissingTargetFolderFailsAndKeepsTheStagedFile) {
   Write(u"UPDATE_TEMP\\en.pak", "en");
-  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\en.pak"), Path(u"app\\\\lang\\en.pak")));
+  EXPECT_FALSE(Move(u"UPDATE_TEMP\\en.pak", u"app\\\\lang\\en.pak"));
   EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\en.pak")), "en");
   EXPECT_FALSE(Exists(u"app\\lang"));
-  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\absent.dll"), Path(u"app\\\\absent.dll")));
-  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP"), Path(u"app\\\\x")));
+  EXPECT_FALSE(Move(u"UPDATE_TEMP\\absent.dll", u"app\\\\absent.dll"));
+  EXPECT_FALSE(Move(u"UPDATE_TEMP", u"app\\\\x"));
 }
 
 // Held open without FILE_SHARE_DELETE: readable, but not deletable.
@@ -184,7 +226,7 @@ TEST_F(FilesOnWindowsTest, AStagedFileInUseIsInstalledAndStaysBehind) {
   Write(u"UPDATE_TEMP\\core.dll", "v2");
   const HANDLE in_use = HoldOpen(Path(u"UPDATE_TEMP\\core.dll"));
   ASSERT_NE(in_use, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll")));
+  EXPECT_TRUE(Move(u"UPDATE_TEMP\\core.dll", u"app\\\\core.dll"));
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v2");
   EXPECT_TRUE(Exists(u"UPDATE_TEMP\\core.dll"));
   ::CloseHandle(in_use);
@@ -195,7 +237,7 @@ TEST_F(FilesOnWindowsTest, AnInstalledFileInUseCannotBeReplaced) {
   Write(u"UPDATE_TEMP\\core.dll", "v2");
   const HANDLE in_use = HoldOpen(Path(u"app\\core.dll"));
   ASSERT_NE(in_use, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll")));
+  EXPECT_FALSE(Move(u"UPDATE_TEMP\\core.dll", u"app\\\\core.dll"));
   ::CloseHandle(in_use);
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
   EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\core.dll")), "v2");
@@ -214,7 +256,7 @@ TEST_F(FilesOnWindowsTest, CacheClearingKeepsReadOnlyFilesAndEveryFolder) {
   Write(u"cache\\secret\\deep.bin", "s");
   ASSERT_TRUE(::SetFileAttributesW(W(Path(u"cache\\secret")), 0x12));
 
-  DeleteFilesInDir(Path(u"cache\\"));
+  DeleteFilesInDir(Path(u"cache\\"), Real(u"cache\\"));
   ::CloseHandle(in_use);
 
   EXPECT_FALSE(Exists(u"cache\\a.bin"));
@@ -227,7 +269,7 @@ TEST_F(FilesOnWindowsTest, CacheClearingKeepsReadOnlyFilesAndEveryFolder) {
   EXPECT_EQ(scratch::ReadFile(Path(u"cache\\secret\\deep.bin")), "s");
   EXPECT_EQ(::GetFileAttributesW(W(Path(u"cache\\secret"))), 0x12u);
 
-  DeleteFilesInDir(Path(u"missing\\"));  // no folder: nothing happens
+  DeleteFilesInDir(Path(u"missing\\"), Real(u"missing\\"));  // no folder: nothing happens
 }
 
 }  // namespace

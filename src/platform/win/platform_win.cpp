@@ -7,6 +7,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstring>
 
@@ -119,6 +120,118 @@ Bool FindNextFileW(Handle search, FindData* data) {
 
 Bool FindClose(Handle search) { return ::FindClose(native(search)); }
 
+Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t shareMode,
+                   std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
+  return portable(::CreateFileW(as_wcstr(path), access, shareMode, nullptr, creationDisposition,
+                                flagsAndAttributes, nullptr));
+}
+
+Bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read) {
+  DWORD n = 0;
+  const BOOL r = ::ReadFile(native(file), buffer, size, &n, nullptr);
+  *read = n;
+  return r;
+}
+
+Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_t* written) {
+  DWORD n = 0;
+  const BOOL r = ::WriteFile(native(file), buffer, size, &n, nullptr);
+  *written = n;
+  return r;
+}
+
+Bool GetFileInformationByHandleEx(Handle file, FileInfoClass infoClass, void* info,
+                                  std::uint32_t size) {
+  switch (infoClass) {
+    case FileInfoClass::Basic: {
+      FILE_BASIC_INFO b{};
+      if (size != sizeof(FileBasicInfo) ||
+          !::GetFileInformationByHandleEx(native(file), ::FileBasicInfo, &b, sizeof(b))) {
+        return FALSE;
+      }
+      *static_cast<FileBasicInfo*>(info) = {b.CreationTime.QuadPart, b.LastAccessTime.QuadPart,
+                                            b.LastWriteTime.QuadPart, b.ChangeTime.QuadPart,
+                                            b.FileAttributes};
+      return TRUE;
+    }
+    case FileInfoClass::Standard: {
+      FILE_STANDARD_INFO s{};
+      if (size != sizeof(FileStandardInfo) ||
+          !::GetFileInformationByHandleEx(native(file), ::FileStandardInfo, &s, sizeof(s))) {
+        return FALSE;
+      }
+      *static_cast<FileStandardInfo*>(info) = {s.AllocationSize.QuadPart, s.EndOfFile.QuadPart,
+                                               s.NumberOfLinks, s.DeletePending != 0,
+                                               s.Directory != 0};
+      return TRUE;
+    }
+    case FileInfoClass::Disposition:
+      break;
+  }
+  return FALSE;
+}
+
+std::uint32_t GetFinalPathNameByHandleW(Handle file, char16_t* path, std::uint32_t size,
+                                        std::uint32_t flags) {
+  return ::GetFinalPathNameByHandleW(native(file), as_wcstr(path), size, flags);
+}
+
+Bool SetFileInformationByHandle(Handle file, FileInfoClass infoClass, const void* info,
+                                std::uint32_t size) {
+  switch (infoClass) {
+    case FileInfoClass::Basic: {
+      if (size != sizeof(FileBasicInfo)) return FALSE;
+      const auto* from = static_cast<const FileBasicInfo*>(info);
+      FILE_BASIC_INFO b{};
+      b.CreationTime.QuadPart = from->CreationTime;
+      b.LastAccessTime.QuadPart = from->LastAccessTime;
+      b.LastWriteTime.QuadPart = from->LastWriteTime;
+      b.ChangeTime.QuadPart = from->ChangeTime;
+      b.FileAttributes = from->FileAttributes;
+      return ::SetFileInformationByHandle(native(file), ::FileBasicInfo, &b, sizeof(b));
+    }
+    case FileInfoClass::Disposition: {
+      if (size != sizeof(FileDispositionInfo)) return FALSE;
+      FILE_DISPOSITION_INFO d{};
+      d.DeleteFile = static_cast<const FileDispositionInfo*>(info)->Delete;
+      return ::SetFileInformationByHandle(native(file), ::FileDispositionInfo, &d, sizeof(d));
+    }
+    case FileInfoClass::Standard:
+      break;
+  }
+  return FALSE;
+}
+
+std::int32_t NtCreateFile(Handle* file, std::uint32_t access, Handle root, const char16_t* name,
+                          std::uint32_t shareAccess, std::uint32_t createDisposition,
+                          std::uint32_t createOptions) {
+  const std::size_t bytes = std::char_traits<char16_t>::length(name) * sizeof(char16_t);
+  if (bytes > 0xFFFE) return static_cast<std::int32_t>(0xC0000033);  // STATUS_OBJECT_NAME_INVALID
+  UNICODE_STRING objectName{};
+  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(bytes);
+  objectName.Buffer = const_cast<wchar_t*>(as_wcstr(name));
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof(attributes);
+  attributes.RootDirectory = native(root);
+  attributes.ObjectName = &objectName;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  IO_STATUS_BLOCK io{};
+  HANDLE h = nullptr;
+  const NTSTATUS status = ::NtCreateFile(&h, access, &attributes, &io, nullptr, 0, shareAccess,
+                                         createDisposition, createOptions, nullptr, 0);
+  *file = status >= 0 ? portable(h) : kInvalidHandle;
+  return status;
+}
+
+std::uint32_t GetCurrentDirectoryW(std::uint32_t size, char16_t* buffer) {
+  return ::GetCurrentDirectoryW(size, as_wcstr(buffer));
+}
+
+std::int32_t CompareStringOrdinal(const char16_t* a, std::int32_t lengthA, const char16_t* b,
+                                  std::int32_t lengthB, Bool ignoreCase) {
+  return ::CompareStringOrdinal(as_wcstr(a), lengthA, as_wcstr(b), lengthB, ignoreCase);
+}
+
 Bool SetDefaultDllDirectories(std::uint32_t flags) {
   // Looked up at run time: the exe must still start where the call is missing.
   using Fn = BOOL(WINAPI*)(DWORD);
@@ -129,6 +242,8 @@ Bool SetDefaultDllDirectories(std::uint32_t flags) {
   std::memcpy(&fn, &proc, sizeof(fn));
   return fn(flags);
 }
+
+Bool SetDllDirectoryW(const char16_t* path) { return ::SetDllDirectoryW(as_wcstr(path)); }
 
 Bool OpenProcessToken(Handle process, std::uint32_t access, Handle* token) {
   HANDLE t = nullptr;
