@@ -32,8 +32,8 @@ bool GetFinalFolderPath(const WideString& path, WideString& real);
 // content now stands at `target`, whether or not the staged copy went.
 bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real);
 
-// Deletes the files directly in `folder` (which ends in "\\"), provided the
-// folder really is `realFolder` (a final path ending in "\\"). Each entry is
+// Deletes the files directly in `folder` (which ends in "\"), provided the
+// folder really is `realFolder` (a final path ending in "\"). Each entry is
 // opened below the folder's handle and deleted through its own, unless it is
 // a folder, a link, a file with a second name or read-only. An empty
 // `folder` names no folder and deletes nothing.
