@@ -24,9 +24,10 @@ Handle OpenFolder(const WideString& path) {
 }
 
 // The entry itself, never what it links to; a folder does not open.
-Handle OpenEntry(const WideString& path, std::uint32_t access, std::uint32_t share) {
+Handle OpenEntry(const WideString& path, std::uint32_t access) {
   return platform::CreateFileW(
-      path.c_str(), access, share, platform::kOpenExisting,
+      path.c_str(), access, platform::kFileShareRead | platform::kFileShareDelete,
+      platform::kOpenExisting,
       platform::kFileFlagOpenReparsePoint | platform::kFileFlagSequentialScan);
 }
 
@@ -143,7 +144,7 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
       platform::kGenericRead | platform::kDelete, platform::kGenericRead};
   Handle h = platform::kInvalidHandle;
   for (const std::uint32_t access : kAccessTries) {
-    h = OpenEntry(staged, access, platform::kFileShareRead | platform::kFileShareDelete);
+    h = OpenEntry(staged, access);
     if (h != platform::kInvalidHandle) break;
   }
   if (h == platform::kInvalidHandle) return false;
