@@ -28,7 +28,7 @@ WINE_RUN = os.path.join(REPO, "scripts", "wine-run.sh")
 AS_ROOT = os.geteuid() == 0
 USER = "updater-wine" if AS_ROOT else os.environ.get("USER", "")
 RUNS = int(os.environ.get("UPDATER_BENCH_RUNS", "7"))
-CACHE_RUNS = 5
+CACHE_RUNS = 9
 CLIENT = re.compile(r"^([A-Za-z]:[^ ]*\\)?KelvoClient\.exe( |$)")
 env = dict(os.environ, UPDATER_WINE_TIMEOUT="3000")
 env.pop("UPDATER_WINE_DISPLAY", None)
@@ -87,8 +87,8 @@ def client_root():
     return drive_c(*appdata.split("\\")[1:], "KelvoClient")
 
 
-def bench_ops(folder, which):
-    out, _ = wine(r"C:\BenchInstall\bench_ops.exe", which, cwd=folder).communicate()
+def bench_ops(folder, *args):
+    out, _ = wine(r"C:\BenchInstall\bench_ops.exe", *args, cwd=folder).communicate()
     rows = {}
     for line in out.splitlines():
         name, runs, *times = line.split()
@@ -96,27 +96,26 @@ def bench_ops(folder, which):
     return rows
 
 
-def fill_cache(cache, count):
-    os.makedirs(cache, exist_ok=True)
+def fill_cache(folder, count):
+    os.makedirs(folder)
     for i in range(count):
-        with open(os.path.join(cache, f"f{i:05d}.bin"), "wb") as f:
+        with open(os.path.join(folder, f"f{i:05d}.bin"), "wb") as f:
             f.write(b"x" * 512)
-    own(os.path.dirname(os.path.dirname(cache)))
 
 
 def ops_bench():
     folder = install_folder("BenchInstall", os.path.join(BUILD, "tests", "bench_ops.exe"))
     rows = bench_ops(folder, "install")
-    cache = os.path.join(client_root(), "AppCache", "Cache")
-    times = {"clear-program": [], "clear-raw": []}
-    for _ in range(CACHE_RUNS):
-        for which in times:
-            fill_cache(cache, 10000)
-            times[which].append(bench_ops(folder, which)[which][1])
-            if os.listdir(cache):
-                raise SystemExit(f"{which} left files in the cache")
-    rows["cache-10000"] = (CACHE_RUNS, statistics.median(times["clear-program"]),
-                           statistics.median(times["clear-raw"]))
+    app_cache = os.path.join(client_root(), "AppCache")
+    shutil.rmtree(app_cache, ignore_errors=True)
+    for run in range(CACHE_RUNS):
+        for which in ("program", "raw"):
+            fill_cache(os.path.join(app_cache, f"Cache.{run}.{which}"), 10000)
+    own(client_root())
+    os.sync()  # no write-back of the new files while the clearings are timed
+    rows.update(bench_ops(folder, "clear", str(CACHE_RUNS)))
+    if os.listdir(app_cache):
+        raise SystemExit("a clearing left files behind")
     return rows
 
 

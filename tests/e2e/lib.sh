@@ -129,11 +129,16 @@ wait_updater() {
 }
 
 # The window id of a top-level window whose caption is exactly NAME.
+# Searched again and again rather than with --sync: Debian's xdotool ends its
+# whole search on a BadWindow error, which any window closing meanwhile raises.
 wait_window() {  # wait_window NAME SECONDS
-  timeout $(($2 * PATIENCE)) xdotool search --sync --name "^$1\$" 2>/dev/null | head -1
+  local id
+  for _ in $(polls "$2"); do
+    id=$(xdotool search --name "^$1\$" 2>/dev/null | head -1)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1
+  done
 }
-
-windows_named() { xdotool search --name "^$1\$" 2>/dev/null | wc -l; }
 
 press_ok() {  # the default button, as a user pressing Enter
   xdotool windowfocus --sync "$1" 2>/dev/null
