@@ -1,6 +1,6 @@
 #include "launch/launch.h"
 
-#include <set>
+#include <algorithm>
 
 #include "cmdline/cmdline.h"
 #include "cmdline/locations.h"
@@ -10,11 +10,17 @@
 namespace {
 
 constexpr char16_t kSeparators[] = u"\\/";
-// Forbidden in Windows file names; "|" also splits the updater's list, ":"
-// would name a drive or a stream.
-constexpr char16_t kForbiddenInNames[] = u"<>\"*?|:";
+// Forbidden in Windows file names ("|" and ":" have rules of their own).
+constexpr char16_t kForbiddenInNames[] = u"<>\"*?";
 constexpr char16_t kDeviceNames[][4] = {u"CON", u"PRN", u"AUX", u"NUL"};
 constexpr char16_t kNumberedDevices[][4] = {u"COM", u"LPT"};
+// Windows' file-naming rules reserve COM and LPT with 0-9 and these too.
+constexpr char16_t kSuperscriptDigits[] = u"\u00B9\u00B2\u00B3";
+// An 8.3 alias: at most 8 units, a dot, at most 3.
+constexpr std::size_t kShortNameBase = 8;
+constexpr std::size_t kShortNameExtension = 3;
+// CreateDirectoryW leaves room for an 8.3 name within MAX_PATH.
+constexpr std::size_t kMaxFolderPath = platform::kMaxPath - 12;
 // A staged file is written under this prefix first, then renamed. No
 // stageable name begins with a blank, so no staged file can be clobbered.
 constexpr char16_t kPartialPrefix[] = u" ~";
@@ -28,34 +34,62 @@ constexpr std::uint32_t kSeeMaskNoAsync = 0x100;
 constexpr std::uint32_t kSeeMaskFlagNoUi = 0x400;
 constexpr std::int32_t kSwShowNormal = 1;
 
-char16_t FoldAscii(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+// Either separator read as "\", as Windows reads it.
+WideString WithBackslashes(WideString text) {
+  for (char16_t& c : text) {
+    if (IsPathSeparator(c)) c = u'\\';
+  }
+  return text;
 }
 
-WideString Folded(const WideString& text) {
-  WideString out = text;
-  for (char16_t& c : out) c = IsPathSeparator(c) ? u'\\' : FoldAscii(c);
-  return out;
+bool SameFileName(const WideString& a, const WideString& b) {
+  return platform::CompareStringOrdinal(a.c_str(), static_cast<std::int32_t>(a.size()), b.c_str(),
+                                        static_cast<std::int32_t>(b.size()),
+                                        platform::kTrue) == platform::kCstrEqual;
 }
 
-// CON, CON.txt, com1.dll...: Windows opens the device, whatever the extension.
+// CON, CON.txt, CON .txt, com1.dll...: Windows opens the device, whatever the
+// extension.
 bool IsDeviceName(const WideString& segment) {
-  WideString base = Folded(segment.substr(0, segment.find(u'.')));
+  WideString base = segment.substr(0, segment.find(u'.'));
   while (!base.empty() && base.back() == u' ') base.pop_back();
   for (const char16_t* device : kDeviceNames) {
-    if (base == device) return true;
+    if (SameFileName(base, device)) return true;
   }
   for (const char16_t* prefix : kNumberedDevices) {
-    if (base.size() == 4 && base.compare(0, 3, prefix) == 0 && base[3] >= u'1' && base[3] <= u'9') {
+    if (base.size() == 4 && SameFileName(base.substr(0, 3), prefix) &&
+        ((base[3] >= u'0' && base[3] <= u'9') ||
+         WideString(kSuperscriptDigits).find(base[3]) != WideString::npos)) {
       return true;
     }
   }
   return false;
 }
 
-bool IsStageableSegment(const WideString& segment) {
-  return !segment.empty() && segment.front() != u' ' && segment.back() != u' ' &&
-         segment.back() != u'.' && !IsDeviceName(segment);
+// Where the volume keeps 8.3 names, KELVOC~1.EXE may be another name of
+// KelvoClient.exe: staging or installing it would overwrite that file.
+bool HasShortNameForm(const WideString& segment) {
+  if (segment.find(u'~') == WideString::npos) return false;
+  const std::size_t dot = segment.find(u'.');
+  if (dot == WideString::npos) return segment.size() <= kShortNameBase;
+  return segment.find(u'.', dot + 1) == WideString::npos && dot <= kShortNameBase &&
+         segment.size() - dot - 1 <= kShortNameExtension;
+}
+
+bool BeginsOrEndsBadly(const WideString& segment) {
+  return segment.front() == u' ' || segment.back() == u' ' || segment.back() == u'.';
+}
+
+// The segments of a name, split at either separator.
+FileList Segments(const WideString& name) {
+  FileList segments;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find_first_of(kSeparators, start);
+    segments.push_back(name.substr(start, end - start));
+    if (end == WideString::npos) return segments;
+    start = end + 1;
+  }
 }
 
 bool HoldsOption(const WideString& text) {
@@ -79,12 +113,66 @@ WideString FolderOf(const WideString& updater) {
   return updater.substr(0, updater.rfind(u'\\') + 1);
 }
 
-// The updater does not create folders beside itself.
-bool InstalledFolderExists(const WideString& folder, const WideString& name) {
+// The name's folder part with its leading separator ("\lang" for lang\en.pak),
+// empty for a name without one.
+WideString SubfolderOf(const WideString& name) {
   const std::size_t k = name.find_last_of(kSeparators);
-  if (k == WideString::npos) return true;
-  const std::uint32_t a = platform::GetFileAttributesW((folder + name.substr(0, k)).c_str());
+  return k == WideString::npos ? WideString() : u"\\" + name.substr(0, k);
+}
+
+bool IsFolderAt(const WideString& path) {
+  const std::uint32_t a = platform::GetFileAttributesW(path.c_str());
   return a != platform::kInvalidFileAttributes && (a & platform::kAttributeDirectory);
+}
+
+struct ListEntry {
+  WideString key;  // a name, or a folder that a name holds
+  std::size_t name;
+  bool isFolder;
+};
+
+// Per name, whether it clashes with an earlier one: the same file as Windows
+// compares names (Windows folds case beyond a-z: é and É are one file), or a
+// file where another name needs a folder. Sorted once: lists run to thousands.
+std::vector<LaunchCode> Clashes(const FileList& names) {
+  std::vector<ListEntry> entries;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const WideString name = WithBackslashes(names[i]);
+    entries.push_back({name, i, false});
+    for (std::size_t k = name.find(u'\\'); k != WideString::npos; k = name.find(u'\\', k + 1)) {
+      entries.push_back({name.substr(0, k), i, true});
+    }
+  }
+  const auto order = [](const WideString& a, const WideString& b) {
+    return platform::CompareStringOrdinal(a.c_str(), static_cast<std::int32_t>(a.size()), b.c_str(),
+                                          static_cast<std::int32_t>(b.size()), platform::kTrue);
+  };
+  std::sort(entries.begin(), entries.end(), [&](const ListEntry& a, const ListEntry& b) {
+    const std::int32_t c = order(a.key, b.key);
+    return c == platform::kCstrLessThan || (c == platform::kCstrEqual && a.name < b.name);
+  });
+  std::vector<LaunchCode> clashes(names.size(), LaunchOk);
+  for (std::size_t first = 0, last; first < entries.size(); first = last) {
+    last = first + 1;
+    while (last < entries.size() &&
+           order(entries[first].key, entries[last].key) == platform::kCstrEqual) {
+      ++last;
+    }
+    // The run is sorted by name: each entry clashes with the earlier ones.
+    bool file = false, folder = false;
+    for (std::size_t e = first; e < last; ++e) {
+      const ListEntry& entry = entries[e];
+      LaunchCode& clash = clashes[entry.name];
+      if (clash == LaunchOk) {
+        if (!entry.isFolder && file)
+          clash = RefusedDuplicateName;
+        else if (entry.isFolder ? file : folder)
+          clash = RefusedNameIsFolder;
+      }
+      (entry.isFolder ? folder : file) = true;
+    }
+  }
+  return clashes;
 }
 
 WideString Quoted(const WideString& path) { return u"\"" + path + u"\""; }
@@ -94,32 +182,75 @@ WideString PartialPathOf(const WideString& staged) {
   return staged.substr(0, k) + kPartialPrefix + staged.substr(k);
 }
 
+// The staged copy as StageFile writes it, under its prefix first: within MAX_PATH,
+// its folder within what CreateDirectoryW creates.
+LaunchCode CheckStagedPaths(const WideString& staging, const WideString& name) {
+  if (staging.size() + 1 + kPartialPrefixLength + name.size() >= platform::kMaxPath) {
+    return RefusedPathTooLong;
+  }
+  if (staging.size() + SubfolderOf(name).size() >= kMaxFolderPath) return RefusedFolderTooLong;
+  return LaunchOk;
+}
+
+// Beside the updater: the updater creates no folder, and cannot replace a
+// folder or itself.
+LaunchCode CheckInstalledPaths(const WideString& updater, const WideString& name) {
+  const WideString folder = FolderOf(updater);
+  if (folder.size() + name.size() >= platform::kMaxPath) return RefusedPathTooLong;
+  const WideString subfolder = SubfolderOf(name);
+  if (!subfolder.empty()) {
+    const WideString path = folder.substr(0, folder.size() - 1) + subfolder;
+    if (path.size() >= kMaxFolderPath) return RefusedFolderTooLong;
+    if (!IsFolderAt(path)) return RefusedMissingFolder;
+  } else if (SameFileName(name, updater.substr(folder.size()))) {
+    return RefusedUpdaterItself;
+  }
+  return IsFolderAt(folder + name) ? RefusedNameIsFolder : LaunchOk;
+}
+
 // Gone whatever its attributes; the result does not matter.
 void Discard(const WideString& path) {
   platform::SetFileAttributesW(path.c_str(), platform::kAttributeNormal);
   platform::DeleteFileW(path.c_str());
 }
 
-}  // namespace
-
-bool IsStageableName(const WideString& name) {
-  if (name.empty() || !IsSafeFileName(name) || HoldsOption(name)) return false;
-  for (char16_t c : name) {
-    if (c < 0x20 || WideString(kForbiddenInNames).find(c) != WideString::npos) return false;
-  }
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = name.find_first_of(kSeparators, start);
-    if (!IsStageableSegment(name.substr(start, end - start))) return false;
-    if (end == WideString::npos) return true;
-    start = end + 1;
-  }
+bool Report(LaunchRefusal* refusal, LaunchCode code, std::size_t name) {
+  if (refusal) *refusal = {code, name};
+  return false;
 }
 
-bool StageFile(const WideString& source, const WideString& name) {
-  if (!IsStageableName(name)) return false;
+}  // namespace
+
+LaunchCode CheckStageableName(const WideString& name) {
+  if (name.empty()) return RefusedEmptyName;
+  if (name.find(u'|') != WideString::npos) return RefusedBar;
+  if (!IsSafeFileName(name)) return RefusedLeavesFolder;
+  if (name.find(kCleanCacheOption) != WideString::npos) return RefusedCleanCacheOption;
+  for (char16_t c : name) {
+    if (c < 0x20 || WideString(kForbiddenInNames).find(c) != WideString::npos) {
+      return RefusedForbiddenCharacter;
+    }
+  }
+  const FileList segments = Segments(name);
+  const auto any = [&](auto&& rule) { return std::any_of(segments.begin(), segments.end(), rule); };
+  if (any([](const WideString& s) { return s.empty(); })) return RefusedMisplacedSeparator;
+  if (any(BeginsOrEndsBadly)) return RefusedBlankOrDot;
+  if (any(IsDeviceName)) return RefusedDeviceName;
+  if (any(HasShortNameForm)) return RefusedShortName;
+  return LaunchOk;
+}
+
+bool IsStageableName(const WideString& name) { return CheckStageableName(name) == LaunchOk; }
+
+bool StageFile(const WideString& source, const WideString& name, LaunchCode* why) {
+  LaunchCode code = CheckStageableName(name);
   WideString dir;
-  if (!GetStagingDir(dir)) return false;
+  if (code == LaunchOk && !GetStagingDir(dir)) code = FailedNoClientRoot;
+  if (code == LaunchOk) code = CheckStagedPaths(dir, name);
+  if (code != LaunchOk) {
+    if (why) *why = code;
+    return false;
+  }
   for (std::size_t k = name.find_first_of(kSeparators); k != WideString::npos;
        k = name.find_first_of(kSeparators, k + 1)) {
     EnsureFolder(dir + u"\\" + name.substr(0, k));
@@ -129,49 +260,59 @@ bool StageFile(const WideString& source, const WideString& name) {
   const WideString partial = PartialPathOf(staged);
   // Copy, make it plain (a read-only copy would be installed read-only and
   // block the next update of that file), then rename it into place.
-  if (platform::CopyFileW(source.c_str(), partial.c_str(), platform::kFalse) &&
-      platform::SetFileAttributesW(partial.c_str(), platform::kAttributeNormal)) {
+  if (!platform::CopyFileW(source.c_str(), partial.c_str(), platform::kFalse) ||
+      !platform::SetFileAttributesW(partial.c_str(), platform::kAttributeNormal)) {
+    const std::uint32_t a = platform::GetFileAttributesW(source.c_str());
+    code = (a == platform::kInvalidFileAttributes || (a & platform::kAttributeDirectory))
+               ? FailedSourceMissing
+               : FailedCopy;
+  } else {
     platform::SetFileAttributesW(staged.c_str(), platform::kAttributeNormal);
     if (platform::MoveFileExW(partial.c_str(), staged.c_str(),
                               platform::kMoveFileReplaceExisting)) {
+      if (why) *why = LaunchOk;
       return true;
     }
+    code = FailedRename;
   }
   // An older copy under the name would be installed as if it were this one.
   Discard(partial);
   Discard(staged);
+  if (why) *why = code;
   return false;
 }
 
-bool BuildUpdateCommandLine(const WideString& updater, const FileList& names, WideString& line) {
-  if (names.empty() || !IsLaunchableUpdater(updater)) return false;
+bool BuildUpdateCommandLine(const WideString& updater, const FileList& names, WideString& line,
+                            LaunchRefusal* refusal) {
+  if (!IsLaunchableUpdater(updater)) return Report(refusal, RefusedUpdaterPath, kNoName);
+  if (names.empty()) return Report(refusal, RefusedEmptyList, kNoName);
   WideString root;
-  if (!GetClientRoot(root)) return false;
+  if (!GetClientRoot(root)) return Report(refusal, FailedNoClientRoot, kNoName);
   const WideString staging = root + kStagingFolder;
-  const WideString folder = FolderOf(updater);
+  const std::vector<LaunchCode> clashes = Clashes(names);
 
   WideString built = Quoted(updater) + u" " + kFilesOption + u" ";
-  std::set<WideString> seen;
-  for (const WideString& name : names) {
-    // The same file twice: the second move finds nothing and the update fails.
-    if (!IsStageableName(name) || !seen.insert(Folded(name)).second) return false;
-    // The paths as the updater composes them, and the partial copy, within MAX_PATH.
-    if (staging.size() + 1 + kPartialPrefixLength + name.size() >= platform::kMaxPath ||
-        folder.size() + 1 + name.size() >= platform::kMaxPath) {
-      return false;
-    }
-    if (!InstalledFolderExists(folder, name)) return false;
-    if (&name != &names.front()) built += u'|';
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const WideString& name = names[i];
+    LaunchCode code = CheckStageableName(name);
+    if (code == LaunchOk) code = clashes[i];
+    if (code == LaunchOk) code = CheckStagedPaths(staging, name);
+    if (code == LaunchOk) code = CheckInstalledPaths(updater, name);
+    if (code != LaunchOk) return Report(refusal, code, i);
+    if (i > 0) built += u'|';
     built += name;
+    if (built.size() >= kMaxCommandLine) return Report(refusal, RefusedLineTooLong, i);
   }
-  if (built.size() >= kMaxCommandLine) return false;
   line = built;
+  if (refusal) *refusal = {};
   return true;
 }
 
-bool BuildCleanCacheCommandLine(const WideString& updater, WideString& line) {
-  if (!IsLaunchableUpdater(updater)) return false;
+bool BuildCleanCacheCommandLine(const WideString& updater, WideString& line,
+                                LaunchRefusal* refusal) {
+  if (!IsLaunchableUpdater(updater)) return Report(refusal, RefusedUpdaterPath, kNoName);
   line = Quoted(updater) + u" " + kCleanCacheOption;
+  if (refusal) *refusal = {};
   return true;
 }
 

@@ -8,27 +8,74 @@
 
 #include "platform/types.h"
 
-// True when `name` can be staged and installed as it stands: non-empty; no
-// "|", ":", "..", "--files" or "--cleanCache"; none of < > " * ? or control
-// characters; "\" or "/" only between segments; no segment empty, beginning or
-// ending with a blank, ending with a dot, or a device name (CON, NUL, COM1...).
+// Why a name or a list was refused, or staging failed. The values are fixed:
+// clients log and compare them.
+enum LaunchCode : std::int32_t {
+  LaunchOk = 0,
+  RefusedEmptyList = 1,           // no names at all
+  RefusedEmptyName = 2,           // an empty name
+  RefusedDuplicateName = 3,       // one file with an earlier name, as Windows compares
+  RefusedBar = 4,                 // "|" separates the names
+  RefusedLeavesFolder = 5,        // ":" or a ".." segment
+  RefusedCleanCacheOption = 6,    // "--cleanCache": the update would clear the cache
+  RefusedMisplacedSeparator = 7,  // "\" or "/" at either end, or an empty segment
+  RefusedForbiddenCharacter = 8,  // < > " * ? or a control character
+  RefusedBlankOrDot = 9,          // a segment's blank at either end, or dot at its end
+  RefusedDeviceName = 10,         // CON, PRN, AUX, NUL, COM0-9, LPT0-9, COM/LPT ¹ ² ³
+  RefusedShortName = 11,          // the form of an 8.3 alias, with a "~"
+  RefusedPathTooLong = 12,        // the staged or installed path reaches MAX_PATH
+  RefusedFolderTooLong = 13,      // a folder path reaches 248 code units
+  RefusedMissingFolder = 14,      // the name's folder is missing beside the updater
+  RefusedNameIsFolder = 15,       // a folder beside the updater or of another name
+  RefusedUpdaterItself = 16,      // a running exe cannot be replaced
+  RefusedLineTooLong = 17,        // the line would exceed 32,766 code units
+  RefusedUpdaterPath = 18,        // not a full path under MAX_PATH, ends with "\",
+                                  // or holds " / a control character or an option
+  FailedNoClientRoot = 19,        // the client root cannot be formed
+  FailedSourceMissing = 20,       // StageFile: the source is missing or a folder
+  FailedCopy = 21,                // StageFile: the copy failed
+  FailedRename = 22,              // StageFile: the copy could not take the name
+};
+
+// The index in the list of the name that a refusal is about.
+constexpr std::size_t kNoName = static_cast<std::size_t>(-1);
+
+struct LaunchRefusal {
+  LaunchCode code = LaunchOk;
+  std::size_t name = kNoName;  // kNoName when it is about the list or the updater path
+};
+
+// LaunchOk when `name` can be staged and installed as it stands, else the
+// first of its refusals in the order of the codes: non-empty; no "|", ":",
+// ".." or "--cleanCache"; none of < > " * ? or control characters; "\" or "/"
+// only between segments; no segment empty, beginning or ending with a blank,
+// ending with a dot, a device name (CON, NUL, COM1, LPT0...) or of the form of
+// an 8.3 alias with a "~" (KELVOC~1.EXE).
+LaunchCode CheckStageableName(const WideString& name);
 bool IsStageableName(const WideString& name);
 
 // Copies `source` to the staging folder as `name`, creating the client root,
 // the staging folder and the name's subfolders. The name never holds a partial
-// file: false on any failure, and then nothing stands under the name.
-bool StageFile(const WideString& source, const WideString& name);
+// file: false on any failure, and then nothing stands under the name. `why`,
+// when given, receives LaunchOk or the reason.
+bool StageFile(const WideString& source, const WideString& name, LaunchCode* why = nullptr);
 
 // `line` = "\"UPDATER\" --files " + names joined by "|". False, `line`
-// untouched, when the updater would misread or refuse the list: an empty list,
-// a name that is not stageable or occurs twice, a name whose staged or
-// installed path is too long or whose folder is missing beside the updater,
-// an updater path that is not a full path or holds an option, or a line over
-// the Windows limit of 32,767 code units with its terminator.
-bool BuildUpdateCommandLine(const WideString& updater, const FileList& names, WideString& line);
+// untouched, when the updater would misread or fail on the list; `refusal`,
+// when given, then says why and which name (the first refused, in list
+// order). Besides the name rules above: an empty list; a name that names the
+// same file as an earlier one (letter case compared as Windows does), a folder
+// of another name, a folder beside the updater or the updater itself; a staged
+// or installed path that reaches MAX_PATH, or a folder path 248 code units; a
+// folder missing beside the updater; an updater path that is not a full path
+// or holds an option; a line over the Windows limit of 32,767 code units with
+// its terminator.
+bool BuildUpdateCommandLine(const WideString& updater, const FileList& names, WideString& line,
+                            LaunchRefusal* refusal = nullptr);
 
 // `line` = "\"UPDATER\" --cleanCache"; false, `line` untouched, as above.
-bool BuildCleanCacheCommandLine(const WideString& updater, WideString& line);
+bool BuildCleanCacheCommandLine(const WideString& updater, WideString& line,
+                                LaunchRefusal* refusal = nullptr);
 
 // Starts the updater with a line built above, its folder as working directory
 // (the updater starts the client from there). The user is asked for consent to

@@ -165,8 +165,8 @@ void BenchClear(int runs) {
   for (int r = 0; r < runs; ++r) {
     for (int k = 0; k < 2; ++k) {
       const bool isProgram = (r + k) % 2 == 0;  // who goes first alternates
-      const WideString from = appCache + u"Cache." + U(std::to_wstring(r)) +
-                              (isProgram ? u".program" : u".raw");
+      const WideString from =
+          appCache + u"Cache." + U(std::to_wstring(r)) + (isProgram ? u".program" : u".raw");
       if (!::MoveFileExW(W(from), W(folder), 0)) {
         std::fprintf(stderr, "cannot put the cache folder in place\n");
         return;

@@ -137,6 +137,33 @@ TEST_F(FileSystemContractTest, LookupIgnoresLetterCase) {
   EXPECT_EQ(Attributes(u"Update_Temp\\Core.DLL"), platform::kInvalidFileAttributes);
 }
 
+// Beyond a-z too, and the comparison folds as the volume does: the launch
+// library finds two names for one file with it.
+TEST_F(FileSystemContractTest, LetterCaseFoldsBeyondAsciiInLookupsAndComparisons) {
+  const auto compare = [](const WideString& a, const WideString& b) {
+    return platform::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, platform::kTrue);
+  };
+  const std::pair<WideString, WideString> oneFile[] = {
+      {u"\u00E9", u"\u00C9"}, {u"\u00FF", u"\u0178"}, {u"\u0101", u"\u0100"},
+      {u"\u013A", u"\u0139"}, {u"\u03C3", u"\u03A3"}, {u"\u0431", u"\u0411"},
+      {u"\u0451", u"\u0401"}, {u"\u0561", u"\u0531"}, {u"\u2170", u"\u2160"},
+      {u"\u24D0", u"\u24B6"}, {u"\uFF41", u"\uFF21"}};
+  for (const auto& [lower, upper] : oneFile) {
+    Write(u"x" + lower + u".txt", "x");
+    EXPECT_NE(Attributes(u"X" + upper + u".TXT"), platform::kInvalidFileAttributes)
+        << int(upper[0]);
+    EXPECT_EQ(compare(u"x" + lower, u"X" + upper), platform::kCstrEqual) << int(upper[0]);
+  }
+  const std::pair<WideString, WideString> twoFiles[] = {
+      {u"\u00DF", u"SS"}, {u"\u0131", u"I"}, {u"\u00B5", u"\u039C"}, {u"e", u"\u00E9"}};
+  for (const auto& [a, b] : twoFiles) {
+    Write(u"y" + a + u".txt", "y");
+    EXPECT_EQ(Attributes(u"y" + b + u".txt"), platform::kInvalidFileAttributes) << int(b[0]);
+    EXPECT_NE(compare(u"y" + a, u"y" + b), platform::kCstrEqual) << int(b[0]);
+  }
+  EXPECT_EQ(compare(u"a_", u"aB"), platform::kCstrGreaterThan);  // ordered as upper case
+}
+
 TEST_F(FileSystemContractTest, ReadOnlyFileResistsDeletionUntilItsAttributesAreReset) {
   Write(u"staged.dll", "x");
   ASSERT_NE(platform::SetFileAttributesW(Path(u"staged.dll").c_str(), 0x21), platform::kFalse);

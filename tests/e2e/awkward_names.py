@@ -15,7 +15,8 @@ HEAD = '"C:\\Kelvo\\updater.exe" --files '
 LONGEST_LINE = 32766
 LONGEST_NAME = 180  # staged and installed paths stay within MAX_PATH under Wine
 AWKWARD = ["a b.dll", "语言.pak", "\U0001F600 smile.dat", "lang\\en.pak",
-           "深 层\\第二层\\x y.bin", "Ünïcödé.txt", "con-fig.ini"]
+           "深 层\\第二层\\x y.bin", "Ünïcödé.txt", "con-fig.ini", "COM10.txt",
+           "a --files b.dll", "e.txt", "é.txt", "ss.txt", "ß.txt"]
 
 
 def units(text):

@@ -253,6 +253,18 @@ check "no staged file left" eq "$(staged_files)" 0
 check "no dialog was shown" eq "$(shown_texts)" ""
 end_scenario
 
+scenario "a list the updater would fail on is refused with its code and the name"
+install_into Kelvo with-client
+new_version && put "$NEW/é.txt" "e" && put "$NEW/É.txt" "E" && own "$NEW"
+rm -f "$KELVO/KelvoClient.launch"
+start_client Kelvo /update-from 'C:\KelvoV2'
+for _ in $(polls 15); do [ -s "$KELVO/KelvoClient.launch" ] && break; sleep 0.1; done
+check "two names for one file: code 3 and the second name" \
+  grep -qE "^refused the list: code 3, name (é|É)\.txt$" "$KELVO/KelvoClient.launch"
+check "no dialog was shown" eq "$(shown_texts)" ""
+check "the client runs on" eq "$(running_clients)" 1
+end_scenario
+
 printf '\nscreenshots: %s\n' "$ARTIFACTS"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -106,7 +106,32 @@ void Record(const std::string& name, std::initializer_list<std::string> args) {
 
 // --- paths -------------------------------------------------------------------
 
-char16_t Fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+// Windows' upper-case table, for the scripts a client's names are likely to
+// use: Latin-1 and Extended-A, Greek, Cyrillic, Armenian, Roman numerals,
+// circled and fullwidth letters. Like Wine, final sigma and dotless i stay.
+char16_t Upcase(char16_t c) {
+  const auto in = [c](char16_t first, char16_t last) { return c >= first && c <= last; };
+  const auto minus = [c](int d) { return static_cast<char16_t>(c - d); };
+  if (in(u'a', u'z') || (in(0xE0, 0xFE) && c != 0xF7) || in(0x3B1, 0x3C1) || in(0x3C3, 0x3CB) ||
+      in(0x430, 0x44F) || in(0xFF41, 0xFF5A)) {
+    return minus(0x20);
+  }
+  if (c == 0xFF) return 0x178;
+  // Extended-A pairs: upper then lower, the pairing shifting at 0x139 and 0x179.
+  if (in(0x100, 0x12F) || in(0x132, 0x137) || in(0x14A, 0x177)) return c % 2 ? minus(1) : c;
+  if (in(0x139, 0x148) || in(0x179, 0x17E)) return c % 2 ? c : minus(1);
+  if (in(0x450, 0x45F)) return minus(0x50);
+  if (in(0x561, 0x586)) return minus(0x30);
+  if (in(0x2170, 0x217F)) return minus(0x10);
+  if (in(0x24D0, 0x24E9)) return minus(0x1A);
+  return c;
+}
+
+// The volume's keys: ASCII lower case, as they always were; the rest upper.
+char16_t Fold(char16_t c) {
+  if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 32);
+  return c < 0x80 ? c : Upcase(c);
+}
 
 WideString FoldAll(WideString s) {
   for (char16_t& c : s) c = Fold(c);
@@ -518,7 +543,11 @@ Bool SetFileAttributesW(const char16_t* path, std::uint32_t attributes) {
 Bool CreateDirectoryW(const char16_t* path) {
   Record("CreateDirectoryW", {Str(path)});
   const WideString key = KeyOf(path);
-  if (key.empty() || NodeAt(key) || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
+  // Room is left for an 8.3 name within MAX_PATH.
+  if (key.empty() || NodeAt(key) || !IsFolder(NodeAt(ParentKey(key))) ||
+      Normalise(path).size() >= kMaxPath - 12) {
+    return kFalse;
+  }
   g_state.volume[key] = MakeNode(Normalise(path), kAttributeDirectory, "");
   return kTrue;
 }
@@ -790,8 +819,8 @@ std::int32_t CompareStringOrdinal(const char16_t* a, std::int32_t lengthA, const
   WideString x = lengthA < 0 ? WideString(a) : WideString(a, static_cast<std::size_t>(lengthA));
   WideString y = lengthB < 0 ? WideString(b) : WideString(b, static_cast<std::size_t>(lengthB));
   if (ignoreCase) {
-    x = FoldAll(x);
-    y = FoldAll(y);
+    for (char16_t& c : x) c = Upcase(c);
+    for (char16_t& c : y) c = Upcase(c);
   }
   const int c = x.compare(y);
   return c < 0 ? kCstrLessThan : c == 0 ? kCstrEqual : kCstrGreaterThan;

@@ -16,76 +16,177 @@ class LaunchTest : public PlatformTest {
     PlatformTest::SetUp();
     demo::InstallClient();
     sim::AddFolder(u"C:\\Kelvo\\lang");
+    sim::AddFolder(u"C:\\Kelvo\\\u00FC");
     sim::AddFolder(u"C:\\Downloads");
     sim::AddFile(u"C:\\Downloads\\new.bin", "version 2", platform::kAttributeReadOnly);
   }
-  // Every name refused alone, and inside an otherwise good list.
-  static void ExpectRefused(std::initializer_list<WideString> names) {
+  static LaunchRefusal Refusal(const FileList& names, const WideString& updater = kUpdater) {
+    WideString line = u"untouched";
+    LaunchRefusal refusal;
+    const bool built = BuildUpdateCommandLine(updater, names, line, &refusal);
+    EXPECT_EQ(built, refusal.code == LaunchOk);
+    EXPECT_EQ(line == u"untouched", !built);
+    return refusal;
+  }
+  // Each name refused with `code` after a good one, and by StageFile alone.
+  static void ExpectRefused(LaunchCode code, std::initializer_list<WideString> names) {
     for (const WideString& name : names) {
-      WideString line = u"untouched";
-      EXPECT_FALSE(BuildUpdateCommandLine(kUpdater, {u"core.dll", name}, line)) << sim::Utf8(name);
-      EXPECT_EQ(line, u"untouched");
-      EXPECT_FALSE(StageFile(u"C:\\Downloads\\new.bin", name)) << sim::Utf8(name);
+      const LaunchRefusal refusal = Refusal({u"core.dll", name});
+      EXPECT_EQ(refusal.code, code) << sim::Utf8(name);
+      EXPECT_EQ(refusal.name, 1u) << sim::Utf8(name);
+      LaunchCode why = LaunchOk;
+      EXPECT_FALSE(StageFile(u"C:\\Downloads\\new.bin", name, &why)) << sim::Utf8(name);
+      EXPECT_EQ(why, code) << sim::Utf8(name);
     }
   }
-  static bool Builds(const FileList& names) {
-    WideString line;
-    return BuildUpdateCommandLine(kUpdater, names, line);
+  // The other side of each edge: accepted in a list, and staged.
+  static void ExpectAccepted(std::initializer_list<WideString> names) {
+    for (const WideString& name : names) {
+      EXPECT_EQ(Refusal({u"core.dll", name}).code, LaunchOk) << sim::Utf8(name);
+      EXPECT_TRUE(StageFile(u"C:\\Downloads\\new.bin", name)) << sim::Utf8(name);
+    }
   }
+  static bool Builds(const FileList& names) { return Refusal(names).code == LaunchOk; }
 };
 
 TEST_F(LaunchTest, BuildsTheLineTheUpdaterReadsForAwkwardButValidNames) {
   WideString line;
   const FileList names = {u"a b.dll",     u"语言.pak",    u"\U0001F600 x.dat", u"lang\\en.pak",
-                          u"lang/de.pak", u"con-fig.ini", u"nul1.txt"};
+                          u"lang/de.pak", u"con-fig.ini", u"nul1.txt",         u"a--files b"};
   ASSERT_TRUE(BuildUpdateCommandLine(kUpdater, names, line));
   EXPECT_EQ(line,
             u"\"C:\\Kelvo\\updater.exe\" --files a b.dll|语言.pak|\U0001F600 x.dat|"
-            u"lang\\en.pak|lang/de.pak|con-fig.ini|nul1.txt");
+            u"lang\\en.pak|lang/de.pak|con-fig.ini|nul1.txt|a--files b");
   ASSERT_TRUE(BuildCleanCacheCommandLine(kUpdater, line));
   EXPECT_EQ(line, u"\"C:\\Kelvo\\updater.exe\" --cleanCache");
 }
 
-TEST_F(LaunchTest, RefusesWhatTheUpdaterWouldMisreadOrRefuse) {
-  ExpectRefused({u"", u"a|b.dll", u"..\\evil.dll", u"lang\\..\\x", u"C:evil.dll", u"x:stream",
-                 u"a--files b", u"--cleanCache.dll"});
-  EXPECT_FALSE(Builds({}));
-  EXPECT_FALSE(Builds({u"core.dll", u"CORE.DLL"}));         // the second move would fail
-  EXPECT_FALSE(Builds({u"lang\\en.pak", u"LANG/EN.PAK"}));  // one file, two spellings
-  EXPECT_FALSE(Builds({u"plugins\\x.dll"}));                // no such folder beside the updater
+TEST_F(LaunchTest, RefusesWhatTheUpdaterWouldMisread) {
+  ExpectRefused(RefusedEmptyName, {u""});
+  ExpectRefused(RefusedBar, {u"a|b.dll"});
+  ExpectRefused(RefusedLeavesFolder,
+                {u"..\\evil.dll", u"lang\\..\\x", u"lang/..", u"C:evil.dll", u"x:stream"});
+  ExpectRefused(RefusedCleanCacheOption, {u"--cleanCache.dll", u"a--cleanCacheb"});
+  ExpectAccepted({u"..x.dll", u"a..b.dll", u"--cleancache.dll", u"--files.dll", u".hidden"});
+  const LaunchRefusal empty = Refusal({});
+  EXPECT_EQ(empty.code, RefusedEmptyList);
+  EXPECT_EQ(empty.name, kNoName);
 }
 
 TEST_F(LaunchTest, RefusesCharactersWindowsForbidsInNames) {
-  ExpectRefused({u"a<b", u"a>b", u"a\"b", u"a*.dll", u"what?.txt", u"tab\there",
-                 WideString(u"nul\0l", 5), u"bell\x7.dll"});
+  ExpectRefused(RefusedForbiddenCharacter,
+                {u"a<b", u"a>b", u"a\"b", u"a*.dll", u"what?.txt", u"tab\there",
+                 WideString(u"nul\0l", 5), u"x\x1F.dll", u"\x01.dll"});
+  ExpectAccepted({u"x\x7F.dll", u"x!#$%&'()+,;=@[]^_`{}~.dll"});
 }
 
 TEST_F(LaunchTest, RefusesMisplacedSeparatorsBlanksAndDots) {
-  ExpectRefused({u"\\core.dll", u"core.dll\\", u"/core.dll", u"lang/", u"lang\\\\en.pak",
-                 u" core.dll", u"core.dll ", u"lang \\en.pak", u"lang\\ en.pak", u"core.",
-                 u"lang.\\en.pak", u".\\core.dll"});
+  ExpectRefused(RefusedMisplacedSeparator, {u"\\core.dll", u"core.dll\\", u"/core.dll", u"lang/",
+                                            u"lang\\\\en.pak", u"lang/\\en.pak"});
+  ExpectRefused(RefusedBlankOrDot, {u" core.dll", u"core.dll ", u"lang \\en.pak", u"lang\\ en.pak",
+                                    u"core.", u"lang.\\en.pak", u".\\core.dll"});
 }
 
-TEST_F(LaunchTest, RefusesDeviceNamesInAnyCaseWithOrWithoutExtension) {
-  ExpectRefused({u"CON", u"con.txt", u"Prn.log", u"aux", u"NUL.tar.gz", u"com1", u"COM9.dll",
-                 u"lpt1.x", u"lang\\LPT5", u"con\\x.dll"});
+TEST_F(LaunchTest, RefusesDeviceNamesAsWindowsDocumentsThem) {
+  ExpectRefused(RefusedDeviceName,
+                {u"CON", u"con.txt", u"CON .txt", u"Prn.log", u"aux", u"NUL.tar.gz", u"com1",
+                 u"COM9.dll", u"com0", u"LPT0.x", u"COM\u00B9", u"lpt\u00B2.txt", u"LPT\u00B3",
+                 u"lang\\LPT5", u"con\\x.dll"});
+  ExpectAccepted({u"COM10.txt", u"LPT", u"COMA", u"CONX.txt", u"COM\u2074", u"x.con"});
+}
+
+TEST_F(LaunchTest, RefusesTheFormOfAShortNameAlias) {
+  ExpectRefused(RefusedShortName, {u"KELVOC~1.EXE", u"abcdef~1.txt", u"KELVOC~1", u"A~1", u"~.B",
+                                   u"ABCDEFG~.TXT", u"lang\\EN~1.PAK"});
+  ExpectAccepted({u"KELVOCL~1", u"KELVOCL~1.EXE", u"AB~1.TXTX", u"A~1.B.C", u"~abcdefghi.dll"});
+}
+
+TEST_F(LaunchTest, RefusesTwoNamesForOneFileAsWindowsComparesThem) {
+  const auto clash = [](const FileList& names) {
+    const LaunchRefusal r = Refusal(names);
+    return std::make_pair(r.code, r.name);
+  };
+  const auto duplicate = std::make_pair(RefusedDuplicateName, std::size_t{2});
+  EXPECT_EQ(clash({u"a.dll", u"core.dll", u"CORE.DLL"}), duplicate);
+  EXPECT_EQ(clash({u"a.dll", u"lang\\en.pak", u"LANG/EN.PAK"}), duplicate);
+  EXPECT_EQ(clash({u"a.dll", u"z.dll", u"Z.dll"}), duplicate);
+  EXPECT_EQ(clash({u"a.dll", u"\u00E9.txt", u"\u00C9.TXT"}), duplicate);
+  EXPECT_EQ(clash({u"a.dll", u"\uFF41.txt", u"\uFF21.txt"}), duplicate);
+  EXPECT_EQ(clash({u"a.dll", u"x\u03C3y.txt", u"X\u03A3Y.txt"}), duplicate);
+  EXPECT_EQ(clash({u"a.dll", u"\u00FC\\x", u"\u00DC\\x"}), duplicate);
+  EXPECT_TRUE(Builds({u"e.txt", u"\u00E9.txt", u"ss.txt", u"\u00DF.txt", u"[.txt", u"{.txt"}));
+}
+
+TEST_F(LaunchTest, RefusesANameThatIsAFolderOrTheUpdaterItself) {
+  EXPECT_EQ(Refusal({u"x", u"X\\y"}).code, RefusedNameIsFolder);  // before its missing folder
+  EXPECT_EQ(Refusal({u"x\\y", u"x"}).code, RefusedMissingFolder);
+  EXPECT_EQ(Refusal({u"core.dll", u"lang\\en.pak", u"LANG"}).name, 2u);
+  EXPECT_EQ(Refusal({u"core.dll", u"Lang"}).code, RefusedNameIsFolder);  // beside the updater
+  for (const WideString name : {u"updater.exe", u"UPDATER.EXE"}) {
+    EXPECT_EQ(Refusal({u"core.dll", name}).code, RefusedUpdaterItself);
+  }
+  EXPECT_TRUE(Builds({u"lang\\updater.exe", u"updater.exe.bak", u"updater.ex"}));
+  EXPECT_EQ(Refusal({u"kelvo-update.exe"}, u"C:\\Kelvo\\Kelvo-Update.exe").code,
+            RefusedUpdaterItself);
+  EXPECT_TRUE(Refusal({u"updater.exe"}, u"C:\\Kelvo\\Kelvo-Update.exe").code == LaunchOk);
+}
+
+TEST_F(LaunchTest, RefusesAFolderMissingBesideTheUpdaterAtAnyDepth) {
+  ExpectAccepted({u"lang\\en.pak"});
+  // A file where a folder should be is no folder either.
+  for (const WideString name : {u"plugins\\x.dll", u"lang\\zh\\x.pak", u"core.dll\\x"}) {
+    const LaunchRefusal r = Refusal({u"a.dll", name});
+    EXPECT_EQ(std::make_pair(r.code, r.name), std::make_pair(RefusedMissingFolder, std::size_t{1}))
+        << sim::Utf8(name);
+  }
 }
 
 TEST_F(LaunchTest, RefusesUpdaterPathsThatCannotBeQuotedOrHoldAnOption) {
   WideString line;
-  for (const WideString updater :
-       {u"updater.exe", u"C:updater.exe", u"C:\\--files\\updater.exe", u"C:\\a--cleanCache.exe",
-        u"C:\\Kel\"vo\\updater.exe", u"C:/Kelvo/updater.exe", u"C:\\Kelvo\\", u""}) {
-    EXPECT_FALSE(BuildUpdateCommandLine(updater, {u"core.dll"}, line)) << sim::Utf8(updater);
+  for (const WideString& updater :
+       FileList{u"updater.exe", u"C:updater.exe", u"C:\\--files\\updater.exe",
+                u"C:\\a--cleanCache.exe", u"C:\\Kel\"vo\\updater.exe", u"C:/Kelvo/updater.exe",
+                u"C:\\Kelvo/updater.exe", u"C:\\Kelvo\\", u"", u"C:\\" + WideString(257, u'u')}) {
+    const LaunchRefusal r = Refusal({u"core.dll"}, updater);
+    EXPECT_EQ(std::make_pair(r.code, r.name), std::make_pair(RefusedUpdaterPath, kNoName))
+        << sim::Utf8(updater);
     EXPECT_FALSE(BuildCleanCacheCommandLine(updater, line)) << sim::Utf8(updater);
   }
+  // Up to 259 units, and on a share.
+  for (const WideString& updater :
+       FileList{u"C:\\" + WideString(254, u'u') + u"\\x", u"\\\\server\\share\\updater.exe"}) {
+    EXPECT_TRUE(BuildCleanCacheCommandLine(updater, line)) << sim::Utf8(updater);
+  }
+  EXPECT_EQ(Refusal({u"core.dll"}, u"\\\\server\\share\\updater.exe").code, LaunchOk);
+}
+
+TEST_F(LaunchTest, WithoutAClientRootNothingIsBuiltOrStaged) {
+  sim::World().appDataPath = u"C:\\" + WideString(250, u'r');
+  EXPECT_EQ(Refusal({u"core.dll"}).code, FailedNoClientRoot);
+  LaunchCode why = LaunchOk;
+  EXPECT_FALSE(StageFile(u"C:\\Downloads\\new.bin", u"core.dll", &why));
+  EXPECT_EQ(why, FailedNoClientRoot);
 }
 
 TEST_F(LaunchTest, KeepsEveryPathAndTheLineWithinTheWindowsLimits) {
   // The staged copy is written under a 2-unit prefix first; with the staging
   // folder (53 units) and a separator, 203 units is the longest name.
   EXPECT_TRUE(Builds({WideString(203, u'n')}));
-  EXPECT_FALSE(Builds({WideString(204, u'n')}));
+  EXPECT_EQ(Refusal({WideString(204, u'n')}).code, RefusedPathTooLong);
+  // A folder path takes 247 units: 193 beside the staging folder and its "\".
+  for (const std::size_t n : {193, 194}) sim::AddFolder(u"C:\\Kelvo\\" + WideString(n, u'f'));
+  EXPECT_TRUE(Builds({WideString(193, u'f') + u"\\x"}));
+  ExpectRefused(RefusedFolderTooLong, {WideString(194, u'f') + u"\\x"});
+  EXPECT_TRUE(StageFile(u"C:\\Downloads\\new.bin", WideString(193, u'f') + u"\\x"));
+
+  // Beside an updater in a long folder (203 units): the installed side's limits.
+  const WideString folder = u"C:\\" + WideString(200, u'k');
+  const WideString updater = folder + u"\\updater.exe";
+  for (const std::size_t n : {43, 44}) sim::AddFolder(folder + u"\\" + WideString(n, u'f'));
+  EXPECT_EQ(Refusal({WideString(43, u'f') + u"\\x"}, updater).code, LaunchOk);
+  EXPECT_EQ(Refusal({WideString(44, u'f') + u"\\x"}, updater).code, RefusedFolderTooLong);
+  EXPECT_EQ(Refusal({WideString(55, u'n')}, updater).code, LaunchOk);
+  EXPECT_EQ(Refusal({WideString(56, u'n')}, updater).code, RefusedPathTooLong);
 
   // 32,766 units and the terminator: the longest line CreateProcess takes.
   const std::size_t head = WideString(u"\"C:\\Kelvo\\updater.exe\" --files ").size();
@@ -101,7 +202,8 @@ TEST_F(LaunchTest, KeepsEveryPathAndTheLineWithinTheWindowsLimits) {
   ASSERT_TRUE(BuildUpdateCommandLine(kUpdater, names, line));
   EXPECT_EQ(line.size(), 32766u);
   names.back() += u'y';
-  EXPECT_FALSE(BuildUpdateCommandLine(kUpdater, names, line));
+  const LaunchRefusal r = Refusal(names);
+  EXPECT_EQ(std::make_pair(r.code, r.name), std::make_pair(RefusedLineTooLong, names.size() - 1));
 }
 
 TEST_F(LaunchTest, StagesIntoNewSubfoldersAsAPlainFile) {
@@ -112,17 +214,40 @@ TEST_F(LaunchTest, StagesIntoNewSubfoldersAsAPlainFile) {
   EXPECT_FALSE(sim::Exists(demo::StagedFile(u"lang\\zh\\ ~语言.pak")));
 }
 
-TEST_F(LaunchTest, AFailureMidCopyLeavesNothingUnderTheName) {
+TEST_F(LaunchTest, AFailureMidCopyLeavesNothingUnderTheNameAndSaysWhy) {
+  const auto stage = [](const WideString& source, const WideString& name) {
+    LaunchCode why = LaunchOk;
+    EXPECT_FALSE(StageFile(source, name, &why)) << sim::Utf8(name);
+    EXPECT_FALSE(sim::Exists(demo::StagedFile(name))) << sim::Utf8(name);
+    EXPECT_FALSE(sim::Exists(demo::StagedFile(u" ~" + name))) << sim::Utf8(name);
+    return why;
+  };
   demo::Stage(u"core.dll", "an older staged copy");
   sim::World().interruptNextCopy = true;
-  EXPECT_FALSE(StageFile(u"C:\\Downloads\\new.bin", u"core.dll"));
-  EXPECT_FALSE(sim::Exists(demo::StagedFile(u"core.dll")));
-  EXPECT_FALSE(sim::Exists(demo::StagedFile(u" ~core.dll")));
-  // A missing source, or a name the target cannot take, fails the same way.
-  EXPECT_FALSE(StageFile(u"C:\\Downloads\\missing.bin", u"core.dll"));
+  EXPECT_EQ(stage(u"C:\\Downloads\\new.bin", u"core.dll"), FailedCopy);
+  demo::Stage(u"core.dll", "an older staged copy");
+  EXPECT_EQ(stage(u"C:\\Downloads\\missing.bin", u"core.dll"), FailedSourceMissing);
+  EXPECT_EQ(stage(u"C:\\Downloads", u"core.dll"), FailedSourceMissing);
   sim::AddFolder(demo::StagedFile(u"ui.dll"));
-  EXPECT_FALSE(StageFile(u"C:\\Downloads\\new.bin", u"ui.dll"));
+  LaunchCode why = LaunchOk;
+  EXPECT_FALSE(StageFile(u"C:\\Downloads\\new.bin", u"ui.dll", &why));
+  EXPECT_EQ(why, FailedRename);
   EXPECT_FALSE(sim::Exists(demo::StagedFile(u" ~ui.dll")));
+}
+
+TEST_F(LaunchTest, StagingAgainReplacesOnlyTheEarlierCopyOfThatName) {
+  sim::AddFile(u"C:\\Downloads\\v3.bin", "version 3");
+  demo::Stage(u"abcdefghi.dll", "an older read-only copy", platform::kAttributeReadOnly);
+  demo::Stage(u"~abcdefghi.dll", "a name like the partial copy's");
+  ASSERT_TRUE(StageFile(u"C:\\Downloads\\new.bin", u"abcdefghi.dll"));
+  ASSERT_TRUE(StageFile(u"C:\\Downloads\\v3.bin", u"ABCDEFGHI.dll"));
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"abcdefghi.dll")), "version 3");
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"~abcdefghi.dll")), "a name like the partial copy's");
+  // The partial copy's name is one that no staged file can have.
+  const std::string copy = sim::CallsTo("CopyFileW").back();
+  const std::size_t end = copy.rfind('"');
+  const std::size_t start = copy.rfind('\\', end) + 1;
+  EXPECT_FALSE(IsStageableName(WideString(copy.begin() + start, copy.begin() + end))) << copy;
 }
 
 TEST_F(LaunchTest, StartsTheUpdaterFromItsFolderAndReportsADeclinedStart) {

@@ -48,8 +48,10 @@ std::wstring OwnFolder() {
   return p.substr(0, p.rfind(L'\\'));
 }
 
-// Stages every file under `dir`, named relative to `root`; false at the first failure.
-bool StageTree(const std::wstring& root, const std::wstring& dir, FileList& names) {
+// Stages every file under `dir`, named relative to `root`; false at the first
+// failure, with its code in `why`.
+bool StageTree(const std::wstring& root, const std::wstring& dir, FileList& names,
+               LaunchCode& why) {
   WIN32_FIND_DATAW data{};
   const HANDLE search = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return true;
@@ -59,10 +61,10 @@ bool StageTree(const std::wstring& root, const std::wstring& dir, FileList& name
     if (entry == L"." || entry == L"..") continue;
     const std::wstring full = dir + L"\\" + entry;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ok = StageTree(root, full, names);
+      ok = StageTree(root, full, names, why);
     } else {
       names.push_back(U(full.substr(root.size() + 1)));
-      ok = StageFile(U(full), names.back());
+      ok = StageFile(U(full), names.back(), &why);
     }
   } while (ok && ::FindNextFileW(search, &data));
   ::FindClose(search);
@@ -76,8 +78,15 @@ std::string Launch(const wchar_t* option, const wchar_t* from) {
     if (!BuildCleanCacheCommandLine(updater, line)) return "refused the updater path\n";
   } else {
     FileList names;
-    if (!StageTree(from, from, names)) return "staging failed\n";
-    if (!BuildUpdateCommandLine(updater, names, line)) return "refused the list\n";
+    LaunchCode why = LaunchOk;
+    if (!StageTree(from, from, names, why)) {
+      return "staging " + Utf8(names.back()) + " failed: code " + std::to_string(why) + "\n";
+    }
+    LaunchRefusal refusal;
+    if (!BuildUpdateCommandLine(updater, names, line, &refusal)) {
+      return "refused the list: code " + std::to_string(refusal.code) + ", name " +
+             (refusal.name == kNoName ? std::string("none") : Utf8(names[refusal.name])) + "\n";
+    }
   }
   if (!StartUpdater(line)) return "the updater did not start\n";
   return "started the updater (" + std::to_string(line.size()) + " code units): " + Utf8(line) +
