@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Signs updater.exe with Authenticode.
-#   sign.sh IN.exe OUT.exe
+# Signs updater.exe or client_launch.dll with Authenticode.
+#   sign.sh IN OUT    (an exe or a DLL)
 # The certificate and key come from UPDATER_SIGN_CERT (PEM or SPC) and
 # UPDATER_SIGN_KEY (PEM); UPDATER_SIGN_TIMESTAMP_URL adds an RFC 3161 time
 # stamp. Without a certificate and key nothing is signed.

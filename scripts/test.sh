@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: host (simulated Windows, sanitizers), Wine (real API), the
-# checks on the x86 release exe, and the x86 lane: that exe and the i686 test
-# suite under 32-bit Wine in a QEMU guest (built once, then cached).
+# checks on the x86 release exe and the client DLLs, the distribution folder,
+# and the x86 lane: that exe, the i686 DLL and the i686 test suite under
+# 32-bit Wine in a QEMU guest (built once, then cached).
 # Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,15 @@ step "x86 release exe and its checks"
 cmake --preset release-x86 >/dev/null
 cmake --build --preset release-x86
 ctest --preset release-x86
+
+step "x64 client DLL and its checks"
+cmake --preset release-x64 >/dev/null
+cmake --build --preset release-x64
+ctest --preset release-x64
+
+step "distribution folder"
+./scripts/dist.sh build/dist
+(cd build/dist && sha256sum --quiet -c SHA256SUMS) && echo "SHA256SUMS verify"
 
 step "x86-64 Windows build, tests under Wine"
 cmake --preset wine-x64 >/dev/null

@@ -208,22 +208,35 @@ new_version() {  # new_version [with-client]: an empty folder, or one with the v
 }
 staged_files() { find "$STAGING" -type f 2>/dev/null | wc -l; }
 
+# The client in C:\Kelvo stages version 2.0 (core.dll and the v2 stand-in
+# client) and starts the updater, which ends it and installs that version.
+client_updates_itself() {  # client_updates_itself WHO LAUNCH_NOTE_PATTERN
+  put "$KELVO/core.dll" "core 1.0"
+  new_version with-client && put "$NEW/core.dll" "core 2.0"
+  start_client Kelvo /update-from 'C:\KelvoV2'
+  wait "$CLIENT_WINE_PID"
+  local old_rc=$?
+  check "$1 staged the files and started the updater" grep -q "$2" "$KELVO/KelvoClient.launch"
+  check "$1 was ended with exit code 0" eq "$old_rc" 0
+  check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
+  check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
+  check "KelvoClient.exe replaced" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
+  check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
+  check "the staging folder is empty" eq "$(staged_files)" 0
+  check "no dialog was shown" eq "$(shown_texts)" ""
+  check "one client runs" eq "$(running_clients)" 1
+}
+
 scenario "the client stages version 2.0 and starts the updater, which installs it"
 install_into Kelvo with-client
-put "$KELVO/core.dll" "core 1.0"
-new_version with-client && put "$NEW/core.dll" "core 2.0"
-start_client Kelvo /update-from 'C:\KelvoV2'
-wait "$CLIENT_WINE_PID"; old_rc=$?
-check "the client staged the files and started the updater" \
-  grep -q "started the updater" "$KELVO/KelvoClient.launch"
-check "the old client was ended with exit code 0" eq "$old_rc" 0
-check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
-check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
-check "KelvoClient.exe replaced" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
-check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
-check "the staging folder is empty" eq "$(staged_files)" 0
-check "no dialog was shown" eq "$(shown_texts)" ""
-check "one client runs" eq "$(running_clients)" 1
+client_updates_itself "the client" "started the updater"
+end_scenario
+
+scenario "a client in C stages version 2.0 through client_launch.dll and starts the updater"
+install_into Kelvo no-client
+cp "$(dirname "$CLIENT_EXE")/KelvoClientC.exe" "$KELVO/KelvoClient.exe"
+cp "$(dirname "$CLIENT_EXE")/client_launch.dll" "$KELVO/" && own "$KELVO"
+client_updates_itself "the C client" "^started the updater: code 0"
 end_scenario
 
 scenario "the client asks for cache clearing"

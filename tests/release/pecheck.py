@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Checks on the release exe, read back from the binary itself.
+"""Checks on the release exe and DLLs, read back from the binary itself.
 
     pecheck.py CHECK EXE     CHECK: format | imports | hardening | resources
+    pecheck.py dll DLL HEADER    a DLL for i386 or amd64 that exports exactly
+                                 the functions HEADER declares, under plain
+                                 names, with its version resource
 Exits 1 with a reason on the first thing that is not as it must be.
 """
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ET
@@ -18,6 +22,7 @@ RUNTIME_RESOLVED = {"SetDefaultDllDirectories"}
 RT_VERSION, RT_MANIFEST = 16, 24
 IMAGE_SCN_MEM_EXECUTE, IMAGE_SCN_MEM_WRITE = 0x20000000, 0x80000000
 DYNAMIC_BASE, NX_COMPAT = 0x40, 0x100
+IMAGE_FILE_DLL = 0x2000
 
 
 class Pe:
@@ -75,6 +80,17 @@ class Pe:
                 t += width
             dlls[self.cstring(desc[3])] = functions
             o += 20
+
+    def exports(self):
+        """The exported names."""
+        rva, _ = self.directories[0]
+        if rva == 0:
+            return []
+        o = self.offset(rva)
+        count = struct.unpack_from("<I", self.data, o + 24)[0]
+        names = struct.unpack_from("<I", self.data, o + 32)[0]
+        return [self.cstring(struct.unpack_from("<I", self.data, self.offset(names) + 4 * i)[0])
+                for i in range(count)]
 
     def resources(self):
         """{type id: [raw bytes of each resource of that type]}"""
@@ -189,10 +205,36 @@ def check_resources(pe):
           "version 1.0.1.0, V1.01, updater.exe, 040904e4")
 
 
+def check_dll(pe, header):
+    arch = {(0x14C, 0x10B): "i386", (0x8664, 0x20B): "amd64"}.get((pe.machine, pe.magic))
+    if arch is None or not pe.characteristics & IMAGE_FILE_DLL:
+        fail(f"not a DLL for i386 or amd64 (machine {pe.machine:#x})")
+    with open(header, encoding="utf-8") as f:
+        documented = set(re.findall(r"^kl_code KL_CALL (\w+)\(", f.read(), re.M))
+    exported = set(pe.exports())
+    if not documented or exported != documented:
+        fail(f"exports {sorted(exported)}, the header declares {sorted(documented)}")
+    res = pe.resources()
+    if sorted(res) != [RT_VERSION] or len(res[RT_VERSION]) != 1:
+        fail(f"resources must be one version resource, found types {sorted(res)}")
+    version = res[RT_VERSION][0]
+    fixed = version.find(struct.pack("<I", 0xFEEF04BD))
+    if fixed < 0 or struct.unpack_from("<10I", version, fixed)[9] != 2:
+        fail("no fixed version info of a DLL")
+    for key, value in {"FileVersion": "1.0.1.0", "OriginalFilename": "client_launch.dll"}.items():
+        got = utf16_value(version, key)
+        if got != value:
+            fail(f"{key} is {got!r}, not {value!r}")
+    print(f"{arch} DLL exporting {', '.join(sorted(exported))}; version 1.0.1.0")
+
+
 CHECKS = {"format": check_format, "imports": check_imports, "hardening": check_hardening,
           "resources": check_resources}
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] not in CHECKS:
+    if len(sys.argv) == 4 and sys.argv[1] == "dll":
+        check_dll(Pe(sys.argv[2]), sys.argv[3])
+    elif len(sys.argv) == 3 and sys.argv[1] in CHECKS:
+        CHECKS[sys.argv[1]](Pe(sys.argv[2]))
+    else:
         raise SystemExit(__doc__)
-    CHECKS[sys.argv[1]](Pe(sys.argv[2]))

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Two clean builds of the release exe, in two different folders, must be
+# Two clean builds of release binaries, in two different folders, must be
 # byte-identical: no link timestamp and no build path inside.
+#   reproducible.sh SRC PRESET "TARGET..." "FILE..."
 set -euo pipefail
-src=$1
+src=$1 preset=$2 targets=$3 files=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for b in first second-build-elsewhere; do
-  cmake -S "$src" --preset release-x86 -B "$work/$b" >/dev/null
-  cmake --build "$work/$b" --target updater >/dev/null
+  cmake -S "$src" --preset "$preset" -B "$work/$b" >/dev/null
+  # shellcheck disable=SC2086
+  cmake --build "$work/$b" --target $targets >/dev/null
 done
-if cmp "$work/first/updater.exe" "$work/second-build-elsewhere/updater.exe"; then
-  echo "two clean builds are byte-identical ($(stat -c %s "$work/first/updater.exe") bytes," \
-       "sha256 $(sha256sum "$work/first/updater.exe" | cut -c1-16)...)"
-else
-  echo "FAIL: the two builds differ"
-  exit 1
-fi
+for f in $files; do
+  if cmp "$work/first/$f" "$work/second-build-elsewhere/$f"; then
+    echo "$f: two clean builds are byte-identical ($(stat -c %s "$work/first/$f") bytes," \
+         "sha256 $(sha256sum "$work/first/$f" | cut -c1-16)...)"
+  else
+    echo "FAIL: the two builds of $f differ"
+    exit 1
+  fi
+done

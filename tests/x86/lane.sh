@@ -13,7 +13,11 @@ share=$out/share
 rm -rf "$share"
 mkdir -p "$share/bin" "$share/repo/scripts" "$share/repo/tests" "$share/out"
 cp "$exe" "$share/bin/updater.exe"
-for f in KelvoClient.exe KelvoClient-v2.exe wine_tests.exe noop.exe noop_dlls.exe; do cp "$build/tests/$f" "$share/bin/"; done
+for f in KelvoClient.exe KelvoClient-v2.exe KelvoClientC.exe wine_tests.exe noop.exe noop_dlls.exe; do
+  cp "$build/tests/$f" "$share/bin/"
+done
+# The release DLL, as shipped, beside the C client and the tests that load it.
+cp "$(dirname "$exe")/client_launch.dll" "$share/bin/"
 cp "$repo/scripts/wine-run.sh" "$share/repo/scripts/"
 cp -r "$repo/tests/e2e" "$repo/tests/x86" "$repo/tests/bench" "$share/repo/tests/"
 echo "$mode" >"$share/mode"

@@ -1,0 +1,94 @@
+/* client_launch.dll: the client's side of the updater's contract, for clients
+ * in any language. Stages files where the updater looks for them, builds the
+ * command line the updater reads exactly as meant, and starts the updater.
+ *
+ * Strings are UTF-16 (wchar_t on Windows). Every function returns a code:
+ * KL_OK, a refusal or failure below. A string out is written to the caller's
+ * buffer of `size` code units, terminator included; when that is too small,
+ * nothing is written, the function returns KL_BUFFER_TOO_SMALL and `*needed`
+ * (when `needed` is not null) holds the size to pass. On x86 the functions are
+ * __stdcall, exported under their plain names. */
+#ifndef CLIENT_LAUNCH_H
+#define CLIENT_LAUNCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define KL_CALL __stdcall
+#else
+#define KL_CALL
+#endif
+
+#ifdef _WIN32
+typedef wchar_t kl_char;
+#else
+typedef uint16_t kl_char; /* host builds of the library's tests */
+#endif
+
+typedef int32_t kl_code;
+
+#define KL_OK 0
+/* A name or the list refused; the values of the C++ LaunchCode. */
+#define KL_REFUSED_EMPTY_LIST 1
+#define KL_REFUSED_EMPTY_NAME 2
+#define KL_REFUSED_DUPLICATE_NAME 3
+#define KL_REFUSED_BAR 4
+#define KL_REFUSED_LEAVES_FOLDER 5
+#define KL_REFUSED_CLEAN_CACHE_OPTION 6
+#define KL_REFUSED_MISPLACED_SEPARATOR 7
+#define KL_REFUSED_FORBIDDEN_CHARACTER 8
+#define KL_REFUSED_BLANK_OR_DOT 9
+#define KL_REFUSED_DEVICE_NAME 10
+#define KL_REFUSED_SHORT_NAME 11
+#define KL_REFUSED_PATH_TOO_LONG 12
+#define KL_REFUSED_FOLDER_TOO_LONG 13
+#define KL_REFUSED_MISSING_FOLDER 14
+#define KL_REFUSED_NAME_IS_FOLDER 15
+#define KL_REFUSED_UPDATER_ITSELF 16
+#define KL_REFUSED_LINE_TOO_LONG 17
+#define KL_REFUSED_UPDATER_PATH 18
+#define KL_FAILED_NO_CLIENT_ROOT 19
+#define KL_FAILED_SOURCE_MISSING 20
+#define KL_FAILED_COPY 21
+#define KL_FAILED_RENAME 22
+/* The C interface's own. */
+#define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
+#define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */
+#define KL_START_FAILED 102     /* the user declined elevation, or the start failed */
+#define KL_UNKNOWN_CODE 103     /* KlCodeText: no such code */
+
+/* `*refused_name` when the refusal is about the list or the updater path. */
+#define KL_NO_NAME 0xFFFFFFFFu
+
+/* Copies `source` to the staging folder as `name` (for example
+ * L"lang\\en.pak"); on failure nothing stands under the name. */
+kl_code KL_CALL KlStageFile(const kl_char* source, const kl_char* name);
+
+/* "\"UPDATER\" --files " and the `count` names joined by "|". On a refusal,
+ * `*refused_name` (when not null) is the index of the first name refused, or
+ * KL_NO_NAME. */
+kl_code KL_CALL KlBuildUpdateLine(const kl_char* updater, const kl_char* const* names,
+                                  uint32_t count, kl_char* line, uint32_t size, uint32_t* needed,
+                                  uint32_t* refused_name);
+
+/* "\"UPDATER\" --cleanCache". */
+kl_code KL_CALL KlBuildCleanCacheLine(const kl_char* updater, kl_char* line, uint32_t size,
+                                      uint32_t* needed);
+
+/* Starts the updater with a line built above, its folder as working
+ * directory. The user is asked for consent to elevate. */
+kl_code KL_CALL KlStartUpdater(const kl_char* line);
+
+/* What a code means, in English, for the client developer's log. */
+kl_code KL_CALL KlCodeText(kl_code code, kl_char* text, uint32_t size, uint32_t* needed);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CLIENT_LAUNCH_H */

@@ -1,0 +1,94 @@
+/* A client written in C that updates itself through client_launch.dll, linked
+ * by its import library: notes each start in KelvoClient.started and, with
+ * /update-from DIR, stages the files of DIR, starts the updater and notes the
+ * outcome in KelvoClient.launch. Then runs until the updater ends it. */
+#include <stdio.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "launch/client_launch.h"
+
+#define MAX_NAMES 64
+
+static wchar_t own_folder[MAX_PATH];
+
+static void note(const wchar_t* file, const char* text) {
+  wchar_t path[MAX_PATH];
+  swprintf(path, MAX_PATH, L"%ls\\%ls", own_folder, file);
+  HANDLE h = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(h, text, (DWORD)strlen(text), &written, NULL);
+  CloseHandle(h);
+}
+
+/* What the library said, with its own text for the code. */
+static void note_code(const char* what, kl_code code, uint32_t name) {
+  wchar_t text[256];
+  uint32_t needed = 0;
+  char line[512];
+  if (KlCodeText(code, text, 256, &needed) != KL_OK) wcscpy(text, L"?");
+  snprintf(line, sizeof line, "%s: code %d, name %ld: %ls\n", what, (int)code,
+           name == KL_NO_NAME ? -1L : (long)name, text);
+  note(L"KelvoClient.launch", line);
+}
+
+static void update_from(const wchar_t* dir) {
+  static wchar_t names[MAX_NAMES][MAX_PATH];
+  const kl_char* list[MAX_NAMES];
+  uint32_t count = 0;
+  wchar_t pattern[MAX_PATH], source[MAX_PATH], updater[MAX_PATH];
+  WIN32_FIND_DATAW data;
+  swprintf(pattern, MAX_PATH, L"%ls\\*", dir);
+  HANDLE search = FindFirstFileW(pattern, &data);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || count == MAX_NAMES) continue;
+      wcscpy(names[count], data.cFileName);
+      swprintf(source, MAX_PATH, L"%ls\\%ls", dir, data.cFileName);
+      const kl_code staged = KlStageFile(source, names[count]);
+      if (staged != KL_OK) {
+        FindClose(search);
+        note_code("staging failed", staged, count);
+        return;
+      }
+      list[count] = names[count];
+      ++count;
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+  }
+
+  swprintf(updater, MAX_PATH, L"%ls\\updater.exe", own_folder);
+  /* Asked for the size first, as a client in any language may. */
+  uint32_t needed = 0, refused = KL_NO_NAME;
+  kl_code code = KlBuildUpdateLine(updater, list, count, NULL, 0, &needed, &refused);
+  if (code != KL_BUFFER_TOO_SMALL) {
+    note_code("refused the list", code, refused);
+    return;
+  }
+  wchar_t* line = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, needed * sizeof(wchar_t));
+  if (!line) return;
+  code = KlBuildUpdateLine(updater, list, count, line, needed, &needed, &refused);
+  if (code == KL_OK) code = KlStartUpdater(line);
+  HeapFree(GetProcessHeap(), 0, line);
+  note_code(code == KL_OK ? "started the updater" : "the updater did not start", code, refused);
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
+  (void)instance;
+  (void)previous;
+  (void)command_line;
+  (void)show;
+  GetModuleFileNameW(NULL, own_folder, MAX_PATH);
+  wchar_t* last = wcsrchr(own_folder, L'\\');
+  if (last) *last = 0;
+  char started[64];
+  snprintf(started, sizeof started, "started %lu c-1.0\n", GetCurrentProcessId());
+  note(L"KelvoClient.started", started);
+
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (argv && argc >= 3 && wcscmp(argv[1], L"/update-from") == 0) update_from(argv[2]);
+  for (;;) Sleep(INFINITE);
+}
