@@ -42,10 +42,14 @@ WideString WithBackslashes(WideString text) {
   return text;
 }
 
-bool SameFileName(const WideString& a, const WideString& b) {
+// Names ordered as Windows compares them, letter case ignored.
+std::int32_t CompareNames(const WideString& a, const WideString& b) {
   return platform::CompareStringOrdinal(a.c_str(), static_cast<std::int32_t>(a.size()), b.c_str(),
-                                        static_cast<std::int32_t>(b.size()),
-                                        platform::kTrue) == platform::kCstrEqual;
+                                        static_cast<std::int32_t>(b.size()), platform::kTrue);
+}
+
+bool SameFileName(const WideString& a, const WideString& b) {
+  return CompareNames(a, b) == platform::kCstrEqual;
 }
 
 // CON, CON.txt, CON .txt, com1.dll...: Windows opens the device, whatever the
@@ -143,21 +147,14 @@ std::vector<LaunchCode> Clashes(const FileList& names) {
       entries.push_back({name.substr(0, k), i, true});
     }
   }
-  const auto order = [](const WideString& a, const WideString& b) {
-    return platform::CompareStringOrdinal(a.c_str(), static_cast<std::int32_t>(a.size()), b.c_str(),
-                                          static_cast<std::int32_t>(b.size()), platform::kTrue);
-  };
-  std::sort(entries.begin(), entries.end(), [&](const ListEntry& a, const ListEntry& b) {
-    const std::int32_t c = order(a.key, b.key);
+  std::sort(entries.begin(), entries.end(), [](const ListEntry& a, const ListEntry& b) {
+    const std::int32_t c = CompareNames(a.key, b.key);
     return c == platform::kCstrLessThan || (c == platform::kCstrEqual && a.name < b.name);
   });
   std::vector<LaunchCode> clashes(names.size(), LaunchOk);
   for (std::size_t first = 0, last; first < entries.size(); first = last) {
     last = first + 1;
-    while (last < entries.size() &&
-           order(entries[first].key, entries[last].key) == platform::kCstrEqual) {
-      ++last;
-    }
+    while (last < entries.size() && SameFileName(entries[first].key, entries[last].key)) ++last;
     // The run is sorted by name: each entry clashes with the earlier ones.
     bool file = false, folder = false;
     for (std::size_t e = first; e < last; ++e) {
