@@ -33,6 +33,7 @@ Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t sha
                    std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes);
 Bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read);
 Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_t* written);
+Bool FlushFileBuffers(Handle file);
 // `info` receives the FileBasicInfo or FileStandardInfo of `infoClass`.
 Bool GetFileInformationByHandleEx(Handle file, FileInfoClass infoClass, void* info,
                                   std::uint32_t size);

@@ -32,6 +32,7 @@ constexpr std::uint32_t kAttributeReparsePoint = 0x400;
 constexpr std::size_t kMaxPath = 260;
 
 constexpr std::uint32_t kMoveFileReplaceExisting = 0x1;
+constexpr std::uint32_t kMoveFileWriteThrough = 0x8;
 
 // CreateFileW: access, sharing, disposition, flags.
 constexpr std::uint32_t kGenericRead = 0x80000000u;
@@ -42,6 +43,7 @@ constexpr std::uint32_t kFileWriteAttributes = 0x100;
 constexpr std::uint32_t kFileShareRead = 0x1;
 constexpr std::uint32_t kFileShareWrite = 0x2;
 constexpr std::uint32_t kFileShareDelete = 0x4;
+constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kCreateAlways = 2;
 constexpr std::uint32_t kOpenExisting = 3;
 constexpr std::uint32_t kFileFlagBackupSemantics = 0x02000000;

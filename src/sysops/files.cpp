@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <vector>
 
+#include "cmdline/cmdline.h"
 #include "cmdline/locations.h"
 #include "platform/platform.h"
 #include "sysops/sysops.h"
@@ -13,6 +15,15 @@ constexpr std::uint32_t kCopyChunk = 256 * 1024;
 
 constexpr std::uint32_t kShareAll =
     platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete;
+
+// A partial copy stands beside its target under a name the launch library
+// never accepts (no segment may begin with a blank), so it is never a shipped
+// file, and a later run knows it for what it is.
+constexpr char16_t kPartialPrefix[] = u" ~";
+constexpr char16_t kPartialSuffix[] = u".partial";
+// The target's name is cut so that the copy's stays within 255 units.
+constexpr std::size_t kPartialStemMax = 200;
+constexpr int kPartialNameTries = 8;
 
 // Links on the way are followed: the final path tells where it really is.
 Handle OpenFolder(const WideString& path) {
@@ -56,25 +67,31 @@ bool FinalPath(Handle h, WideString& path) {
   }
 }
 
+bool SameIgnoringCase(const WideString& a, const WideString& b) {
+  return platform::CompareStringOrdinal(a.c_str(), static_cast<std::int32_t>(a.size()), b.c_str(),
+                                        static_cast<std::int32_t>(b.size()),
+                                        platform::kTrue) == platform::kCstrEqual;
+}
+
 // The user may have swapped any folder on the way for a link, so only the
 // handle's own answer counts.
 bool HasFinalPath(Handle h, const WideString& real) {
   WideString final;
-  return FinalPath(h, final) &&
-         platform::CompareStringOrdinal(final.c_str(), static_cast<std::int32_t>(final.size()),
-                                        real.c_str(), static_cast<std::int32_t>(real.size()),
-                                        platform::kTrue) == platform::kCstrEqual;
+  return FinalPath(h, final) && SameIgnoringCase(final, real);
 }
 
-// A file with this one name: no folder and no link of any kind.
-bool IsPlainFile(Handle h) {
+// A file with this one name, no folder and no link of any kind; `size` is its length.
+bool IsPlainFile(Handle h, std::int64_t& size) {
   platform::FileBasicInfo basic{};
   platform::FileStandardInfo standard{};
-  return platform::GetFileInformationByHandleEx(h, platform::FileInfoClass::Basic, &basic,
-                                                sizeof(basic)) &&
-         platform::GetFileInformationByHandleEx(h, platform::FileInfoClass::Standard, &standard,
-                                                sizeof(standard)) &&
-         !(basic.FileAttributes &
+  if (!platform::GetFileInformationByHandleEx(h, platform::FileInfoClass::Basic, &basic,
+                                              sizeof(basic)) ||
+      !platform::GetFileInformationByHandleEx(h, platform::FileInfoClass::Standard, &standard,
+                                              sizeof(standard))) {
+    return false;
+  }
+  size = standard.EndOfFile;
+  return !(basic.FileAttributes &
            (platform::kAttributeDirectory | platform::kAttributeReparsePoint)) &&
          !standard.Directory && standard.NumberOfLinks <= 1;
 }
@@ -86,29 +103,80 @@ bool IsFolder(Handle h) {
          standard.Directory;
 }
 
-// A plain new file: the staged copy's read-only bit and streams stay behind.
-bool CopyFromHandle(Handle from, const WideString& target) {
-  const Handle to =
-      platform::CreateFileW(target.c_str(), platform::kGenericWrite, 0, platform::kCreateAlways,
-                            platform::kAttributeNormal | platform::kFileFlagSequentialScan);
-  if (to == platform::kInvalidHandle) return false;
-  std::vector<char> chunk(kCopyChunk);
-  bool ok = true;
+WideString LastSegment(const WideString& path) {
+  std::size_t k = path.size();
+  while (k > 0 && !IsPathSeparator(path[k - 1])) --k;
+  return path.substr(k);
+}
+
+WideString PartialName(const WideString& target, int attempt) {
+  WideString name = kPartialPrefix + LastSegment(target).substr(0, kPartialStemMax);
+  if (attempt > 0) name += {u'.', static_cast<char16_t>(u'0' + attempt)};
+  return name + kPartialSuffix;
+}
+
+bool IsPartialName(const WideString& name) {
+  const std::size_t prefix = std::char_traits<char16_t>::length(kPartialPrefix);
+  const std::size_t suffix = std::char_traits<char16_t>::length(kPartialSuffix);
+  return name.size() > prefix + suffix && name.compare(0, prefix, kPartialPrefix) == 0 &&
+         name.compare(name.size() - suffix, suffix, kPartialSuffix) == 0;
+}
+
+// A new file beside the target, never one that stands there already. Below
+// the folder's final path ("\\?\..."), no length limit applies.
+Handle CreatePartial(const WideString& realFolder, const WideString& target, WideString& path) {
+  for (int attempt = 0; attempt < kPartialNameTries; ++attempt) {
+    path = realFolder + u"\\" + PartialName(target, attempt);
+    const Handle h = platform::CreateFileW(
+        path.c_str(), platform::kGenericWrite, 0, platform::kCreateNew,
+        platform::kAttributeNormal | platform::kFileFlagSequentialScan);
+    if (h != platform::kInvalidHandle) return h;
+  }
+  return platform::kInvalidHandle;
+}
+
+// Exactly `size` bytes: a failed or short read fails, it is never taken for the end.
+bool CopyContent(Handle from, Handle to, std::int64_t size) {
+  // One buffer for the run (it has one thread): a fresh one per file costs
+  // its allocation and page faults, each time.
+  static std::vector<char> buffer(kCopyChunk);
+  char* const chunk = buffer.data();
+  std::int64_t copied = 0;
   for (;;) {
     std::uint32_t got = 0;
-    if (!platform::ReadFile(from, chunk.data(), kCopyChunk, &got)) {
-      ok = false;
-      break;
-    }
-    if (got == 0) break;
+    if (!platform::ReadFile(from, chunk, kCopyChunk, &got)) return false;
+    if (got == 0) return copied == size;
     std::uint32_t written = 0;
-    if (!platform::WriteFile(to, chunk.data(), got, &written) || written != got) {
-      ok = false;
-      break;
-    }
+    if (!platform::WriteFile(to, chunk, got, &written) || written != got) return false;
+    copied += got;
   }
+}
+
+// The staged content becomes the target whole or not at all: written to a
+// partial copy in the target's folder, flushed, then renamed over the target.
+// NTFS logs metadata in order, so once the staged copy's later deletion is on
+// disk, so is the rename. A failure leaves the old file and removes the copy.
+bool InstallContent(Handle staged, std::int64_t size, const WideString& target,
+                    const WideString& realFolder) {
+  if (realFolder.empty()) return false;
+  // Windows refuses to rename over a read-only file and Wine does not: both refuse here.
+  const std::uint32_t old = platform::GetFileAttributesW(target.c_str());
+  if (old != platform::kInvalidFileAttributes &&
+      (old & (platform::kAttributeReadOnly | platform::kAttributeDirectory))) {
+    return false;
+  }
+  WideString partial;
+  const Handle to = CreatePartial(realFolder, target, partial);
+  if (to == platform::kInvalidHandle) return false;
+  const bool written = CopyContent(staged, to, size) && platform::FlushFileBuffers(to);
   platform::CloseHandle(to);
-  return ok;
+  if (written &&
+      platform::MoveFileExW(partial.c_str(), target.c_str(),
+                            platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough)) {
+    return true;
+  }
+  platform::DeleteFileW(partial.c_str());
+  return false;
 }
 
 bool MarkForDeletion(Handle h) {
@@ -125,6 +193,7 @@ void ClearAttributes(Handle h) {
 }  // namespace
 
 bool GetFinalFolderPath(const WideString& path, WideString& real) {
+  if (path.empty()) return false;
   const Handle h = OpenFolder(path);
   if (h == platform::kInvalidHandle) return false;
   WideString final;
@@ -134,7 +203,8 @@ bool GetFinalFolderPath(const WideString& path, WideString& real) {
   return ok;
 }
 
-bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real) {
+bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real,
+                    const WideString& realFolder) {
   // Widest access first. Windows resets a read-only file's attributes only
   // through a handle opened to write them; Wine refuses such a handle on a
   // read-only file, but resets through one without. Held open elsewhere
@@ -148,7 +218,8 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
     if (h != platform::kInvalidHandle) break;
   }
   if (h == platform::kInvalidHandle) return false;
-  if (!IsPlainFile(h) || !HasFinalPath(h, real) || !CopyFromHandle(h, target)) {
+  std::int64_t size = 0;
+  if (!IsPlainFile(h, size) || !HasFinalPath(h, real) || !InstallContent(h, size, target, realFolder)) {
     platform::CloseHandle(h);
     return false;
   }
@@ -159,6 +230,30 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
   }
   platform::CloseHandle(h);
   return true;
+}
+
+WideString FolderOfTarget(const WideString& target) {
+  std::size_t k = target.size();
+  while (k > 0 && !IsPathSeparator(target[k - 1])) --k;
+  // A run of separators reads as one, but a drive's own stays: "C:\".
+  while (k > 1 && IsPathSeparator(target[k - 1]) && target[k - 2] != u':') --k;
+  return target.substr(0, k);
+}
+
+void RemovePartialCopies(const WideString& real, const FileList& keep) {
+  platform::FindData entry{};
+  const Handle search = platform::FindFirstFileW((real + u"\\*").c_str(), &entry);
+  if (search == platform::kInvalidHandle) return;
+  do {
+    const WideString name = entry.cFileName;
+    if ((entry.dwFileAttributes & platform::kAttributeDirectory) || !IsPartialName(name)) continue;
+    // A listed name is the client's own file, whatever it looks like.
+    const bool listed = std::any_of(keep.begin(), keep.end(), [&](const WideString& k) {
+      return SameIgnoringCase(LastSegment(k), name);
+    });
+    if (!listed) platform::DeleteFileW((real + u"\\" + name).c_str());
+  } while (platform::FindNextFileW(search, &entry));
+  platform::FindClose(search);
 }
 
 void DeleteFilesInDir(const WideString& folder, const WideString& realFolder) {
@@ -184,8 +279,9 @@ void DeleteFilesInDir(const WideString& folder, const WideString& realFolder) {
       const Handle h =
           OpenEntryBelow(dir, entry.cFileName, platform::kDelete | platform::kFileReadAttributes);
       if (h == platform::kInvalidHandle) continue;
+      std::int64_t size = 0;
       // No attribute reset: a read-only cache file stays.
-      if (IsPlainFile(h)) MarkForDeletion(h);
+      if (IsPlainFile(h, size)) MarkForDeletion(h);
       platform::CloseHandle(h);
     } while (platform::FindNextFileW(search, &entry));
     platform::FindClose(search);

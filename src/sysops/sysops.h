@@ -25,12 +25,26 @@ void TerminateClientProcesses(const char16_t* name);
 // handle to it ("\\?\C:\..."). False, `real` untouched, when it cannot be opened.
 bool GetFinalFolderPath(const WideString& path, WideString& real);
 
-// Copies `staged` over `target`, then removes the staged copy, all through one
-// handle to the staged file. That file must really be `real` (its final path,
+// Installs `staged` at `target` through one handle to the staged file, then
+// removes the staged copy. That file must really be `real` (its final path,
 // letter case ignored), and be neither a folder nor a link nor a file with a
-// second name; otherwise false and nothing is touched. True when the staged
-// content now stands at `target`, whether or not the staged copy went.
-bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real);
+// second name; otherwise false and nothing is touched. The content goes to a
+// partial copy beside the target, in `realFolder` (the final path of the
+// target's folder, from GetFinalFolderPath), is flushed, and is renamed over the target
+// in one step, so the target holds its old content or the new, never part; a
+// read-only target is refused. True when the staged content now stands at
+// `target`, whether or not the staged copy went; on false the target and the
+// staged copy are as they were, and the partial copy is gone.
+bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real,
+                    const WideString& realFolder);
+
+// The folder a target's file stands in: `target` up to its last separator.
+WideString FolderOfTarget(const WideString& target);
+
+// Deletes the partial copies a stopped run left directly in the folder whose
+// final path is `realFolder`, except any whose name is the last segment of a
+// name in `keep`.
+void RemovePartialCopies(const WideString& realFolder, const FileList& keep);
 
 // Deletes the files directly in `folder` (which ends in "\"), provided the
 // folder really is `realFolder` (a final path ending in "\"). Each entry is

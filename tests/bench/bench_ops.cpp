@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "cmdline/locations.h"
+#include "platform/platform.h"
 #include "sysops/sysops.h"
+#include "update/update.h"
 
 namespace {
 
@@ -41,6 +43,8 @@ bool WriteBytes(const WideString& path, std::size_t size) {
     ok = ::WriteFile(h, chunk.data(), n, &written, nullptr) && written == n;
     left -= n;
   }
+  // On disk before anything is timed: a timed flush would write it too.
+  ok = ok && ::FlushFileBuffers(h);
   ::CloseHandle(h);
   return ok;
 }
@@ -74,66 +78,96 @@ bool PrepareInstall(int count, std::size_t size) {
   return true;
 }
 
-// What the update run does per name, with its one look at where the staging
-// folder really is.
+// What the update run does once the client is ended and the list is read.
 double InstallThroughProgram(int count) {
+  FileList names;
+  for (int i = 0; i < count; ++i) names.push_back(Name(i));
   const double start = NowMs();
-  WideString root, realRoot;
-  GetClientRoot(root);
-  GetFinalFolderPath(root, realRoot);
-  const WideString realStaging = StagingDirOf(realRoot);
-  for (int i = 0; i < count; ++i) {
-    const WideString target = TargetPath(Name(i));
-    const WideString staged = StagedPath(Name(i));
-    if (!MoveStagedFile(staged, target, ResolvedPath(realStaging, Name(i)))) {
-      std::fprintf(stderr, "move failed\n");
-    }
-  }
+  if (InstallStagedFiles(names) != OutcomeUpdated) std::fprintf(stderr, "install failed\n");
   return NowMs() - start;
 }
 
-// The raw calls plus the path work that the program must do per name
-// (TargetPath, StagedPath with its folder checks, the staged file's attributes).
-double InstallPathsAndRawCalls(int count) {
-  const double start = NowMs();
-  for (int i = 0; i < count; ++i) {
-    const WideString target = TargetPath(Name(i));
-    const WideString staged = StagedPath(Name(i));
-    if (::GetFileAttributesW(W(staged)) == INVALID_FILE_ATTRIBUTES) continue;
-    if (!::CopyFileW(W(staged), W(target), FALSE)) std::fprintf(stderr, "copy failed\n");
-    ::DeleteFileW(W(staged));
-  }
-  return NowMs() - start;
-}
-
-double InstallRaw(int count) {
+std::vector<std::pair<WideString, WideString>> InstallPaths(int count) {
   WideString staging;
   GetStagingDir(staging);
   std::vector<std::pair<WideString, WideString>> paths;
   for (int i = 0; i < count; ++i) {
     paths.emplace_back(staging + u"\\" + Name(i), ProgramFolder() + Name(i));
   }
+  return paths;
+}
+
+bool CopyAll(HANDLE from, HANDLE to) {
+  static std::vector<char> chunk(256 * 1024);
+  for (;;) {
+    DWORD got = 0, written = 0;
+    if (!::ReadFile(from, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+      return false;
+    }
+    if (got == 0) return true;
+    if (!::WriteFile(to, chunk.data(), got, &written, nullptr) || written != got) return false;
+  }
+}
+
+// The way the program installed before: the target truncated and written in place.
+double InstallInPlace(int count) {
+  const auto paths = InstallPaths(count);
   const double start = NowMs();
   for (const auto& [staged, target] : paths) {
-    if (!::CopyFileW(W(staged), W(target), FALSE)) std::fprintf(stderr, "copy failed\n");
+    const HANDLE from = ::CreateFileW(W(staged), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE to = ::CreateFileW(W(target), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (!CopyAll(from, to)) std::fprintf(stderr, "copy failed\n");
+    ::CloseHandle(to);
+    ::CloseHandle(from);
     ::DeleteFileW(W(staged));
   }
   return NowMs() - start;
 }
 
-// Prints the program's median, the raw calls' and those of the raw calls
-// with the per-name path work.
-void BenchInstall(const char* label, int count, std::size_t size, int runs) {
-  std::vector<double> program, raw, paths;
-  for (int r = 0; r < runs; ++r) {
-    if (!PrepareInstall(count, size)) return;
-    program.push_back(InstallThroughProgram(count));
-    if (!PrepareInstall(count, size)) return;
-    raw.push_back(InstallRaw(count));
-    if (!PrepareInstall(count, size)) return;
-    paths.push_back(InstallPathsAndRawCalls(count));
+// The least a durable install does: read the staged copy, write a new file
+// beside the target, flush it, rename it over the target, delete the staged copy.
+double InstallDurable(int count) {
+  const auto paths = InstallPaths(count);
+  const double start = NowMs();
+  for (const auto& [staged, target] : paths) {
+    const WideString partial = ProgramFolder() + u" ~" + target.substr(target.rfind(u'\\') + 1);
+    const HANDLE from = ::CreateFileW(W(staged), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE to = ::CreateFileW(W(partial), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (!CopyAll(from, to) || !::FlushFileBuffers(to)) std::fprintf(stderr, "copy failed\n");
+    ::CloseHandle(to);
+    ::CloseHandle(from);
+    if (!::MoveFileExW(W(partial), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      std::fprintf(stderr, "rename failed\n");
+    }
+    ::DeleteFileW(W(staged));
   }
-  std::printf("%s %d %.1f %.1f %.1f\n", label, runs, Median(program), Median(raw), Median(paths));
+  return NowMs() - start;
+}
+
+// Prints the medians of the program, the durable loop and the in-place loop,
+// then the median of the program's time over the durable loop's in the same
+// run. Each run times all three, in an order that rotates, so that the
+// disk's drift spreads over all of them.
+void BenchInstall(const char* label, int count, std::size_t size, int runs) {
+  std::vector<double> times[3], ratios;
+  for (int r = 0; r < runs; ++r) {
+    double run[3];
+    for (int k = 0; k < 3; ++k) {
+      const int kind = (r + k) % 3;
+      if (!PrepareInstall(count, size)) return;
+      run[kind] = kind == 0   ? InstallThroughProgram(count)
+                  : kind == 1 ? InstallDurable(count)
+                              : InstallInPlace(count);
+      times[kind].push_back(run[kind]);
+    }
+    ratios.push_back(run[0] / run[1]);
+  }
+  std::printf("%s %d %.1f %.1f %.1f %.3f\n", label, runs, Median(times[0]), Median(times[1]),
+              Median(times[2]), Median(ratios));
   std::fflush(stdout);
 }
 
@@ -152,27 +186,63 @@ double ClearRaw(const WideString& cache) {
   return NowMs() - start;
 }
 
-// Clearings of the cache folder, the program's and the raw loop's in turns,
+// The same checks as the program's, made with the raw calls: each entry opened
+// below the folder's handle, one query on its handle, deleted through it.
+double ClearFloor(const WideString& cache) {
+  const double start = NowMs();
+  const platform::Handle dir = platform::CreateFileW(
+      cache.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS);
+  WIN32_FIND_DATAW d;
+  const HANDLE h = ::FindFirstFileW(W(cache + u"*"), &d);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      platform::Handle entry = platform::kInvalidHandle;
+      if (platform::NtCreateFile(&entry, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, dir,
+                                 reinterpret_cast<const char16_t*>(d.cFileName),
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 platform::kFileOpen,
+                                 platform::kFileOpenReparsePoint | platform::kFileNonDirectoryFile |
+                                     platform::kFileSynchronousIoNonalert) < 0) {
+        continue;
+      }
+      platform::FileStandardInfo standard{};
+      const platform::FileDispositionInfo dispose{true};
+      if (platform::GetFileInformationByHandleEx(entry, platform::FileInfoClass::Standard,
+                                                 &standard, sizeof(standard))) {
+        platform::SetFileInformationByHandle(entry, platform::FileInfoClass::Disposition, &dispose,
+                                             sizeof(dispose));
+      }
+      platform::CloseHandle(entry);
+    } while (::FindNextFileW(h, &d));
+    ::FindClose(h);
+  }
+  platform::CloseHandle(dir);
+  return NowMs() - start;
+}
+
+// Clearings of the cache folder, the program's, the floor's and the raw loop's in turns,
 // each on its own folder of files that the driver made beforehand (many files
 // are made far faster outside Wine, whose every new name scans the folder):
-// AppCache\Cache.<run>.program and AppCache\Cache.<run>.raw, each renamed to
-// Cache before it is timed.
+// AppCache\Cache.<run>.<program|floor|raw>, each renamed to Cache before it is timed.
 void BenchClear(int runs) {
   const WideString cache = GetCacheDir();  // ends with "Cache\"
   const WideString appCache = cache.substr(0, cache.size() - 6);
   const WideString folder = cache.substr(0, cache.size() - 1);
-  std::vector<double> program, raw;
+  std::vector<double> times[3];
+  const char16_t* kinds[] = {u".program", u".floor", u".raw"};
   for (int r = 0; r < runs; ++r) {
-    for (int k = 0; k < 2; ++k) {
-      const bool isProgram = (r + k) % 2 == 0;  // who goes first alternates
-      const WideString from =
-          appCache + u"Cache." + U(std::to_wstring(r)) + (isProgram ? u".program" : u".raw");
+    for (int k = 0; k < 3; ++k) {
+      const int kind = (r + k) % 3;  // who goes first rotates
+      const WideString from = appCache + u"Cache." + U(std::to_wstring(r)) + kinds[kind];
       if (!::MoveFileExW(W(from), W(folder), 0)) {
         std::fprintf(stderr, "cannot put the cache folder in place\n");
         return;
       }
       double ms;
-      if (isProgram) {
+      if (kind == 0) {
         const double start = NowMs();
         WideString root, realRoot;
         GetClientRoot(root);
@@ -180,16 +250,17 @@ void BenchClear(int runs) {
         DeleteFilesInDir(cache, CacheDirOf(realRoot));
         ms = NowMs() - start;
       } else {
-        ms = ClearRaw(cache);
+        ms = kind == 1 ? ClearFloor(cache) : ClearRaw(cache);
       }
       if (!::RemoveDirectoryW(W(folder))) {
         std::fprintf(stderr, "files left in the cache\n");
         return;
       }
-      (isProgram ? program : raw).push_back(ms);
+      times[kind].push_back(ms);
     }
   }
-  std::printf("cache-10000 %d %.1f %.1f\n", runs, Median(program), Median(raw));
+  std::printf("cache-10000 %d %.1f %.1f %.1f\n", runs, Median(times[0]), Median(times[1]),
+              Median(times[2]));
   std::fflush(stdout);
 }
 
@@ -216,8 +287,8 @@ void BenchPerNameCalls(int count) {
 int main(int argc, char** argv) {
   const std::string which = argc > 1 ? argv[1] : "all";
   if (which == "all" || which == "install") {
-    BenchInstall("install-500x64KiB", 500, 64 * 1024, 7);
-    BenchInstall("install-1x256MiB", 1, 256u << 20, 5);
+    BenchInstall("install-500x64KiB", 500, 64 * 1024, 11);
+    BenchInstall("install-1x256MiB", 1, 256u << 20, 7);
     BenchPerNameCalls(500);
   }
   if (which == "clear") BenchClear(argc > 2 ? std::atoi(argv[2]) : 1);

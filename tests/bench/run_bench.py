@@ -109,7 +109,7 @@ def ops_bench():
     app_cache = os.path.join(client_root(), "AppCache")
     shutil.rmtree(app_cache, ignore_errors=True)
     for run in range(CACHE_RUNS):
-        for which in ("program", "raw"):
+        for which in ("program", "floor", "raw"):
             fill_cache(os.path.join(app_cache, f"Cache.{run}.{which}"), 10000)
     own(client_root())
     os.sync()  # no write-back of the new files while the clearings are timed
@@ -211,19 +211,22 @@ def main():
         "| measure | program | baseline | ratio | target |",
         "|---|---|---|---|---|",
     ]
-    labels = {"install-500x64KiB": "install 500 files of 64 KiB",
-              "install-1x256MiB": "install 1 file of 256 MiB",
-              "cache-10000": "clear a cache of 10,000 files"}
-    for key, label in labels.items():
-        runs, program, raw, *with_paths = ops[key]
-        # Installing: beside the raw calls plus the path work fixed per name
-        # (what the program did before it checked each file on its handle).
-        base = with_paths[0] if with_paths else raw
-        what = f"{base:.0f} ms raw calls + path work ({raw:.0f} ms raw calls alone)" \
-            if with_paths else f"{raw:.0f} ms raw calls"
-        ratio = program / base
-        lines.append(f"| {label} (median of {runs}) | {program:.0f} ms | {what} "
-                     f"| {ratio:.2f} | ≤ 1.15 {verdict(ratio <= 1.15)} |")
+    durability = []
+    for key, label, count, target in (("install-500x64KiB", "install 500 files of 64 KiB", 500, 1.15),
+                                      ("install-1x256MiB", "install 1 file of 256 MiB", 1, 1.10)):
+        # The ratio is the median of the program's time over the durable
+        # loop's within each run: the disk drifts far more between runs.
+        runs, program, durable, in_place, ratio = ops[key]
+        lines.append(f"| {label} (median of {runs}) | {program:.0f} ms | {durable:.0f} ms durable "
+                     f"loop of raw calls ({in_place:.0f} ms in-place loop) | {ratio:.2f} "
+                     f"| ≤ {target:.2f} {verdict(ratio <= target)} |")
+        durability.append(f"- {label}: the durable loop costs {(durable - in_place) / count:.2f} ms "
+                          f"per file more than the in-place loop ({durable / in_place:.2f} times)")
+    runs, program, floor, raw = ops["cache-10000"]
+    ratio = program / floor
+    lines.append(f"| clear a cache of 10,000 files (median of {runs}) | {program:.0f} ms "
+                 f"| {floor:.0f} ms the same checks in raw calls ({raw:.0f} ms bare DeleteFileW "
+                 f"loop) | {ratio:.2f} | ≤ 1.10 {verdict(ratio <= 1.10)} |")
     ratio = up_ms / noop_ms
     lines.append(f"| whole updater.exe run, one-file update, client running (median of {RUNS}) "
                  f"| {up_ms:.0f} ms | {noop_ms:.0f} ms trivial exe | {ratio:.2f} "
@@ -238,7 +241,8 @@ def main():
                  f"| ≤ 256 KiB {verdict(size <= 256 * 1024)} |")
     per_name = [f"- {k.removeprefix('calls-')}: {v[1] / v[0] * 1000:.0f} µs per call"
                 for k, v in ops.items() if k.startswith("calls-")]
-    report = "\n".join(lines) + "\n\nPer-name calls of the program's path, timed alone:\n" + \
+    report = "\n".join(lines) + "\n\nWhat durability costs, per file:\n" + \
+        "\n".join(durability) + "\n\nPer-name calls of the program's path, timed alone:\n" + \
         "\n".join(per_name) + "\n"
     os.makedirs(OUT, exist_ok=True)
     with open(os.path.join(OUT, "report.md"), "w") as f:

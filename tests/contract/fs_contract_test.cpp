@@ -405,6 +405,75 @@ TEST_F(HandleContractTest, CreateAlwaysReplacesButNotReadOnlyNorInAMissingFolder
   EXPECT_EQ(Read(u"old.dll"), "new");
   EXPECT_EQ(Create(u"missing\\new.dll"), platform::kInvalidHandle);
   EXPECT_EQ(Attributes(u"missing"), platform::kInvalidFileAttributes);
+
+  // Windows documents access denied for a hidden or system file opened so
+  // with FILE_ATTRIBUTE_NORMAL; Wine opens it. The updater no longer does.
+  Write(u"hidden.dll", "h");
+  ASSERT_NE(platform::SetFileAttributesW(Path(u"hidden.dll").c_str(), 0x22), platform::kFalse);
+  h = Create(u"hidden.dll");
+#ifdef _WIN32
+  EXPECT_NE(h, platform::kInvalidHandle);  // Wine
+  platform::CloseHandle(h);
+#else
+  EXPECT_EQ(h, platform::kInvalidHandle);  // Windows, as simulated
+  EXPECT_EQ(Read(u"hidden.dll"), "h");
+#endif
+}
+
+// How the updater replaces a file whole: a new file beside it, written,
+// flushed, renamed over it through its folder's final path.
+TEST_F(HandleContractTest, ANewFileIsFlushedAndRenamedOverTheOldInOneStep) {
+  Write(u"old.dll", "old");
+  const auto createNew = [&](const WideString& path) {
+    return platform::CreateFileW(path.c_str(), platform::kGenericWrite, 0, platform::kCreateNew,
+                                 platform::kAttributeNormal);
+  };
+  EXPECT_EQ(createNew(Path(u"old.dll")), platform::kInvalidHandle);
+  EXPECT_EQ(Read(u"old.dll"), "old");
+
+  const platform::Handle folder =
+      Open(u"", platform::kFileReadAttributes, platform::kFileFlagBackupSemantics);
+  const WideString real = FinalPath(folder);
+  platform::CloseHandle(folder);
+  const WideString partial = real + u"\\ ~old.dll.partial";
+  platform::Handle h = createNew(partial);
+  ASSERT_NE(h, platform::kInvalidHandle);
+  std::uint32_t written = 0;
+  EXPECT_NE(platform::WriteFile(h, "new", 3, &written), platform::kFalse);
+  EXPECT_NE(platform::FlushFileBuffers(h), platform::kFalse);
+  platform::CloseHandle(h);
+  // A flush needs a handle that may write.
+  h = Open(u"old.dll", platform::kGenericRead);
+  EXPECT_EQ(platform::FlushFileBuffers(h), platform::kFalse);
+  platform::CloseHandle(h);
+
+  EXPECT_NE(platform::MoveFileExW(partial.c_str(), Path(u"old.dll").c_str(),
+                                  platform::kMoveFileReplaceExisting |
+                                      platform::kMoveFileWriteThrough),
+            platform::kFalse);
+  EXPECT_EQ(Read(u"old.dll"), "new");
+  EXPECT_EQ(Attributes(u" ~old.dll.partial"), platform::kInvalidFileAttributes);
+  // "\\?\" takes a path as it stands: a doubled backslash names nothing.
+  EXPECT_EQ(platform::GetFileAttributesW((real + u"\\\\old.dll").c_str()),
+            platform::kInvalidFileAttributes);
+  EXPECT_NE(platform::GetFileAttributesW((real + u"\\old.dll").c_str()),
+            platform::kInvalidFileAttributes);
+}
+
+TEST_F(HandleContractTest, NoRenameReplacesAFileHeldOpenWithoutDeleteSharing) {
+  Write(u"new.dll", "new");
+  Write(u"old.dll", "old");
+  const platform::Handle held =
+      platform::CreateFileW(Path(u"old.dll").c_str(), platform::kGenericRead,
+                            platform::kFileShareRead, platform::kOpenExisting, 0);
+  ASSERT_NE(held, platform::kInvalidHandle);
+  EXPECT_EQ(platform::MoveFileExW(Path(u"new.dll").c_str(), Path(u"old.dll").c_str(),
+                                  platform::kMoveFileReplaceExisting),
+            platform::kFalse);
+  EXPECT_EQ(platform::DeleteFileW(Path(u"old.dll").c_str()), platform::kFalse);
+  platform::CloseHandle(held);
+  EXPECT_EQ(Read(u"old.dll"), "old");
+  EXPECT_EQ(Read(u"new.dll"), "new");
 }
 
 TEST_F(HandleContractTest, DeletionThroughAHandleHappensAtCloseAndSparesReadOnlyFiles) {

@@ -33,7 +33,10 @@ end_scenario() {
   if [ "$scenario_failures" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 }
 
-trap stop_everything EXIT
+# The names in a folder, one line, sorted.
+files_in() { (cd "$1" && LC_ALL=C ls -A | tr '\n' ' '); }
+MOUNTED=()
+trap 'stop_everything; for m in "${MOUNTED[@]}"; do umount "$m"; done' EXIT
 rm -rf "$ROOT" "$ARTIFACTS"
 # The display first: Wine's desktop process, started with the prefix, keeps
 # the display it was started with for the whole session.
@@ -54,6 +57,8 @@ wait "$old_client"; old_rc=$?
 check "the running client was ended with exit code 0" eq "$old_rc" 0
 check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
 check "ui.dll replaced" eq "$(content "$KELVO/ui.dll")" "ui 2.0"
+check "the install folder holds exactly its files" eq "$(files_in "$KELVO")" \
+  "KelvoClient.exe KelvoClient.started core.dll ui.dll updater.exe "
 check "staged copies removed" absent "$STAGING/core.dll"
 check "staged ui.dll removed" absent "$STAGING/ui.dll"
 check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
@@ -117,6 +122,83 @@ check "OK opened the download page in the browser" \
   eq "$(content "$ROOT/browser.log")" "http://${UPDATER_DOWNLOAD_HOST:-download.example.com}/client"
 check "installed file unchanged" eq "$(content "$KELVO/core.dll")" "core 1.0"
 check "the client was ended and not started again" eq "$(running_clients)" 0
+end_scenario
+
+# Whatever stops a copy, an installed file holds its old content or its new.
+scenario "a volume that runs full mid-copy: the old file stays, no partial copy is left"
+if [ "$(id -u)" -ne 0 ]; then
+  check "mounting a small volume needs root" false
+else
+  FULL="$PREFIX/drive_c/Full"
+  rm -rf "$FULL" && mkdir -p "$FULL"
+  # Room for the updater and 1 MiB more.
+  mount -t tmpfs -o "size=$(($(stat -c %s "$UPDATER_EXE") / 1024 + 1024))k,mode=0755" tmpfs "$FULL" \
+    && MOUNTED+=("$FULL")
+  cp "$UPDATER_EXE" "$FULL/updater.exe"
+  head -c 3000 /dev/urandom >"$ROOT/a-old.dll" && cp "$ROOT/a-old.dll" "$FULL/a.dll"
+  head -c $((3 << 20)) /dev/urandom >"$ROOT/a-new.dll" && mkdir -p "$STAGING"
+  cp "$ROOT/a-new.dll" "$STAGING/a.dll" && own "$FULL" "$CLIENT_ROOT"
+  rm -f "$ROOT/browser.log"
+  start_updater Full 'C:\Full\updater.exe' --files a.dll
+  box=$(wait_window "$CAPTION" 30)
+  check "a box captioned $CAPTION appears" test -n "$box"
+  [ -n "$box" ] && screenshot "$box" "$ARTIFACTS/full-volume.png" && answer "$box"
+  check "exit code 0" eq "$(wait_updater)" 0
+  check "it said the update failed" eq "$(shown_texts)" "$FAILED"
+  check "a.dll is the old file, whole" cmp -s "$FULL/a.dll" "$ROOT/a-old.dll"
+  check "the staged copy stays" cmp -s "$STAGING/a.dll" "$ROOT/a-new.dll"
+  check "no partial copy is left" eq "$(files_in "$FULL")" "a.dll updater.exe "
+  umount "$FULL" && MOUNTED=()
+  rm -rf "$STAGING"
+fi
+end_scenario
+
+scenario "the updater killed while it copies a large file, then run again"
+install_into Kelvo with-client
+BIG_MIB=${E2E_BIG_MIB:-640}
+head -c $((64 << 20)) /dev/zero | tr '\0' o >"$ROOT/big-old.dat" && cp "$ROOT/big-old.dat" "$KELVO/big.dat"
+head -c $((BIG_MIB << 20)) /dev/zero | tr '\0' n >"$ROOT/big-new.dat" && mkdir -p "$STAGING"
+cp "$ROOT/big-new.dat" "$STAGING/big.dat" && own "$KELVO" "$CLIENT_ROOT"
+start_updater Kelvo 'C:\Kelvo\updater.exe' --files big.dat
+# As soon as a partial copy has grown past 1 MiB, the updater is killed, as
+# a crash, Task Manager or a shutdown would.
+killed=$(python3 - "$KELVO" "$WINE_USER" $((60 * PATIENCE)) <<'PY'
+import os, subprocess, sys, time
+folder, user, bound = sys.argv[1], sys.argv[2], float(sys.argv[3])
+end = time.monotonic() + bound
+while time.monotonic() < end:
+    for name in os.listdir(folder):
+        if name.startswith(" ~") and name.endswith(".partial"):
+            try:
+                size = os.path.getsize(os.path.join(folder, name))
+            except OSError:
+                continue
+            if size >= 1 << 20:
+                subprocess.run(["pkill", "-KILL", "-u", user, "-f", r"^([A-Za-z]:[^ ]*\\)?updater\.exe( |$)"])
+                print("killed")
+                sys.exit()
+    time.sleep(0.002)
+print("never saw the copy")
+PY
+)
+check "killed while it copied" eq "$killed" killed
+check "it did not end by itself" test "$(wait_updater)" != 0
+if cmp -s "$KELVO/big.dat" "$ROOT/big-old.dat"; then
+  check "big.dat is the old file, whole, and the staged copy stays" \
+    cmp -s "$STAGING/big.dat" "$ROOT/big-new.dat"
+else
+  check "big.dat is the new file, whole" cmp -s "$KELVO/big.dat" "$ROOT/big-new.dat"
+  [ -e "$STAGING/big.dat" ] || { cp "$ROOT/big-new.dat" "$STAGING/big.dat" && own "$STAGING"; }
+fi
+start_updater Kelvo 'C:\Kelvo\updater.exe' --files big.dat
+check "the next run: exit code 0" eq "$(wait_updater)" 0
+check "no dialog was shown" eq "$(shown_texts)" ""
+check "big.dat is the new file, whole" cmp -s "$KELVO/big.dat" "$ROOT/big-new.dat"
+check "the client started" eq "$(wait_starts "$KELVO" 1)" 1
+check "the partial copy is gone, and nothing else is there" eq "$(files_in "$KELVO")" \
+  "KelvoClient.exe KelvoClient.started big.dat updater.exe "
+check "the staged copy removed" absent "$STAGING/big.dat"
+rm -f "$ROOT/big-old.dat" "$ROOT/big-new.dat" "$KELVO/big.dat"
 end_scenario
 
 # The staging and cache folders are the user's: links there, made from the

@@ -6,12 +6,14 @@
 WINE_RUN="$REPO/scripts/wine-run.sh"
 WINE_USER=$([ "$(id -u)" -eq 0 ] && echo updater-wine || id -un)
 CAPTION="Kelvo提示您"
-export UPDATER_WINE_TIMEOUT=${UPDATER_WINE_TIMEOUT:-90}
+export UPDATER_WINE_TIMEOUT=${UPDATER_WINE_TIMEOUT:-240}
 # Every wait below is stretched by this factor on a slow machine (the x86 guest
 # emulates its CPU).
 PATIENCE=${E2E_PATIENCE:-1}
-# Polls of 0.1 s enough for SECONDS: for _ in $(polls SECONDS); do ...
-polls() { seq $(($1 * 10 * PATIENCE)); }
+# Polls of 0.1 s for three times SECONDS: every wait ends as soon as its
+# condition holds, so the bound is generous enough for a machine busy with
+# other work. for _ in $(polls SECONDS); do ...
+polls() { seq $(($1 * 30 * PATIENCE)); }
 
 wine_do() { "$WINE_RUN" "$ROOT" "$@"; }
 # Files made here belong to the user Wine runs as.
@@ -141,14 +143,15 @@ wait_window() {  # wait_window NAME SECONDS
 }
 
 press_ok() {  # the default button, as a user pressing Enter
-  xdotool windowfocus --sync "$1" 2>/dev/null
+  # --sync waits for the focus without a bound of its own.
+  timeout $((5 * PATIENCE)) xdotool windowfocus --sync "$1" 2>/dev/null
   xdotool key --clearmodifiers Return
 }
 
 # Presses OK until that box is gone: on a busy machine a key press can come
 # before the box takes input, and a box left up would stand in for the next.
 answer() {  # answer WINDOW
-  for _ in $(seq $((20 * PATIENCE))); do
+  for _ in $(seq $((60 * PATIENCE))); do
     press_ok "$1"
     for _ in $(seq 10); do
       xdotool getwindowname "$1" >/dev/null 2>&1 || return 0

@@ -31,6 +31,7 @@ struct OpenHandle {
   std::size_t next = 0;                 // Snapshot / Search cursor; File position
   std::uint64_t nodeId = 0;             // File
   std::uint32_t access = 0;             // File
+  std::uint32_t share = 0x7;            // File: the sharing it grants others
 };
 
 OpenHandle Of(HandleKind kind) {
@@ -89,6 +90,10 @@ std::string Describe(platform::Handle h) {
 }
 
 void Record(const std::string& name, std::initializer_list<std::string> args) {
+  if (g_state.killBeforeCall && g_state.journal.size() == *g_state.killBeforeCall) {
+    g_state.killBeforeCall.reset();
+    throw Killed{};
+  }
   if (g_state.swap && g_state.journal.size() == g_state.swap->beforeCall) {
     const State::PlannedSwap swap = *g_state.swap;
     g_state.swap.reset();
@@ -102,6 +107,31 @@ void Record(const std::string& name, std::initializer_list<std::string> args) {
     first = false;
   }
   g_state.journal.push_back(line + ")");
+}
+
+// Win32 paths stop at MAX_PATH with their terminator; "\\\\?\\" ones do not.
+bool TooLong(const char16_t* path) {
+  const WideString p = path ? path : u"";
+  return p.size() >= platform::kMaxPath && p.compare(0, 4, u"\\\\?\\") != 0;
+}
+
+// In use so that it cannot go: marked so by a test, or open through a handle
+// that does not share deletion.
+bool InUse(const Node* n) {
+  if (n->locked) return true;
+  for (const auto& [value, h] : g_handles) {
+    if (h.kind == HandleKind::File && h.nodeId == n->id && !(h.share & platform::kFileShareDelete)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether this call of `name` is the one a test chose to fail.
+bool FailsNow(const std::string& name) {
+  const int n = ++g_state.callCounts[name];
+  const auto it = g_state.failingCall.find(name);
+  return it != g_state.failingCall.end() && it->second == n;
 }
 
 // --- paths -------------------------------------------------------------------
@@ -147,7 +177,14 @@ bool HasDrive(const WideString& p) { return p.size() >= 2 && p[1] == u':'; }
 WideString Normalise(const WideString& path) {
   if (path.empty()) return WideString();
   WideString full;
-  if (HasDrive(path)) {
+  // "\\?\" hands the rest over as it stands: no "/" and no empty segment.
+  if (path.compare(0, 4, u"\\\\?\\") == 0) {
+    full = path.substr(4);
+    if (!HasDrive(full) || full.find(u'/') != WideString::npos ||
+        full.find(u"\\\\") != WideString::npos) {
+      return WideString();
+    }
+  } else if (HasDrive(path)) {
     full = path;
   } else if (IsSeparator(path[0])) {
     full = g_state.currentDirectory.substr(0, 2) + path;
@@ -386,7 +423,32 @@ std::vector<std::uint32_t> RunningPids(const WideString& image) {
   return pids;
 }
 
+std::vector<std::string> FilesIn(const WideString& folder) {
+  const WideString folderKey = KeyOf(folder);
+  std::vector<std::string> names;
+  for (const auto& [key, node] : g_state.volume) {
+    if (ParentKey(key) == folderKey && !IsFolder(&node)) names.push_back(Utf8(LastSegment(node.path)));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::size_t OpenHandleCount() { return g_handles.size(); }
+
+void EndProcess() {
+  while (!g_handles.empty()) {
+    const auto handle = static_cast<platform::Handle>(g_handles.begin()->first);
+    g_state.killBeforeCall.reset();
+    platform::CloseHandle(handle);
+  }
+}
+
+void PowerCut() {
+  for (auto& [key, node] : g_state.volume) {
+    if (node.unflushed) node.content.assign(node.content.size(), '\0');
+    node.unflushed = false;
+  }
+}
 
 std::vector<std::string> CallsTo(const std::string& name) {
   std::vector<std::string> calls;
@@ -559,7 +621,9 @@ Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExis
   const WideString key = TargetKeyOf(target);
   if (!from || IsFolder(from) || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
   Node* to = NodeAt(key);
-  if (to && (failIfExists || IsFolder(to) || to->locked || (to->attributes & kAttributeReadOnly))) {
+  // Windows documents the refusal of a hidden or read-only target.
+  if (to && (failIfExists || IsFolder(to) || to->locked ||
+             (to->attributes & (kAttributeReadOnly | kAttributeHidden)))) {
     return kFalse;
   }
   // The copy carries the source's attributes; an existing target keeps its name.
@@ -570,33 +634,36 @@ Bool CopyFileW(const char16_t* existing, const char16_t* target, Bool failIfExis
   const std::uint64_t id = to ? to->id : g_state.nextNodeId++;
   Node copy = MakeNode(shown, (from->attributes | kAttributeArchive) & ~kAttributeNormal, content);
   copy.id = id;
+  copy.unflushed = true;
   g_state.volume[key] = copy;
   return interrupted ? kFalse : kTrue;
 }
 
 Bool DeleteFileW(const char16_t* path) {
   Record("DeleteFileW", {Str(path)});
+  if (FailsNow("DeleteFileW") || TooLong(path)) return kFalse;
   const WideString key = KeyOf(path);
   const Node* n = NodeAt(key);
-  if (!n || IsFolder(n) || n->locked || (n->attributes & kAttributeReadOnly)) return kFalse;
+  if (!n || IsFolder(n) || InUse(n) || (n->attributes & kAttributeReadOnly)) return kFalse;
   g_state.volume.erase(key);
   return kTrue;
 }
 
 Bool MoveFileExW(const char16_t* existing, const char16_t* target, std::uint32_t flags) {
   Record("MoveFileExW", {Str(existing), Str(target), Hex(flags)});
+  if (FailsNow("MoveFileExW") || TooLong(existing) || TooLong(target)) return kFalse;
   const WideString fromKey = KeyOf(existing);
   const Node* from = NodeAt(fromKey);
   const WideString full = Normalise(target);
   const WideString key = KeyOf(target);
-  if (!from || from->locked || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
+  if (!from || InUse(from) || key.empty() || !IsFolder(NodeAt(ParentKey(key)))) return kFalse;
   if (key == fromKey) return kTrue;
   const Node* to = NodeAt(key);
   // A folder is renamed only to a free name, and never into itself.
   if (IsFolder(from) && (to || key.compare(0, fromKey.size() + 1, fromKey + u"\\") == 0)) {
     return kFalse;
   }
-  if (to && (!(flags & kMoveFileReplaceExisting) || IsFolder(to) || to->locked ||
+  if (to && (!(flags & kMoveFileReplaceExisting) || IsFolder(to) || InUse(to) ||
              (to->attributes & kAttributeReadOnly))) {
     return kFalse;
   }
@@ -607,6 +674,7 @@ Bool MoveFileExW(const char16_t* existing, const char16_t* target, std::uint32_t
 
 Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
   Record("FindFirstFileW", {Str(pattern)});
+  if (TooLong(pattern)) return kInvalidHandle;
   const WideString mask = LastSegment(WideString(pattern));
   const WideString folderKey = ParentKey(KeyOf(pattern));
   const Node* folder = NodeAt(folderKey);
@@ -664,6 +732,7 @@ Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t sha
                    std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
   Record("CreateFileW", {Str(path), Hex(access), Hex(shareMode), Dec(creationDisposition),
                          Hex(flagsAndAttributes)});
+  if (FailsNow("CreateFileW") || TooLong(path)) return kInvalidHandle;
   const bool follow = !(flagsAndAttributes & kFileFlagOpenReparsePoint);
   const WideString key = Resolve(path, follow);
   if (key.empty()) return kInvalidHandle;
@@ -676,13 +745,19 @@ Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t sha
     // In use: held open without sharing writes or deletion.
     if (n->locked && (access & (kGenericWrite | kDelete))) return kInvalidHandle;
     if (readOnly && (access & kGenericWrite)) return kInvalidHandle;
-  } else if (creationDisposition == kCreateAlways) {
+  } else if (creationDisposition == kCreateAlways || creationDisposition == kCreateNew) {
     if (!IsFolder(NodeAt(ParentKey(key)))) return kInvalidHandle;
-    if (n && (IsFolder(n) || n->locked || readOnly)) return kInvalidHandle;
+    if (n && (creationDisposition == kCreateNew || IsFolder(n) || n->locked || readOnly)) {
+      return kInvalidHandle;
+    }
+    // Windows documents access denied for a hidden or system file asked to lose that bit.
+    const std::uint32_t kept = kAttributeHidden | kAttributeSystem;
+    if (n && (n->attributes & kept & ~flagsAndAttributes)) return kInvalidHandle;
     const std::uint32_t attributes = (flagsAndAttributes & 0x27) | kAttributeArchive;
     if (n) {
       n->content.clear();
       n->attributes = attributes;
+      n->unflushed = true;
     } else {
       n = &(g_state.volume[key] = MakeNode(Normalise(path), attributes, ""));
     }
@@ -692,12 +767,14 @@ Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t sha
   OpenHandle h = Of(HandleKind::File);
   h.nodeId = n->id;
   h.access = access;
+  h.share = shareMode;
   return NewHandle(std::move(h));
 }
 
 Bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read) {
   Record("ReadFile", {Describe(file), Dec(size)});
   *read = 0;
+  if (FailsNow("ReadFile")) return kFalse;
   const Node* n = FileOf(file, kGenericRead);
   if (!n) return kFalse;
   std::size_t& position = Lookup(file)->next;
@@ -712,16 +789,36 @@ Bool ReadFile(Handle file, void* buffer, std::uint32_t size, std::uint32_t* read
 Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_t* written) {
   Record("WriteFile", {Describe(file), Dec(size)});
   *written = 0;
+  if (FailsNow("WriteFile")) return kFalse;
   Node* n = FileOf(file, kGenericWrite);
   if (!n) return kFalse;
-  const bool fails = std::exchange(g_state.nextWriteFails, false);
-  const std::size_t count = fails ? size / 2 : size;
+  bool fails = std::exchange(g_state.nextWriteFails, false);
+  std::size_t count = fails ? size / 2 : size;
   std::size_t& position = Lookup(file)->next;
+  const std::size_t growth = position + count > n->content.size()
+                                 ? position + count - std::max(n->content.size(), position)
+                                 : 0;
+  if (g_state.freeBytes && growth > *g_state.freeBytes) {
+    count -= growth - *g_state.freeBytes;
+    fails = true;
+  }
+  if (g_state.freeBytes) *g_state.freeBytes -= std::min<std::uint64_t>(growth, *g_state.freeBytes);
+  n->unflushed = true;
   if (n->content.size() < position + count) n->content.resize(position + count);
   if (count > 0) std::memcpy(n->content.data() + position, buffer, count);
   position += count;
   *written = static_cast<std::uint32_t>(count);
   return fails ? kFalse : kTrue;
+}
+
+Bool FlushFileBuffers(Handle file) {
+  Record("FlushFileBuffers", {Describe(file)});
+  if (FailsNow("FlushFileBuffers")) return kFalse;
+  // Windows asks for a handle that may write.
+  Node* n = FileOf(file, kGenericWrite);
+  if (!n) return kFalse;
+  n->unflushed = false;
+  return kTrue;
 }
 
 Bool GetFileInformationByHandleEx(Handle file, FileInfoClass infoClass, void* info,
@@ -763,6 +860,7 @@ std::int32_t NtCreateFile(Handle* file, std::uint32_t access, Handle root, const
   OpenHandle h = Of(HandleKind::File);
   h.nodeId = n->id;
   h.access = access;
+  h.share = shareAccess;
   *file = NewHandle(std::move(h));
   return kStatusSuccess;
 }

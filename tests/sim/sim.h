@@ -21,6 +21,7 @@ struct Node {
   WideString linkTarget;  // a junction or symbolic link to this path
   std::uint32_t hardLinks = 1;
   bool deletePending = false;  // deleted when the handle that asked closes
+  bool unflushed = false;      // written since the last flush: a power cut garbles it
 };
 
 struct Process {
@@ -81,6 +82,17 @@ struct State {
   bool interruptNextCopy = false;
   // The next WriteFile writes half its buffer and fails, as on a full disk.
   bool nextWriteFails = false;
+  // Bytes the volume can still take; a write that needs more writes what fits
+  // and fails, as on a full disk. None: no limit.
+  std::optional<std::uint64_t> freeBytes;
+  // Call name -> which of its calls (1 for the first) fails without effect, as
+  // a failing disk or a refused rename does: ReadFile, WriteFile,
+  // FlushFileBuffers, MoveFileExW, CreateFileW, DeleteFileW.
+  std::map<std::string, int> failingCall;
+  std::map<std::string, int> callCounts;
+  // The process is killed just before the seam call with this journal index:
+  // that call throws Killed, and nothing of it happens.
+  std::optional<std::size_t> killBeforeCall;
   std::uint64_t nextNodeId = 1;
 
   // Before the seam call with this journal index, `folder` is moved aside
@@ -96,6 +108,9 @@ struct State {
   std::vector<std::string> journal;  // "Name(arg, arg)" per seam call, in order
   int badCloses = 0;                 // CloseHandle on a handle that was not open
 };
+
+// What a killed process sees of the rest of its run.
+struct Killed {};
 
 // The one simulated machine; Reset() gives a fresh one with an empty C: drive.
 State& World();
@@ -113,6 +128,8 @@ void SwapForLink(const WideString& folder, const WideString& target);
 Node* Find(const WideString& path);
 bool Exists(const WideString& path);
 std::optional<std::string> ContentOf(const WideString& path);
+// The names of the files directly in `folder`, sorted.
+std::vector<std::string> FilesIn(const WideString& folder);
 
 // Process helpers.
 std::uint32_t AddProcess(const WideString& image);
@@ -121,6 +138,11 @@ std::vector<std::uint32_t> RunningPids(const WideString& image);
 
 // Handles the logic still holds open.
 std::size_t OpenHandleCount();
+// What Windows does for a process that ended: every handle it held is closed.
+void EndProcess();
+// The power fails: what was written and not flushed since is garbage of the
+// same length, as a disk that kept the file's size but not its data.
+void PowerCut();
 
 // Journal helpers.
 std::vector<std::string> CallsTo(const std::string& name);

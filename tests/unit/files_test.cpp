@@ -23,8 +23,15 @@ class MoveStagedFileTest : public PlatformTest {
   }
   static WideString Staged(const WideString& name) { return demo::StagedFile(name); }
   static WideString Target(const WideString& name) { return u"C:\\Kelvo\\\\" + name; }
+  // The target's folder resolved as the run resolves it; empty when missing.
+  static WideString RealFolderOf(const WideString& target) {
+    WideString real;
+    GetFinalFolderPath(FolderOfTarget(target), real);
+    return real;
+  }
   static bool Move(const WideString& name) {
-    return MoveStagedFile(Staged(name), Target(name), demo::Real(Staged(name)));
+    return MoveStagedFile(Staged(name), Target(name), demo::Real(Staged(name)),
+                          RealFolderOf(Target(name)));
   }
   // Journal lines that name the staged file: after the check nothing may go
   // through its path, only through the handle that was checked.
@@ -59,7 +66,8 @@ TEST_F(MoveStagedFileTest, AMissingOrFolderStagedPathFailsTouchingNothing) {
   EXPECT_FALSE(Move(u"lang"));
   sim::AddFolder(Staged(u"odd"), 0x12);
   EXPECT_FALSE(Move(u"odd"));
-  EXPECT_FALSE(MoveStagedFile(u"", Target(u"core.dll"), demo::Real(Staged(u"core.dll"))));
+  EXPECT_FALSE(MoveStagedFile(u"", Target(u"core.dll"), demo::Real(Staged(u"core.dll")),
+                              RealFolderOf(Target(u"core.dll"))));
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v1");
   EXPECT_TRUE(sim::CallsTo("WriteFile").empty());
   EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
@@ -74,23 +82,133 @@ TEST_F(MoveStagedFileTest, AMissingTargetFolderFailsAndKeepsTheStagedFile) {
   EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
 }
 
-TEST_F(MoveStagedFileTest, AFailedCopyLeavesTargetAttributesAloneAndIsNotRetried) {
+// The calls that make a move durable, in the order they came.
+Calls DurableSteps() {
+  Calls steps;
+  for (const std::string& call : sim::CallNames()) {
+    const bool step = call == "WriteFile" || call == "FlushFileBuffers" || call == "MoveFileExW" ||
+                      call == "SetFileInformationByHandle";
+    if (step && (steps.empty() || steps.back() != call)) steps.push_back(call);
+  }
+  return steps;
+}
+
+TEST_F(MoveStagedFileTest, TheContentIsWrittenFlushedAndRenamedBeforeTheStagedCopyGoes) {
+  const std::string v2(600 * 1024, '2');  // three chunks
+  sim::AddFile(Staged(u"core.dll"), v2);
+  sim::AddFile(u"C:\\Kelvo\\core.dll", "v1");
+  EXPECT_TRUE(Move(u"core.dll"));
+  EXPECT_EQ(DurableSteps(), (Calls{"WriteFile", "FlushFileBuffers", "MoveFileExW",
+                                   "SetFileInformationByHandle"}));
+  // Nothing of the old file stays, no partial copy either; all of it is on disk.
+  EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo"), (std::vector<std::string>{"core.dll"}));
+  sim::PowerCut();
+  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), v2);
+}
+
+// Whatever fails part-way, the installed file and the staged copy stay as they
+// were, and the partial copy goes: a full disk, a failed read (never taken for
+// the end of the file), a failed write, flush or rename.
+TEST_F(MoveStagedFileTest, AFailureAtAnyStepKeepsTheOldFileAndTheStagedCopy) {
+  const std::string v2(600 * 1024, '2');
+  const struct {
+    const char* what;
+    std::string call;
+    int which;
+    std::optional<std::uint64_t> freeBytes;
+  } cases[] = {
+      {"the first read", "ReadFile", 1, {}},
+      {"the second read", "ReadFile", 2, {}},
+      {"the read at the end", "ReadFile", 4, {}},
+      {"the first write", "WriteFile", 1, {}},
+      {"the last write", "WriteFile", 3, {}},
+      {"the flush", "FlushFileBuffers", 1, {}},
+      {"the rename", "MoveFileExW", 1, {}},
+      {"a full disk at once", "", 0, 0},
+      {"a disk full part-way", "", 0, 300 * 1024},
+      {"a disk full a byte short", "", 0, 600 * 1024 - 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    sim::AddFile(Staged(u"core.dll"), v2);
+    sim::AddFile(u"C:\\Kelvo\\core.dll", "v1");
+    if (!c.call.empty()) sim::World().failingCall[c.call] = c.which;
+    sim::World().freeBytes = c.freeBytes;
+    EXPECT_FALSE(Move(u"core.dll"));
+    EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v1");
+    EXPECT_EQ(sim::ContentOf(Staged(u"core.dll")), v2);
+    EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo"), (std::vector<std::string>{"core.dll"}));
+    EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+  }
+}
+
+TEST_F(MoveStagedFileTest, ATargetThatCannotBeReplacedKeepsItsContentAndAttributes) {
   sim::AddFile(Staged(u"core.dll"), "v2");
+  // Read-only: refused before anything is written.
   sim::AddFile(u"C:\\Kelvo\\core.dll", "v1", 0x21);
   EXPECT_FALSE(Move(u"core.dll"));
-  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v1");
   EXPECT_EQ(sim::Find(u"C:\\Kelvo\\core.dll")->attributes, 0x21u);
-  EXPECT_EQ(sim::CallsTo("CreateFileW").size(), 2u);  // the staged file, one try at the target
-  EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
-  EXPECT_TRUE(sim::Exists(Staged(u"core.dll")));
-
-  // Stopped halfway, as on a full disk: what was written stays, the staged file too.
+  EXPECT_TRUE(sim::CallsTo("WriteFile").empty());
+  // In use, held open or mapped by another process: the rename is refused.
   sim::Find(u"C:\\Kelvo\\core.dll")->attributes = 0x20;
-  sim::World().nextWriteFails = true;
+  sim::Find(u"C:\\Kelvo\\core.dll")->locked = true;
   EXPECT_FALSE(Move(u"core.dll"));
-  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v");
+  EXPECT_EQ(sim::CallsTo("MoveFileExW").size(), 1u);
+  // A folder where the file should be.
+  sim::AddFolder(u"C:\\Kelvo\\lang");
+  sim::AddFile(Staged(u"lang"), "file");
+  EXPECT_FALSE(Move(u"lang"));
+  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v1");
   EXPECT_EQ(sim::ContentOf(Staged(u"core.dll")), "v2");
+  EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo"), (std::vector<std::string>{"core.dll"}));
+  EXPECT_TRUE(sim::CallsTo("SetFileInformationByHandle").empty());
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(MoveStagedFileTest, HiddenAndSystemTargetsAreReplacedByAPlainFile) {
+  for (const std::uint32_t attributes : {0x22u, 0x24u, 0x26u}) {
+    sim::AddFile(Staged(u"core.dll"), "v2", 0x23);
+    sim::AddFile(u"C:\\Kelvo\\core.dll", "v1", attributes);
+    EXPECT_TRUE(Move(u"core.dll")) << attributes;
+    EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
+    EXPECT_EQ(sim::Find(u"C:\\Kelvo\\core.dll")->attributes & 0x7u, 0u) << attributes;
+  }
+}
+
+TEST_F(MoveStagedFileTest, APartialCopyNeverTakesAnExistingName) {
+  sim::AddFile(Staged(u"core.dll"), "v2");
+  // Names the updater was given as files of their own.
+  sim::AddFile(u"C:\\Kelvo\\ ~core.dll.partial", "shipped");
+  sim::AddFile(u"C:\\Kelvo\\ ~core.dll.1.partial", "shipped too");
+  EXPECT_TRUE(Move(u"core.dll"));
+  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
+  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\ ~core.dll.partial"), "shipped");
+  EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\ ~core.dll.1.partial"), "shipped too");
+  EXPECT_EQ(sim::CallsTo("MoveFileExW").front().substr(0, 47),
+            "MoveFileExW(\"\\\\?\\C:\\Kelvo\\ ~core.dll.2.partial\"");
+}
+
+// Past MAX_PATH: a staged file whose final path is 260-263 units, and a target
+// folder so deep that its partial copy's path is too.
+TEST_F(MoveStagedFileTest, PathsPastMaxPathInstallLikeAnyOther) {
+  for (std::size_t length = 256; length <= 259; ++length) {
+    SCOPED_TRACE(length);
+    const WideString name =
+        WideString(length - Staged(u"").size() - 6, u'n') + u"\\x.dat";
+    sim::AddFolder(Staged(name.substr(0, name.size() - 6)));
+    sim::AddFile(Staged(name), "staged");
+    ASSERT_EQ(Staged(name).size(), length);
+    const WideString target = u"C:\\Kelvo\\\\" + WideString(240, u'd') + u"\\" +
+                              WideString(260 - length, u'f') + u".dll";
+    sim::AddFolder(u"C:\\Kelvo\\" + WideString(240, u'd'));
+    EXPECT_TRUE(
+        MoveStagedFile(Staged(name), target, demo::Real(Staged(name)), RealFolderOf(target)));
+    EXPECT_EQ(sim::ContentOf(target), "staged");
+    EXPECT_FALSE(sim::Exists(Staged(name)));
+  }
 }
 
 TEST_F(MoveStagedFileTest, AReadOnlyStagedCopyIsRemovedAfterOneAttributeReset) {

@@ -34,14 +34,8 @@ class UpdateRunTest : public PlatformTest {
   static std::optional<std::string> Installed(const WideString& name) {
     return sim::ContentOf(u"C:\\Kelvo\\" + name);
   }
-  // Installed files opened for writing, in order.
-  static Calls TargetsWritten() {
-    Calls targets;
-    for (const std::string& call : sim::CallsTo("CreateFileW")) {
-      if (call.find("(\"C:\\Kelvo\\") != std::string::npos) targets.push_back(call);
-    }
-    return targets;
-  }
+  // Installed files replaced, in order: each by the rename of its partial copy.
+  static Calls TargetsWritten() { return sim::CallsTo("MoveFileExW"); }
   // Everything before the run first reads the command line.
   static Calls CallsBeforeTheCommandLine() {
     const Calls names = sim::CallNames();
@@ -68,7 +62,8 @@ TEST_F(UpdateRunTest, InstallsEveryStagedFileAfterEndingTheClient) {
   // Per name: the target path, then the staged path, then the move.
   const Calls targets = TargetsWritten();
   ASSERT_EQ(targets.size(), 2u);
-  EXPECT_EQ(targets[0].substr(0, 32), "CreateFileW(\"C:\\Kelvo\\\\core.dll\"");
+  EXPECT_EQ(targets[0], "MoveFileExW(\"\\\\?\\C:\\Kelvo\\ ~core.dll.partial\", "
+                        "\"C:\\Kelvo\\\\core.dll\", 0x9)");
 }
 
 TEST_F(UpdateRunTest, CleanCacheWinsOverFilesAndMovesNothing) {
@@ -170,6 +165,74 @@ TEST_F(UpdateRunTest, WithoutAClientRootTheUpdateFailsAndTheCacheJobDeletesNothi
   EXPECT_TRUE(sim::CallsTo("FindFirstFileW").empty());
   EXPECT_TRUE(sim::CallsTo("DeleteFileW").empty());
   EXPECT_TRUE(sim::Exists(u"C:\\Kelvo\\KelvoClient.exe"));
+}
+
+// Killed at any call of a run, the power failing right after: each installed
+// file holds its old content or its new, whole, and one still old keeps its
+// staged copy. The next run, after the client staged again what it missed,
+// finishes and leaves no partial copy.
+TEST_F(UpdateRunTest, AStopAtAnyCallTearsNothingAndTheNextRunFinishes) {
+  const std::string core2(300 * 1024, 'c');  // two chunks
+  const struct {
+    WideString name;
+    std::string before, after;
+  } files[] = {{u"core.dll", "core v1", core2}, {u"ui.dll", "ui v1", "ui v2"}};
+  const auto stageMissing = [&] {
+    for (const auto& f : files) {
+      if (!sim::Exists(StagedFile(f.name))) Stage(f.name, f.after);
+    }
+  };
+  Args(u"--files core.dll|ui.dll");
+  stageMissing();
+  ASSERT_EQ(RunUpdate(), OutcomeUpdated);
+  const std::size_t calls = sim::World().journal.size();
+  for (std::size_t k = 0; k < calls; ++k) {
+    SCOPED_TRACE(sim::World().journal[k]);
+    TearDown();
+    SetUp();
+    Args(u"--files core.dll|ui.dll");
+    stageMissing();
+    sim::World().killBeforeCall = k;
+    EXPECT_THROW(RunUpdate(), sim::Killed);
+    sim::EndProcess();
+    sim::PowerCut();
+    for (const auto& f : files) {
+      const std::optional<std::string> now = Installed(f.name);
+      EXPECT_TRUE(now == f.before || now == f.after);
+      if (now == f.before) {
+        EXPECT_EQ(sim::ContentOf(StagedFile(f.name)), f.after);
+      }
+    }
+    stageMissing();
+    EXPECT_EQ(RunUpdate(), OutcomeUpdated);
+    for (const auto& f : files) EXPECT_EQ(Installed(f.name), f.after);
+    EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo"),
+              (std::vector<std::string>{"KelvoClient.exe", "core.dll", "ui.dll"}));
+    EXPECT_TRUE(sim::FilesIn(demo::kStaging).empty());
+  }
+}
+
+// A run sweeps each folder it installs into, once, before the first file;
+// what stands under a listed name is the client's and stays.
+TEST_F(UpdateRunTest, PartialCopiesOfAStoppedRunGoWithTheNextRunIntoTheirFolder) {
+  sim::AddFolder(u"C:\\Kelvo\\lang");
+  sim::AddFile(u"C:\\Kelvo\\ ~core.dll.partial", "torn");
+  sim::AddFile(u"C:\\Kelvo\\ ~gone.dll.3.partial", "torn");
+  sim::AddFile(u"C:\\Kelvo\\ ~KEEP.partial", "the client's own, version 1");
+  sim::AddFolder(u"C:\\Kelvo\\ ~folder.partial");
+  sim::AddFile(u"C:\\Kelvo\\lang\\ ~en.pak.partial", "torn");
+  Stage(u"core.dll", "core v2");
+  Stage(u" ~keep.partial", "the client's own, version 2");
+  Args(u"--files core.dll|missing.dll| ~keep.partial");
+  EXPECT_EQ(RunUpdate(), OutcomeFailed);
+  EXPECT_EQ(Installed(u"core.dll"), "core v2");
+  EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo"),
+            (std::vector<std::string>{" ~KEEP.partial", "KelvoClient.exe", "core.dll", "ui.dll"}));
+  EXPECT_EQ(Installed(u" ~keep.partial"), "the client's own, version 1");
+  EXPECT_TRUE(sim::Exists(u"C:\\Kelvo\\ ~folder.partial"));
+  // No file of the list goes to lang.
+  EXPECT_TRUE(sim::Exists(u"C:\\Kelvo\\lang\\ ~en.pak.partial"));
+  EXPECT_EQ(sim::CallsTo("FindFirstFileW").size(), 1u);
 }
 
 TEST_F(UpdateRunTest, AClientThatCannotBeEndedCostsNoWait) {

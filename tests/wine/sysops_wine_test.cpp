@@ -150,11 +150,29 @@ class FilesOnWindowsTest : public ::testing::Test {
     EXPECT_TRUE(GetFinalFolderPath(root_, folder));
     return folder + u"\\" + relative;
   }
+  // The target's folder resolved as the run resolves it; empty when missing.
+  WideString RealFolderOf(const WideString& target) const {
+    WideString real;
+    GetFinalFolderPath(FolderOfTarget(Path(target)), real);
+    return real;
+  }
   bool Move(const WideString& staged, const WideString& target) const {
-    return MoveStagedFile(Path(staged), Path(target), Real(staged));
+    return MoveStagedFile(Path(staged), Path(target), Real(staged), RealFolderOf(target));
   }
   bool Exists(const WideString& relative) const {
     return ::GetFileAttributesW(W(Path(relative))) != INVALID_FILE_ATTRIBUTES;
+  }
+  // The names of the files directly in a folder.
+  std::vector<std::wstring> Files(const WideString& relative) const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW d;
+    const HANDLE h = ::FindFirstFileW(W(Path(relative) + u"\\*"), &d);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+      if (!(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(d.cFileName);
+    } while (::FindNextFileW(h, &d));
+    ::FindClose(h);
+    return names;
   }
   void Write(const WideString& relative, const std::string& content, DWORD attributes = 0) {
     ASSERT_TRUE(scratch::WriteFile(Path(relative), content));
@@ -197,12 +215,12 @@ TEST_F(FilesOnWindowsTest, AStagedNameOtherThanTheExpectedFileFailsTouchingNothi
   Write(u"UPDATE_TEMP\\core.dll", "v2");
   // The same file reached through another folder is not where it must be.
   EXPECT_FALSE(MoveStagedFile(Path(u"UPDATE_TEMP\\core.dll"), Path(u"app\\\\core.dll"),
-                              Real(u"elsewhere\\core.dll")));
+                              Real(u"elsewhere\\core.dll"), RealFolderOf(u"app\\core.dll")));
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
   EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\core.dll")), "v2");
   // Letter case does not matter.
   EXPECT_TRUE(MoveStagedFile(Path(u"update_temp\\CORE.DLL"), Path(u"app\\\\core.dll"),
-                             Real(u"Update_Temp\\Core.Dll")));
+                             Real(u"Update_Temp\\Core.Dll"), RealFolderOf(u"app\\core.dll")));
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v2");
 }
 
@@ -241,6 +259,43 @@ TEST_F(FilesOnWindowsTest, AnInstalledFileInUseCannotBeReplaced) {
   ::CloseHandle(in_use);
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
   EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\core.dll")), "v2");
+  EXPECT_EQ(Files(u"app"), std::vector<std::wstring>{L"core.dll"});
+}
+
+// Loaded by a process, the DLL's image is mapped: Windows refuses to replace
+// it, and so does Wine.
+TEST_F(FilesOnWindowsTest, ALoadedDllIsNotReplaced) {
+  ASSERT_TRUE(::CopyFileW(W(OwnFolder() + u"\\client_launch.dll"), W(Path(u"app\\loaded.dll")),
+                          FALSE));
+  const HMODULE loaded = ::LoadLibraryW(W(Path(u"app\\loaded.dll")));
+  ASSERT_NE(loaded, nullptr);
+  Write(u"UPDATE_TEMP\\loaded.dll", "v2");
+  EXPECT_FALSE(Move(u"UPDATE_TEMP\\loaded.dll", u"app\\\\loaded.dll"));
+  ::FreeLibrary(loaded);
+  EXPECT_NE(scratch::ReadFile(Path(u"app\\loaded.dll")), "v2");
+  EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\loaded.dll")), "v2");
+  EXPECT_EQ(Files(u"app"), std::vector<std::wstring>{L"loaded.dll"});
+}
+
+// A staged path of 256-259 units (its final path is longer), and a target
+// folder so deep that the partial copy beside the target passes MAX_PATH.
+TEST_F(FilesOnWindowsTest, PathsPastMaxPathInstallLikeAnyOther) {
+  const WideString deep = u"app\\" + WideString(240 - Path(u"app\\").size(), u'd');
+  ASSERT_TRUE(::CreateDirectoryW(W(u"\\\\?\\" + Path(deep)), nullptr));
+  for (std::size_t length = 256; length <= 259; ++length) {
+    SCOPED_TRACE(length);
+    const WideString folder =
+        u"UPDATE_TEMP\\" + WideString(length - Path(u"UPDATE_TEMP\\").size() - 6, u'n');
+    ASSERT_TRUE(::CreateDirectoryW(W(u"\\\\?\\" + Path(folder)), nullptr));
+    Write(folder + u"\\x.dat", "staged");
+    ASSERT_EQ(Path(folder + u"\\x.dat").size(), length);
+    const WideString target = deep + u"\\" + WideString(259 - Path(deep).size() - 5, u'f') + u".dll";
+    ASSERT_EQ(Path(target).size(), 259u);
+    EXPECT_TRUE(Move(folder + u"\\x.dat", target));
+    EXPECT_EQ(scratch::ReadFile(Path(target)), "staged");
+    EXPECT_FALSE(Exists(folder + u"\\x.dat"));
+    ::DeleteFileW(W(Path(target)));
+  }
 }
 
 TEST_F(FilesOnWindowsTest, CacheClearingKeepsReadOnlyFilesAndEveryFolder) {

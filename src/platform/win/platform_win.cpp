@@ -140,6 +140,8 @@ Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_
   return r;
 }
 
+Bool FlushFileBuffers(Handle file) { return ::FlushFileBuffers(native(file)); }
+
 Bool GetFileInformationByHandleEx(Handle file, FileInfoClass infoClass, void* info,
                                   std::uint32_t size) {
   switch (infoClass) {
