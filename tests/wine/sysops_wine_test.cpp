@@ -250,31 +250,30 @@ TEST_F(FilesOnWindowsTest, AStagedFileInUseIsInstalledAndStaysBehind) {
   ::CloseHandle(in_use);
 }
 
-TEST_F(FilesOnWindowsTest, AnInstalledFileInUseCannotBeReplaced) {
+// Held open by another process without delete sharing, or loaded as a DLL
+// (its image mapped): Windows refuses to replace it, and so does Wine.
+TEST_F(FilesOnWindowsTest, AnInstalledFileInUseOrLoadedIsNotReplaced) {
+  const auto refused = [&](const WideString& name) {
+    Write(u"UPDATE_TEMP\\" + name, "v2");
+    EXPECT_FALSE(Move(u"UPDATE_TEMP\\" + name, u"app\\\\" + name));
+    EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\" + name)), "v2");
+    EXPECT_EQ(Files(u"app").size(), 1u) << "no partial copy is left";
+  };
   Write(u"app\\core.dll", "v1");
-  Write(u"UPDATE_TEMP\\core.dll", "v2");
   const HANDLE in_use = HoldOpen(Path(u"app\\core.dll"));
   ASSERT_NE(in_use, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(Move(u"UPDATE_TEMP\\core.dll", u"app\\\\core.dll"));
+  refused(u"core.dll");
   ::CloseHandle(in_use);
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
-  EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\core.dll")), "v2");
-  EXPECT_EQ(Files(u"app"), std::vector<std::wstring>{L"core.dll"});
-}
+  ::DeleteFileW(W(Path(u"app\\core.dll")));
 
-// Loaded by a process, the DLL's image is mapped: Windows refuses to replace
-// it, and so does Wine.
-TEST_F(FilesOnWindowsTest, ALoadedDllIsNotReplaced) {
   ASSERT_TRUE(::CopyFileW(W(OwnFolder() + u"\\client_launch.dll"), W(Path(u"app\\loaded.dll")),
                           FALSE));
   const HMODULE loaded = ::LoadLibraryW(W(Path(u"app\\loaded.dll")));
   ASSERT_NE(loaded, nullptr);
-  Write(u"UPDATE_TEMP\\loaded.dll", "v2");
-  EXPECT_FALSE(Move(u"UPDATE_TEMP\\loaded.dll", u"app\\\\loaded.dll"));
+  refused(u"loaded.dll");
   ::FreeLibrary(loaded);
   EXPECT_NE(scratch::ReadFile(Path(u"app\\loaded.dll")), "v2");
-  EXPECT_EQ(scratch::ReadFile(Path(u"UPDATE_TEMP\\loaded.dll")), "v2");
-  EXPECT_EQ(Files(u"app"), std::vector<std::wstring>{L"loaded.dll"});
 }
 
 // A staged path of 256-259 units (its final path is longer), and a target
