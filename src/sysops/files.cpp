@@ -103,11 +103,14 @@ bool IsFolder(Handle h) {
          standard.Directory;
 }
 
-WideString LastSegment(const WideString& path) {
+// Where the last segment of `path` begins.
+std::size_t LastSegmentStart(const WideString& path) {
   std::size_t k = path.size();
   while (k > 0 && !IsPathSeparator(path[k - 1])) --k;
-  return path.substr(k);
+  return k;
 }
+
+WideString LastSegment(const WideString& path) { return path.substr(LastSegmentStart(path)); }
 
 WideString PartialName(const WideString& target, int attempt) {
   WideString name = kPartialPrefix + LastSegment(target).substr(0, kPartialStemMax);
@@ -127,9 +130,9 @@ bool IsPartialName(const WideString& name) {
 Handle CreatePartial(const WideString& realFolder, const WideString& target, WideString& path) {
   for (int attempt = 0; attempt < kPartialNameTries; ++attempt) {
     path = realFolder + u"\\" + PartialName(target, attempt);
-    const Handle h = platform::CreateFileW(
-        path.c_str(), platform::kGenericWrite, 0, platform::kCreateNew,
-        platform::kAttributeNormal | platform::kFileFlagSequentialScan);
+    const Handle h =
+        platform::CreateFileW(path.c_str(), platform::kGenericWrite, 0, platform::kCreateNew,
+                              platform::kAttributeNormal | platform::kFileFlagSequentialScan);
     if (h != platform::kInvalidHandle) return h;
   }
   return platform::kInvalidHandle;
@@ -219,7 +222,8 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
   }
   if (h == platform::kInvalidHandle) return false;
   std::int64_t size = 0;
-  if (!IsPlainFile(h, size) || !HasFinalPath(h, real) || !InstallContent(h, size, target, realFolder)) {
+  if (!IsPlainFile(h, size) || !HasFinalPath(h, real) ||
+      !InstallContent(h, size, target, realFolder)) {
     platform::CloseHandle(h);
     return false;
   }
@@ -233,8 +237,7 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
 }
 
 WideString FolderOfTarget(const WideString& target) {
-  std::size_t k = target.size();
-  while (k > 0 && !IsPathSeparator(target[k - 1])) --k;
+  std::size_t k = LastSegmentStart(target);
   // A run of separators reads as one, but a drive's own stays: "C:\".
   while (k > 1 && IsPathSeparator(target[k - 1]) && target[k - 2] != u':') --k;
   return target.substr(0, k);

@@ -30,9 +30,9 @@ bool GetFinalFolderPath(const WideString& path, WideString& real);
 // letter case ignored), and be neither a folder nor a link nor a file with a
 // second name; otherwise false and nothing is touched. The content goes to a
 // partial copy beside the target, in `realFolder` (the final path of the
-// target's folder, from GetFinalFolderPath), is flushed, and is renamed over the target
-// in one step, so the target holds its old content or the new, never part; a
-// read-only target is refused. True when the staged content now stands at
+// target's folder, from GetFinalFolderPath), is flushed, and is renamed over
+// the target in one step, so the target holds its old content or the new,
+// never part; a read-only target is refused. True when the staged content now stands at
 // `target`, whether or not the staged copy went; on false the target and the
 // staged copy are as they were, and the partial copy is gone.
 bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real,

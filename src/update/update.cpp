@@ -48,8 +48,8 @@ UpdateOutcome InstallStagedFiles(const FileList& names) {
     const WideString target = TargetPath(name);
     WideString realFolder;
     if (!GetRealTargetFolder(folders, FolderOfTarget(target), names, realFolder) ||
-        !MoveStagedFile(staging + u"\\" + name, target,
-                        ResolvedPath(realStaging, name), realFolder)) {
+        !MoveStagedFile(staging + u"\\" + name, target, ResolvedPath(realStaging, name),
+                        realFolder)) {
       return OutcomeFailed;
     }
   }

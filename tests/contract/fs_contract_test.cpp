@@ -447,10 +447,10 @@ TEST_F(HandleContractTest, ANewFileIsFlushedAndRenamedOverTheOldInOneStep) {
   EXPECT_EQ(platform::FlushFileBuffers(h), platform::kFalse);
   platform::CloseHandle(h);
 
-  EXPECT_NE(platform::MoveFileExW(partial.c_str(), Path(u"old.dll").c_str(),
-                                  platform::kMoveFileReplaceExisting |
-                                      platform::kMoveFileWriteThrough),
-            platform::kFalse);
+  EXPECT_NE(
+      platform::MoveFileExW(partial.c_str(), Path(u"old.dll").c_str(),
+                            platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough),
+      platform::kFalse);
   EXPECT_EQ(Read(u"old.dll"), "new");
   EXPECT_EQ(Attributes(u" ~old.dll.partial"), platform::kInvalidFileAttributes);
   // "\\?\" takes a path as it stands: a doubled backslash names nothing.

@@ -120,7 +120,8 @@ bool TooLong(const char16_t* path) {
 bool InUse(const Node* n) {
   if (n->locked) return true;
   for (const auto& [value, h] : g_handles) {
-    if (h.kind == HandleKind::File && h.nodeId == n->id && !(h.share & platform::kFileShareDelete)) {
+    if (h.kind == HandleKind::File && h.nodeId == n->id &&
+        !(h.share & platform::kFileShareDelete)) {
       return true;
     }
   }
@@ -427,7 +428,8 @@ std::vector<std::string> FilesIn(const WideString& folder) {
   const WideString folderKey = KeyOf(folder);
   std::vector<std::string> names;
   for (const auto& [key, node] : g_state.volume) {
-    if (ParentKey(key) == folderKey && !IsFolder(&node)) names.push_back(Utf8(LastSegment(node.path)));
+    if (ParentKey(key) == folderKey && !IsFolder(&node))
+      names.push_back(Utf8(LastSegment(node.path)));
   }
   std::sort(names.begin(), names.end());
   return names;

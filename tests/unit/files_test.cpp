@@ -98,8 +98,8 @@ TEST_F(MoveStagedFileTest, TheContentIsWrittenFlushedAndRenamedBeforeTheStagedCo
   sim::AddFile(Staged(u"core.dll"), v2);
   sim::AddFile(u"C:\\Kelvo\\core.dll", "v1");
   EXPECT_TRUE(Move(u"core.dll"));
-  EXPECT_EQ(DurableSteps(), (Calls{"WriteFile", "FlushFileBuffers", "MoveFileExW",
-                                   "SetFileInformationByHandle"}));
+  EXPECT_EQ(DurableSteps(),
+            (Calls{"WriteFile", "FlushFileBuffers", "MoveFileExW", "SetFileInformationByHandle"}));
   // Nothing of the old file stays, no partial copy either; all of it is on disk.
   EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo"), (std::vector<std::string>{"core.dll"}));
   sim::PowerCut();
@@ -196,13 +196,12 @@ TEST_F(MoveStagedFileTest, APartialCopyNeverTakesAnExistingName) {
 TEST_F(MoveStagedFileTest, PathsPastMaxPathInstallLikeAnyOther) {
   for (std::size_t length = 256; length <= 259; ++length) {
     SCOPED_TRACE(length);
-    const WideString name =
-        WideString(length - Staged(u"").size() - 6, u'n') + u"\\x.dat";
+    const WideString name = WideString(length - Staged(u"").size() - 6, u'n') + u"\\x.dat";
     sim::AddFolder(Staged(name.substr(0, name.size() - 6)));
     sim::AddFile(Staged(name), "staged");
     ASSERT_EQ(Staged(name).size(), length);
-    const WideString target = u"C:\\Kelvo\\\\" + WideString(240, u'd') + u"\\" +
-                              WideString(260 - length, u'f') + u".dll";
+    const WideString target =
+        u"C:\\Kelvo\\\\" + WideString(240, u'd') + u"\\" + WideString(260 - length, u'f') + u".dll";
     sim::AddFolder(u"C:\\Kelvo\\" + WideString(240, u'd'));
     EXPECT_TRUE(
         MoveStagedFile(Staged(name), target, demo::Real(Staged(name)), RealFolderOf(target)));

@@ -62,8 +62,9 @@ TEST_F(UpdateRunTest, InstallsEveryStagedFileAfterEndingTheClient) {
   // Per name: the target path, then the staged path, then the move.
   const Calls targets = TargetsWritten();
   ASSERT_EQ(targets.size(), 2u);
-  EXPECT_EQ(targets[0], "MoveFileExW(\"\\\\?\\C:\\Kelvo\\ ~core.dll.partial\", "
-                        "\"C:\\Kelvo\\\\core.dll\", 0x9)");
+  EXPECT_EQ(targets[0],
+            "MoveFileExW(\"\\\\?\\C:\\Kelvo\\ ~core.dll.partial\", "
+            "\"C:\\Kelvo\\\\core.dll\", 0x9)");
 }
 
 TEST_F(UpdateRunTest, CleanCacheWinsOverFilesAndMovesNothing) {

@@ -267,8 +267,8 @@ TEST_F(FilesOnWindowsTest, AnInstalledFileInUseOrLoadedIsNotReplaced) {
   EXPECT_EQ(scratch::ReadFile(Path(u"app\\core.dll")), "v1");
   ::DeleteFileW(W(Path(u"app\\core.dll")));
 
-  ASSERT_TRUE(::CopyFileW(W(OwnFolder() + u"\\client_launch.dll"), W(Path(u"app\\loaded.dll")),
-                          FALSE));
+  ASSERT_TRUE(
+      ::CopyFileW(W(OwnFolder() + u"\\client_launch.dll"), W(Path(u"app\\loaded.dll")), FALSE));
   const HMODULE loaded = ::LoadLibraryW(W(Path(u"app\\loaded.dll")));
   ASSERT_NE(loaded, nullptr);
   refused(u"loaded.dll");
@@ -288,7 +288,8 @@ TEST_F(FilesOnWindowsTest, PathsPastMaxPathInstallLikeAnyOther) {
     ASSERT_TRUE(::CreateDirectoryW(W(u"\\\\?\\" + Path(folder)), nullptr));
     Write(folder + u"\\x.dat", "staged");
     ASSERT_EQ(Path(folder + u"\\x.dat").size(), length);
-    const WideString target = deep + u"\\" + WideString(259 - Path(deep).size() - 5, u'f') + u".dll";
+    const WideString target =
+        deep + u"\\" + WideString(259 - Path(deep).size() - 5, u'f') + u".dll";
     ASSERT_EQ(Path(target).size(), 259u);
     EXPECT_TRUE(Move(folder + u"\\x.dat", target));
     EXPECT_EQ(scratch::ReadFile(Path(target)), "staged");
