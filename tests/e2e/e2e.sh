@@ -162,9 +162,24 @@ cp "$ROOT/big-new.dat" "$STAGING/big.dat" && own "$KELVO" "$CLIENT_ROOT"
 start_updater Kelvo 'C:\Kelvo\updater.exe' --files big.dat
 # As soon as a partial copy has grown past 1 MiB, the updater is killed, as
 # a crash, Task Manager or a shutdown would.
-killed=$(python3 - "$KELVO" "$WINE_USER" $((60 * PATIENCE)) <<'PY'
-import os, subprocess, sys, time
-folder, user, bound = sys.argv[1], sys.argv[2], float(sys.argv[3])
+killed=$(python3 - "$KELVO" "$ROOT/prefix" $((60 * PATIENCE)) <<'PY'
+import os, re, signal, sys, time
+folder, prefix, bound = sys.argv[1], sys.argv[2], float(sys.argv[3])
+image = re.compile(rb"^([A-Za-z]:[^ ]*\\)?updater\.exe( |$)")
+def kill_updaters():  # only this prefix's: other Wine work may run beside
+    killed = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                command = f.read().replace(b"\0", b" ")
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                env = f.read().split(b"\0")
+        except OSError:
+            continue
+        if image.match(command) and b"WINEPREFIX=" + prefix.encode() in env:
+            os.kill(int(pid), signal.SIGKILL)
+            killed += 1
+    return killed
 end = time.monotonic() + bound
 while time.monotonic() < end:
     for name in os.listdir(folder):
@@ -174,8 +189,7 @@ while time.monotonic() < end:
             except OSError:
                 continue
             if size >= 1 << 20:
-                subprocess.run(["pkill", "-KILL", "-u", user, "-f", r"^([A-Za-z]:[^ ]*\\)?updater\.exe( |$)"])
-                print("killed")
+                print("killed" if kill_updaters() else "no updater of this prefix runs")
                 sys.exit()
     time.sleep(0.002)
 print("never saw the copy")

@@ -106,8 +106,23 @@ start_client() {  # start_client DIR [ARGS...]
 # Windows processes under Wine carry their image path as command line; the
 # wrappers that started them (timeout, runuser) do not start with it.
 CLIENT_PATTERN='^([A-Za-z]:[^ ]*\\)?KelvoClient\.exe( |$)'
-running_clients() { pgrep -u "$WINE_USER" -f "$CLIENT_PATTERN" | wc -l; }
-kill_clients() { pkill -KILL -u "$WINE_USER" -f "$CLIENT_PATTERN" 2>/dev/null; sleep 0.5; return 0; }
+# Only this prefix's processes: another Wine workload of the same user may run
+# beside the scenarios.
+prefix_pids() {  # prefix_pids PATTERN
+  local pid
+  for pid in $(pgrep -u "$WINE_USER" -f "$1"); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$ROOT/prefix" && echo "$pid"
+  done
+  return 0
+}
+running_clients() { prefix_pids "$CLIENT_PATTERN" | wc -l; }
+kill_clients() {
+  local pids
+  pids=$(prefix_pids "$CLIENT_PATTERN")
+  [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+  sleep 0.5
+  return 0
+}
 # Waits up to 15 s (times PATIENCE) for the client to have noted N starts, then says how many.
 wait_starts() {  # wait_starts FOLDER N
   for _ in $(polls 15); do [ "$(starts_noted "$1")" -ge "$2" ] && break; sleep 0.1; done
