@@ -61,7 +61,8 @@ constexpr CodeText kCodeTexts[] = {
     {KL_REFUSED_UPDATER_ITSELF, u"a name is the updater's own file, which cannot be replaced"},
     {KL_REFUSED_LINE_TOO_LONG, u"the command line would reach 32,767 code units"},
     {KL_REFUSED_UPDATER_PATH,
-     u"the updater path is not a full path under 260 code units, ends with \"\\\", or holds \" / "
+     u"the updater path is not a full path under 260 code units, begins \\\\?\\ or \\\\.\\, "
+     u"ends with \"\\\", or holds \" / "
      u"a control character or an option"},
     {KL_FAILED_NO_CLIENT_ROOT, u"the client's folder in the roaming profile cannot be formed"},
     {KL_FAILED_SOURCE_MISSING, u"the source file is missing or a folder"},

@@ -101,10 +101,14 @@ bool HoldsOption(const WideString& text) {
          text.find(kCleanCacheOption) != WideString::npos;
 }
 
-// A full path (C:\... or \\server\...) that can stand in double quotes.
+// A full path (C:\... or \\server\...) that can stand in double quotes. Not
+// \\?\ or \\.\: the updater appends "\" and a name to its folder, and after
+// those prefixes Windows takes the doubled "\" literally.
 bool IsLaunchableUpdater(const WideString& updater) {
+  const bool device = updater.size() >= 4 && updater.compare(0, 2, u"\\\\") == 0 &&
+                      (updater[2] == u'?' || updater[2] == u'.') && updater[3] == u'\\';
   const bool full = (updater.size() > 3 && updater[1] == u':' && updater[2] == u'\\') ||
-                    updater.compare(0, 2, u"\\\\") == 0;
+                    (updater.compare(0, 2, u"\\\\") == 0 && !device);
   if (!full || updater.size() >= platform::kMaxPath || HoldsOption(updater)) return false;
   for (char16_t c : updater) {
     if (c < 0x20 || c == u'"' || c == u'/') return false;

@@ -29,7 +29,7 @@ enum LaunchCode : std::int32_t {
   RefusedNameIsFolder = 15,       // a folder beside the updater or of another name
   RefusedUpdaterItself = 16,      // a running exe cannot be replaced
   RefusedLineTooLong = 17,        // the line would exceed 32,766 code units
-  RefusedUpdaterPath = 18,        // not a full path under MAX_PATH, ends with "\",
+  RefusedUpdaterPath = 18,        // not a full path under MAX_PATH, \\?\ or \\.\, ends with "\",
                                   // or holds " / a control character or an option
   FailedNoClientRoot = 19,        // the client root cannot be formed
   FailedSourceMissing = 20,       // StageFile: the source is missing or a folder

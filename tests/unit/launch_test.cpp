@@ -131,6 +131,17 @@ TEST_F(LaunchTest, RefusesANameThatIsAFolderOrTheUpdaterItself) {
   EXPECT_TRUE(Refusal({u"updater.exe"}, u"C:\\Kelvo\\Kelvo-Update.exe").code == LaunchOk);
 }
 
+TEST_F(LaunchTest, RefusesANameWhereAnotherNeedsAFolderAtAnyDepth) {
+  // Without the clash, the later name would be refused for its missing folder.
+  sim::AddFolder(u"C:\\Kelvo\\a\\b");
+  for (const FileList& names :
+       {FileList{u"lang\\x", u"LANG\\X\\y"}, FileList{u"a\\b\\c", u"A/B/C/d"}}) {
+    const LaunchRefusal r = Refusal(names);
+    EXPECT_EQ(std::make_pair(r.code, r.name), std::make_pair(RefusedNameIsFolder, std::size_t{1}))
+        << sim::Utf8(names[0]);
+  }
+}
+
 TEST_F(LaunchTest, RefusesAFolderMissingBesideTheUpdaterAtAnyDepth) {
   ExpectAccepted({u"lang\\en.pak"});
   // A file where a folder should be is no folder either.
@@ -143,10 +154,13 @@ TEST_F(LaunchTest, RefusesAFolderMissingBesideTheUpdaterAtAnyDepth) {
 
 TEST_F(LaunchTest, RefusesUpdaterPathsThatCannotBeQuotedOrHoldAnOption) {
   WideString line;
-  for (const WideString& updater :
-       FileList{u"updater.exe", u"C:updater.exe", u"C:\\--files\\updater.exe",
-                u"C:\\a--cleanCache.exe", u"C:\\Kel\"vo\\updater.exe", u"C:/Kelvo/updater.exe",
-                u"C:\\Kelvo/updater.exe", u"C:\\Kelvo\\", u"", u"C:\\" + WideString(257, u'u')}) {
+  for (const WideString& updater : FileList{
+           u"updater.exe", u"C:updater.exe", u"C:\\--files\\updater.exe", u"C:\\a--cleanCache.exe",
+           u"C:\\Kel\"vo\\updater.exe", u"C:/Kelvo/updater.exe", u"C:\\Kelvo/updater.exe",
+           u"C:\\Kelvo\\", u"", u"C:\\" + WideString(257, u'u'), u"\\\\?\\C:\\Kelvo\\updater.exe",
+           u"\\\\.\\C:\\Kelvo\\updater.exe", u"\\\\?\\UNC\\server\\share\\updater.exe",
+           u"C:\\Kel\tvo\\updater.exe", u"C:\\Kelvo\\updater.exe\n",
+           WideString(u"C:\\K\0lvo\\updater.exe", 21), u"C:\\K\x1Flvo\\updater.exe"}) {
     const LaunchRefusal r = Refusal({u"core.dll"}, updater);
     EXPECT_EQ(std::make_pair(r.code, r.name), std::make_pair(RefusedUpdaterPath, kNoName))
         << sim::Utf8(updater);
@@ -212,6 +226,8 @@ TEST_F(LaunchTest, StagesIntoNewSubfoldersAsAPlainFile) {
   EXPECT_EQ(sim::ContentOf(staged), "version 2");
   EXPECT_EQ(sim::Find(staged)->attributes & platform::kAttributeReadOnly, 0u);
   EXPECT_FALSE(sim::Exists(demo::StagedFile(u"lang\\zh\\ ~语言.pak")));
+  ASSERT_TRUE(StageFile(u"C:\\Downloads\\new.bin", u"lang/new/de.pak"));
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\new\\de.pak")), "version 2");
 }
 
 TEST_F(LaunchTest, AFailureMidCopyLeavesNothingUnderTheNameAndSaysWhy) {
@@ -263,7 +279,12 @@ TEST_F(LaunchTest, StartsTheUpdaterFromItsFolderAndReportsADeclinedStart) {
 
   sim::World().launchResult = false;  // the user declined elevation
   EXPECT_FALSE(StartUpdater(line));
-  EXPECT_FALSE(StartUpdater(u"C:\\Kelvo\\updater.exe --cleanCache"));
+  sim::World().launchResult = true;
+  for (const WideString bad :
+       {u"C:\\Kelvo\\updater.exe --cleanCache", u"\"C:\\Kelvo\\updater.exe\"--cleanCache",
+        u"\"C:\\Kelvo\\updater.exe\"", u"\"C:\\Kelvo\\updater.exe --cleanCache"}) {
+    EXPECT_FALSE(StartUpdater(bad)) << sim::Utf8(bad);
+  }
   EXPECT_EQ(sim::World().launches.size(), 1u);
 }
 
