@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  osslsigncode openssl acl procps
+  osslsigncode openssl libssl-dev acl procps
   qemu-system-x86 debootstrap e2fsprogs
 )
 

@@ -45,17 +45,3 @@ std::int32_t SplitTokens(const WideString& text, const WideString& delimiters, F
   }
   return static_cast<std::int32_t>(tokens.size());
 }
-
-bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-bool IsSafeFileName(const WideString& name) {
-  if (name.find(u':') != WideString::npos) return false;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = start;
-    while (end < name.size() && !IsPathSeparator(name[end])) ++end;
-    if (name.compare(start, end - start, u"..") == 0) return false;
-    start = end + 1;
-  }
-  return true;
-}

@@ -22,57 +22,20 @@ static_assert(KL_OK == LaunchOk && KL_REFUSED_EMPTY_LIST == RefusedEmptyList &&
               KL_REFUSED_UPDATER_PATH == RefusedUpdaterPath &&
               KL_FAILED_NO_CLIENT_ROOT == FailedNoClientRoot &&
               KL_FAILED_SOURCE_MISSING == FailedSourceMissing && KL_FAILED_COPY == FailedCopy &&
-              KL_FAILED_RENAME == FailedRename);
+              KL_FAILED_RENAME == FailedRename && KL_UP_TO_DATE == UpToDate &&
+              KL_REFUSED_SIGNATURE == RefusedSignature && KL_REFUSED_PRODUCT == RefusedProduct &&
+              KL_REFUSED_ROLLBACK == RefusedRollback && KL_REFUSED_EXPIRED == RefusedExpired &&
+              KL_REFUSED_MALFORMED == RefusedMalformed &&
+              KL_REFUSED_MANIFEST_TOO_LARGE == RefusedManifestTooLarge &&
+              KL_REFUSED_PUBLIC_KEY == RefusedPublicKey &&
+              KL_REFUSED_VERSION_TEXT == RefusedVersionText &&
+              KL_FAILED_READ_SOURCE == FailedReadSource &&
+              KL_REFUSED_FILE_SIZE == RefusedFileSize && KL_REFUSED_FILE_HASH == RefusedFileHash &&
+              KL_FAILED_STAGE_WRITE == FailedStageWrite && KL_STOPPED == Stopped &&
+              KL_FAILED_CRYPTO == FailedCrypto);
 static_assert(sizeof(kl_char) == sizeof(char16_t), "UTF-16 code units");
 
 namespace {
-
-struct CodeText {
-  kl_code code;
-  const char16_t* text;
-};
-
-constexpr CodeText kCodeTexts[] = {
-    {KL_OK, u"done"},
-    {KL_REFUSED_EMPTY_LIST, u"the list holds no names"},
-    {KL_REFUSED_EMPTY_NAME, u"a name is empty"},
-    {KL_REFUSED_DUPLICATE_NAME,
-     u"a name names the same file as an earlier one, letter case compared as Windows compares it"},
-    {KL_REFUSED_BAR, u"a name holds \"|\", which separates the names"},
-    {KL_REFUSED_LEAVES_FOLDER,
-     u"a name holds \":\" or a \"..\" segment and would leave its folder"},
-    {KL_REFUSED_CLEAN_CACHE_OPTION,
-     u"a name holds \"--cleanCache\", which would turn the update into cache clearing"},
-    {KL_REFUSED_MISPLACED_SEPARATOR,
-     u"a name has \"\\\" or \"/\" at either end, or an empty segment"},
-    {KL_REFUSED_FORBIDDEN_CHARACTER, u"a name holds < > \" * ? or a control character"},
-    {KL_REFUSED_BLANK_OR_DOT,
-     u"a segment of a name begins or ends with a blank, or ends with a dot, which Windows drops"},
-    {KL_REFUSED_DEVICE_NAME,
-     u"a segment of a name is a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9...)"},
-    {KL_REFUSED_SHORT_NAME,
-     u"a segment of a name has the form of an 8.3 short name with a \"~\" and may name another "
-     u"file"},
-    {KL_REFUSED_PATH_TOO_LONG, u"the staged or installed path of a name reaches 260 code units"},
-    {KL_REFUSED_FOLDER_TOO_LONG, u"a folder of a name reaches 248 code units"},
-    {KL_REFUSED_MISSING_FOLDER, u"a folder of a name does not exist beside the updater"},
-    {KL_REFUSED_NAME_IS_FOLDER,
-     u"a name is a folder beside the updater, or a folder of another name in the list"},
-    {KL_REFUSED_UPDATER_ITSELF, u"a name is the updater's own file, which cannot be replaced"},
-    {KL_REFUSED_LINE_TOO_LONG, u"the command line would reach 32,767 code units"},
-    {KL_REFUSED_UPDATER_PATH,
-     u"the updater path is not a full path under 260 code units, begins \\\\?\\ or \\\\.\\, "
-     u"ends with \"\\\", or holds \" / "
-     u"a control character or an option"},
-    {KL_FAILED_NO_CLIENT_ROOT, u"the client's folder in the roaming profile cannot be formed"},
-    {KL_FAILED_SOURCE_MISSING, u"the source file is missing or a folder"},
-    {KL_FAILED_COPY, u"the copy into the staging folder failed"},
-    {KL_FAILED_RENAME, u"the staged copy could not take its name"},
-    {KL_NULL_ARGUMENT, u"a pointer that must be given is null"},
-    {KL_BUFFER_TOO_SMALL, u"the buffer is too small; nothing was written"},
-    {KL_START_FAILED, u"the user declined elevation, or the updater could not be started"},
-    {KL_UNKNOWN_CODE, u"no such code"},
-};
 
 WideString In(const kl_char* s) {
   WideString out;
@@ -142,10 +105,8 @@ kl_code KL_CALL KlStartUpdater(const kl_char* line) {
 }
 
 kl_code KL_CALL KlCodeText(kl_code code, kl_char* text, std::uint32_t size, std::uint32_t* needed) {
-  for (const CodeText& entry : kCodeTexts) {
-    if (entry.code == code) return Out(entry.text, text, size, needed);
-  }
-  return KL_UNKNOWN_CODE;
+  const char16_t* found = CodeText(code);
+  return found ? Out(found, text, size, needed) : KL_UNKNOWN_CODE;
 }
 
 }  // extern "C"

@@ -56,6 +56,22 @@ typedef int32_t kl_code;
 #define KL_FAILED_SOURCE_MISSING 20
 #define KL_FAILED_COPY 21
 #define KL_FAILED_RENAME 22
+/* Releases: checking, fetching, applying. Nothing is staged after these. */
+#define KL_UP_TO_DATE 23 /* not an error: nothing to fetch */
+#define KL_REFUSED_SIGNATURE 24
+#define KL_REFUSED_PRODUCT 25
+#define KL_REFUSED_ROLLBACK 26
+#define KL_REFUSED_EXPIRED 27
+#define KL_REFUSED_MALFORMED 28
+#define KL_REFUSED_MANIFEST_TOO_LARGE 29
+#define KL_REFUSED_PUBLIC_KEY 30
+#define KL_REFUSED_VERSION_TEXT 31
+#define KL_FAILED_READ_SOURCE 32
+#define KL_REFUSED_FILE_SIZE 33
+#define KL_REFUSED_FILE_HASH 34
+#define KL_FAILED_STAGE_WRITE 35
+#define KL_STOPPED 36
+#define KL_FAILED_CRYPTO 37
 /* The C interface's own. */
 #define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */

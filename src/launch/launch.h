@@ -35,7 +35,27 @@ enum LaunchCode : std::int32_t {
   FailedSourceMissing = 20,       // StageFile: the source is missing or a folder
   FailedCopy = 21,                // StageFile: the copy failed
   FailedRename = 22,              // StageFile: the copy could not take the name
+  // Releases (release.h). Nothing is staged after any of these.
+  UpToDate = 23,                 // not an error: the install already matches the release
+  RefusedSignature = 24,         // the signature is missing, bad, or by another key
+  RefusedProduct = 25,           // another product's or another channel's release
+  RefusedRollback = 26,          // older than the installed version
+  RefusedExpired = 27,           // the release is past its expiry
+  RefusedMalformed = 28,         // the signed manifest is not in the exact format
+  RefusedManifestTooLarge = 29,  // the manifest is over its bound
+  RefusedPublicKey = 30,         // the client's embedded key is not a P-256 public key
+  RefusedVersionText = 31,       // the installed version given is not dotted numbers
+  FailedReadSource = 32,         // the manifest or a file cannot be read from the source
+  RefusedFileSize = 33,          // a file is longer or shorter than the manifest says
+  RefusedFileHash = 34,          // a file's SHA-256 is not the manifest's
+  FailedStageWrite = 35,         // the staged copy could not be written or named
+  Stopped = 36,                  // the progress callback asked to stop
+  FailedCrypto = 37,             // Windows' SHA-256 or ECDSA is not available
 };
+
+// What `code` (a LaunchCode or a code of the C interface) means, in English;
+// null for no such code.
+const char16_t* CodeText(std::int32_t code);
 
 // The index in the list of the name that a refusal is about.
 constexpr std::size_t kNoName = static_cast<std::size_t>(-1);

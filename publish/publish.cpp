@@ -1,0 +1,479 @@
+#include "publish.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cwctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <system_error>
+
+#include "crypto.h"
+#include "launch/release_format.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDone = 0, kRefused = 1, kUsage = 2;
+constexpr std::int64_t kDefaultLifetimeDays = 30;
+constexpr std::int64_t kMaxLifetimeDays = 3660;
+constexpr std::size_t kCopyBlock = 1 << 20;
+constexpr char kUpdaterFile[] = "updater.exe";
+constexpr char kPendingSuffix[] = ".pending";
+
+struct Options {
+  std::map<std::string, std::string> values;
+  std::vector<std::string> positional;
+  bool Has(const std::string& key) const { return values.count(key) != 0; }
+  std::string Get(const std::string& key, const std::string& fallback = "") const {
+    const auto it = values.find(key);
+    return it == values.end() ? fallback : it->second;
+  }
+};
+
+// "--key value" pairs; "--sign-elsewhere" stands alone.
+bool ParseOptions(const std::vector<std::string>& args, Options& options) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--sign-elsewhere") {
+      options.values[a] = "";
+    } else if (a.compare(0, 2, "--") == 0) {
+      if (i + 1 >= args.size()) return false;
+      options.values[a] = args[++i];
+    } else {
+      options.positional.push_back(a);
+    }
+  }
+  return true;
+}
+
+std::string Narrow(const char16_t* text) {
+  return text ? release::WideToUtf8(text) : std::string("unknown");
+}
+
+bool ReadAll(const fs::path& path, std::string& bytes, std::size_t bound) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string data;
+  char block[65536];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    data.append(block, static_cast<std::size_t>(in.gcount()));
+    if (data.size() > bound) return false;
+  }
+  if (in.bad()) return false;
+  bytes = std::move(data);
+  return true;
+}
+
+// Written beside, then renamed: a reader sees the old file or the new one.
+bool WriteAtomically(const fs::path& path, const std::string& bytes, bool secret = false) {
+  const fs::path temp = path.string() + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    if (secret) {
+      std::error_code ec;
+      fs::permissions(temp, fs::perms::owner_read | fs::perms::owner_write, ec);
+      if (ec) return false;
+    }
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) return false;
+  }
+  std::error_code ec;
+  fs::rename(temp, path, ec);
+  return !ec;
+}
+
+// SHA-256 and size of a file; with `copy`, the bytes go there too.
+bool HashFile(const fs::path& path, release::Digest& digest, std::uint64_t& size,
+              const fs::path* copy = nullptr) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ofstream out;
+  if (copy) {
+    out.open(*copy, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+  }
+  crypto::Sha256 hash;
+  std::vector<char> block(kCopyBlock);
+  size = 0;
+  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+    const auto n = static_cast<std::size_t>(in.gcount());
+    hash.Update(block.data(), n);
+    if (copy && !out.write(block.data(), static_cast<std::streamsize>(n))) return false;
+    size += n;
+  }
+  if (in.bad() || (copy && !out.flush())) return false;
+  digest = hash.Finish();
+  return true;
+}
+
+bool LoadPublicKey(const std::string& path, crypto::Point& point, std::ostream& err) {
+  std::string pem;
+  if (!ReadAll(path, pem, 1 << 16) || !release::ParsePublicKeyPem(pem, point)) {
+    err << "publish: " << path << " is not a P-256 public key (SubjectPublicKeyInfo PEM)\n";
+    return false;
+  }
+  return true;
+}
+
+// Names as Windows would compare them, closely enough to catch two files
+// that Windows would take for one.
+std::wstring Folded(const WideString& name) {
+  std::wstring folded;
+  for (char16_t c : name) folded += static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+  std::replace(folded.begin(), folded.end(), L'/', L'\\');
+  return folded;
+}
+
+// Every file under `from` as the release lists it, or a refusal said on `err`.
+bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
+                  std::vector<fs::path>& paths, std::ostream& err) {
+  std::error_code ec;
+  std::vector<std::pair<std::string, fs::path>> found;
+  for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path relative = it->path().lexically_relative(from);
+    std::error_code kind;
+    if (it->is_symlink(kind)) {
+      err << "publish: refused " << relative.generic_string()
+          << ": a link; the release takes plain files only\n";
+      return false;
+    }
+    if (it->is_directory(kind)) continue;
+    if (!it->is_regular_file(kind)) {
+      err << "publish: refused " << relative.generic_string() << ": not a plain file\n";
+      return false;
+    }
+    found.emplace_back(relative.generic_u8string(), it->path());
+  }
+  if (ec) {
+    err << "publish: cannot read " << from.string() << ": " << ec.message() << "\n";
+    return false;
+  }
+  if (found.empty()) {
+    err << "publish: " << from.string() << " holds no file\n";
+    return false;
+  }
+  std::sort(found.begin(), found.end());
+  std::map<std::wstring, std::string> seen;
+  for (const auto& [name, path] : found) {
+    release::File f;
+    if (!release::Utf8ToWide(name, f.name)) {
+      err << "publish: refused " << name << ": not UTF-8\n";
+      return false;
+    }
+    const LaunchCode code = CheckStageableName(f.name);
+    if (code != LaunchOk) {
+      err << "publish: refused " << name << ": " << Narrow(CodeText(code)) << " (code " << code
+          << ")\n";
+      return false;
+    }
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
+    if (lower == kUpdaterFile) {
+      err << "publish: refused " << name
+          << ": the updater cannot replace its own file while it runs; ship a new updater with "
+             "the full installer\n";
+      return false;
+    }
+    const auto [earlier, fresh] = seen.emplace(Folded(f.name), name);
+    if (!fresh) {
+      err << "publish: refused " << name << ": " << Narrow(CodeText(RefusedDuplicateName)) << " ("
+          << earlier->second << ", code " << RefusedDuplicateName << ")\n";
+      return false;
+    }
+    files.push_back(std::move(f));
+    paths.push_back(path);
+  }
+  if (!release::FitsOneCommandLine(files)) {
+    err << "publish: refused: the " << files.size()
+        << " names would not fit one updater command line (32,767 code units)\n";
+    return false;
+  }
+  return true;
+}
+
+bool ParseLifetime(const std::string& text, std::int64_t& days) {
+  if (text.empty() || text.size() > 5 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  days = std::stoll(text);
+  return days >= 1 && days <= kMaxLifetimeDays;
+}
+
+std::int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+fs::path ManifestPath(const fs::path& release, const std::string& channel) {
+  return release / (channel + ".manifest");
+}
+fs::path SignaturePath(const fs::path& release, const std::string& channel) {
+  return release / (channel + ".sig");
+}
+
+// The manifest and its signature, the signature checked against `point`.
+bool CheckSignature(const std::string& manifest, const release::Signature& signature,
+                    const crypto::Point& point) {
+  crypto::Sha256 hash;
+  hash.Update(manifest.data(), manifest.size());
+  return crypto::Verify(point, hash.Finish(), signature);
+}
+
+bool ReadSignature(const fs::path& path, release::Signature& signature) {
+  std::string bytes;
+  return ReadAll(path, bytes, 256) &&
+         release::ParseSignature(release::Bytes(bytes.begin(), bytes.end()), signature);
+}
+
+int Keygen(const Options& o, std::ostream& out, std::ostream& err) {
+  if (o.positional.size() != 1) return kUsage;
+  const std::string base = o.positional[0];
+  std::error_code ec;
+  if (fs::exists(base + ".key", ec) || fs::exists(base + ".pub", ec)) {
+    err << "publish: " << base << ".key or .pub exists; a key is never overwritten\n";
+    return kRefused;
+  }
+  std::string privatePem;
+  crypto::Point point;
+  if (!crypto::GenerateKey(privatePem, point) ||
+      !WriteAtomically(base + ".key", privatePem, /*secret=*/true) ||
+      !WriteAtomically(base + ".pub", release::PublicKeyPem(point))) {
+    err << "publish: the key could not be made or written\n";
+    return kRefused;
+  }
+  out << "private key: " << base << ".key (PKCS#8 PEM; keep it secret)\n"
+      << "public key:  " << base << ".pub (SubjectPublicKeyInfo PEM)\n"
+      << "for the client to embed:\n"
+      << release::PublicKeyText(point) << "\n";
+  return kDone;
+}
+
+int Release(const Options& o, std::ostream& out, std::ostream& err) {
+  const std::string channel = o.Get("--channel", release::kDefaultChannel);
+  const bool elsewhere = o.Has("--sign-elsewhere");
+  if (!o.positional.empty() || !o.Has("--from") || !o.Has("--to") || !o.Has("--product") ||
+      !o.Has("--version") || elsewhere == o.Has("--key")) {
+    return kUsage;
+  }
+  release::Manifest m;
+  m.product = o.Get("--product");
+  m.channel = channel;
+  m.version = o.Get("--version");
+  std::int64_t days = kDefaultLifetimeDays;
+  if (!release::IsPlainField(m.product) || !release::IsPlainField(m.channel)) {
+    err << "publish: product and channel take letters, digits and . _ - only\n";
+    return kUsage;
+  }
+  if (!release::IsVersion(m.version)) {
+    err << "publish: " << m.version << " is not a version (dotted numbers, as 2.0.1)\n";
+    return kUsage;
+  }
+  if (o.Has("--lifetime") && !ParseLifetime(o.Get("--lifetime"), days)) {
+    err << "publish: --lifetime takes days, 1 to " << kMaxLifetimeDays << "\n";
+    return kUsage;
+  }
+  m.published = Now();
+  if (o.Has("--published") && !release::ParseTime(o.Get("--published"), m.published)) {
+    err << "publish: --published takes a time as 2026-12-08T13:00:00Z\n";
+    return kUsage;
+  }
+  m.expires = m.published + days * 86400;
+
+  std::string privatePem;
+  crypto::Point point{};
+  if (!elsewhere && (!ReadAll(o.Get("--key"), privatePem, 1 << 16) ||
+                     !crypto::LoadPrivateKey(privatePem, point))) {
+    err << "publish: " << o.Get("--key") << " is not a P-256 private key (PKCS#8 PEM)\n";
+    return kRefused;
+  }
+
+  const fs::path to = o.Get("--to");
+  std::string published;
+  if (ReadAll(ManifestPath(to, channel), published, release::kMaxManifestBytes + 1)) {
+    release::Manifest earlier;
+    if (release::ParseManifest(published, earlier) != LaunchOk) {
+      err << "publish: the " << channel << " manifest in " << to.string()
+          << " cannot be read; it is left as it is\n";
+      return kRefused;
+    }
+    if (release::CompareVersions(m.version, earlier.version) <= 0) {
+      err << "publish: refused: " << m.version << " is not newer than " << earlier.version
+          << ", already published on " << channel << "\n";
+      return kRefused;
+    }
+  }
+
+  std::vector<fs::path> paths;
+  if (!CollectFiles(o.Get("--from"), m.files, paths, err)) return kRefused;
+  std::error_code ec;
+  fs::create_directories(to / release::kFilesFolder, ec);
+  std::uint64_t stored = 0, shared = 0;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const fs::path temp = to / release::kFilesFolder / ".incoming";
+    release::File& f = m.files[i];
+    if (!HashFile(paths[i], f.sha256, f.size, &temp)) {
+      err << "publish: cannot copy " << paths[i].string() << "\n";
+      return kRefused;
+    }
+    const fs::path target = to / release::kFilesFolder / release::Hex(f.sha256.data(), 32);
+    release::Digest there{};
+    std::uint64_t size = 0;
+    if (HashFile(target, there, size) && there == f.sha256) {
+      fs::remove(temp, ec);
+      ++shared;
+      continue;
+    }
+    fs::rename(temp, target, ec);
+    if (ec) {
+      err << "publish: cannot store " << target.string() << "\n";
+      return kRefused;
+    }
+    ++stored;
+  }
+
+  const std::string manifest = release::WriteManifest(m);
+  if (elsewhere) {
+    const fs::path pending = ManifestPath(to, channel).string() + kPendingSuffix;
+    if (!WriteAtomically(pending, manifest)) {
+      err << "publish: cannot write " << pending.string() << "\n";
+      return kRefused;
+    }
+    out << "to sign, exactly these bytes: " << pending.string() << "\n"
+        << "  for example: openssl dgst -sha256 -sign KEY.pem -out " << channel << ".sig.der "
+        << pending.string() << "\n"
+        << "then: publish attach --to " << to.string() << " --signature " << channel
+        << ".sig.der --public KEY.pub"
+        << (channel == release::kDefaultChannel ? "" : " --channel " + channel) << "\n";
+    return kDone;
+  }
+  crypto::Sha256 hash;
+  hash.Update(manifest.data(), manifest.size());
+  release::Signature signature{};
+  if (!crypto::Sign(privatePem, hash.Finish(), signature) ||
+      !WriteAtomically(SignaturePath(to, channel).string() + ".new",
+                       std::string(signature.begin(), signature.end()))) {
+    err << "publish: the manifest could not be signed\n";
+    return kRefused;
+  }
+  // The manifest last: until it lands, the folder still serves the old pair.
+  fs::rename(SignaturePath(to, channel).string() + ".new", SignaturePath(to, channel), ec);
+  if (ec || !WriteAtomically(ManifestPath(to, channel), manifest)) {
+    err << "publish: cannot write the manifest\n";
+    return kRefused;
+  }
+  out << "published " << m.product << " " << m.version << " on " << channel << ": "
+      << m.files.size() << " files (" << stored << " stored, " << shared
+      << " already there), expires " << release::FormatTime(m.expires) << "\n";
+  return kDone;
+}
+
+int Attach(const Options& o, std::ostream& out, std::ostream& err) {
+  const std::string channel = o.Get("--channel", release::kDefaultChannel);
+  if (!o.positional.empty() || !o.Has("--to") || !o.Has("--signature") || !o.Has("--public")) {
+    return kUsage;
+  }
+  const fs::path to = o.Get("--to");
+  const fs::path pending = ManifestPath(to, channel).string() + kPendingSuffix;
+  crypto::Point point;
+  std::string manifest;
+  release::Signature signature{};
+  if (!LoadPublicKey(o.Get("--public"), point, err)) return kRefused;
+  if (!ReadAll(pending, manifest, release::kMaxManifestBytes)) {
+    err << "publish: no manifest waits for its signature: " << pending.string() << "\n";
+    return kRefused;
+  }
+  if (!ReadSignature(o.Get("--signature"), signature)) {
+    err << "publish: " << o.Get("--signature") << " is not an ECDSA signature (DER or r||s)\n";
+    return kRefused;
+  }
+  if (!CheckSignature(manifest, signature, point)) {
+    err << "publish: refused: the signature does not verify against " << o.Get("--public")
+        << "; nothing changed\n";
+    return kRefused;
+  }
+  std::error_code ec;
+  if (!WriteAtomically(SignaturePath(to, channel), std::string(signature.begin(), signature.end())))
+    return kRefused;
+  fs::rename(pending, ManifestPath(to, channel), ec);
+  if (ec) {
+    err << "publish: cannot put the manifest in place\n";
+    return kRefused;
+  }
+  out << "signature attached: " << channel << " is ready to upload\n";
+  return kDone;
+}
+
+int Verify(const Options& o, std::ostream& out, std::ostream& err) {
+  const std::string channel = o.Get("--channel", release::kDefaultChannel);
+  if (o.positional.size() != 1 || !o.Has("--public")) return kUsage;
+  const fs::path from = o.positional[0];
+  crypto::Point point;
+  if (!LoadPublicKey(o.Get("--public"), point, err)) return kRefused;
+  std::string manifest;
+  release::Signature signature{};
+  if (!ReadAll(ManifestPath(from, channel), manifest, release::kMaxManifestBytes)) {
+    err << "publish: no readable " << channel << " manifest within its bound\n";
+    return kRefused;
+  }
+  if (!ReadSignature(SignaturePath(from, channel), signature) ||
+      !CheckSignature(manifest, signature, point)) {
+    err << "publish: bad: the signature is missing, bad, or by another key\n";
+    return kRefused;
+  }
+  release::Manifest m;
+  std::size_t index = kNoName;
+  const LaunchCode code = release::ParseManifest(manifest, m, &index);
+  if (code != LaunchOk) {
+    err << "publish: bad: " << Narrow(CodeText(code)) << " (code " << code << ")\n";
+    return kRefused;
+  }
+  int bad = 0;
+  for (const release::File& f : m.files) {
+    release::Digest digest{};
+    std::uint64_t size = 0;
+    const std::string hex = release::Hex(f.sha256.data(), 32);
+    if (!HashFile(from / release::kFilesFolder / hex, digest, size)) {
+      err << "publish: bad: " << release::WideToUtf8(f.name) << ": files/" << hex << " missing\n";
+      ++bad;
+    } else if (size != f.size || digest != f.sha256) {
+      err << "publish: bad: " << release::WideToUtf8(f.name) << ": files/" << hex
+          << (size != f.size ? " has another size\n" : " has another SHA-256\n");
+      ++bad;
+    }
+  }
+  if (bad) return kRefused;
+  out << "good: " << m.product << " " << m.version << " on " << m.channel << ", " << m.files.size()
+      << " files, published " << release::FormatTime(m.published) << ", expires "
+      << release::FormatTime(m.expires) << (m.expires <= Now() ? " (expired)" : "") << "\n";
+  return m.expires <= Now() ? kRefused : kDone;
+}
+
+constexpr char kUsageText[] =
+    "usage:\n"
+    "  publish keygen NAME            writes NAME.key (private) and NAME.pub\n"
+    "  publish release --from DIR --to RELEASE --product P --version V\n"
+    "                  (--key NAME.key | --sign-elsewhere) [--channel stable]\n"
+    "                  [--lifetime 30] [--published 2026-12-08T13:00:00Z]\n"
+    "  publish attach --to RELEASE --signature SIG --public NAME.pub [--channel stable]\n"
+    "  publish verify RELEASE --public NAME.pub [--channel stable]\n";
+
+}  // namespace
+
+int RunPublish(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  Options o;
+  int result = kUsage;
+  if (!args.empty() && ParseOptions(args, o)) {
+    if (args[0] == "keygen") result = Keygen(o, out, err);
+    if (args[0] == "release") result = Release(o, out, err);
+    if (args[0] == "attach") result = Attach(o, out, err);
+    if (args[0] == "verify") result = Verify(o, out, err);
+  }
+  if (result == kUsage) err << kUsageText;
+  return result;
+}

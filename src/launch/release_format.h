@@ -1,0 +1,87 @@
+// A release folder as the publish command writes it and the client reads it:
+//   CHANNEL.manifest   the release, UTF-8 text, signed as it stands
+//   CHANNEL.sig        ECDSA P-256 over SHA-256 of those bytes, raw r||s
+//   files/SHA256HEX    every file of the version, once, under its hash
+// No Windows call here: the publish command on Linux writes with this code and
+// the client parses with it.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "launch/launch.h"
+
+namespace release {
+
+using Bytes = std::vector<std::uint8_t>;
+using Digest = std::array<std::uint8_t, 32>;
+using Signature = std::array<std::uint8_t, 64>;  // r||s, 32 bytes each, big-endian
+
+// Bounds: a manifest past kMaxManifestBytes is refused unread.
+constexpr std::size_t kMaxManifestBytes = 2 << 20;
+constexpr std::size_t kMaxFiles = 16384;
+constexpr std::size_t kMaxNameBytes = 1024;
+constexpr std::size_t kMaxFieldBytes = 64;  // product, channel, version
+constexpr char kFilesFolder[] = "files";
+constexpr char kDefaultChannel[] = "stable";
+
+struct File {
+  WideString name;  // as staged and installed, "/" between folders
+  std::uint64_t size = 0;
+  Digest sha256{};
+};
+
+struct Manifest {
+  std::string product;
+  std::string channel;
+  std::string version;
+  std::int64_t published = 0;  // seconds since 1970, UTC
+  std::int64_t expires = 0;
+  std::vector<File> files;
+};
+
+// The manifest's exact bytes. Names in UTF-8; fields must already be valid.
+std::string WriteManifest(const Manifest& manifest);
+
+// LaunchOk and `out` filled, or RefusedMalformed, RefusedManifestTooLarge or a
+// name's refusal; `file`, when given, is then the index of the file it is
+// about (kNoName otherwise). Only the exact form WriteManifest makes is read.
+LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* file = nullptr);
+
+// Dotted decimal numbers ("2", "2.0.11"), at most 8 of at most 9 digits.
+bool IsVersion(const std::string& text);
+// <0, 0, >0; numerically, missing parts read as 0 (2.0 equals 2).
+int CompareVersions(const std::string& a, const std::string& b);
+// Letters, digits and ". _ -", 1 to kMaxFieldBytes: product and channel names.
+bool IsPlainField(const std::string& text);
+
+// "2026-12-08T13:00:00Z".
+std::string FormatTime(std::int64_t seconds);
+bool ParseTime(const std::string& text, std::int64_t& seconds);
+
+std::string Hex(const std::uint8_t* data, std::size_t size);
+std::string Base64(const Bytes& data);
+bool ParseBase64(const std::string& text, Bytes& out);
+
+// Strict: no unpaired surrogates, overlong forms or code points past U+10FFFF.
+bool Utf8ToWide(const std::string& text, WideString& out);
+std::string WideToUtf8(const WideString& text);
+
+// The public key as a client embeds it: the base64 of its SubjectPublicKeyInfo
+// DER, the body of the .pub PEM file. `point` is X||Y.
+std::string PublicKeyText(const std::array<std::uint8_t, 64>& point);
+bool ParsePublicKeyDer(const Bytes& der, std::array<std::uint8_t, 64>& point);
+bool ParsePublicKeyText(const std::string& text, std::array<std::uint8_t, 64>& point);
+std::string PublicKeyPem(const std::array<std::uint8_t, 64>& point);
+bool ParsePublicKeyPem(const std::string& pem, std::array<std::uint8_t, 64>& point);
+
+// A signature as DER (openssl dgst -sign, most HSMs) or raw r||s.
+bool ParseSignature(const Bytes& bytes, Signature& out);
+Bytes SignatureDer(const Signature& signature);
+
+// Whether "\"UPDATER\" --files " and the names joined by "|" fit one command
+// line wherever the client is installed (an updater path of MAX_PATH - 1).
+bool FitsOneCommandLine(const std::vector<File>& files);
+
+}  // namespace release

@@ -1,0 +1,50 @@
+// Arbitrary bytes as a release's manifest, signature and embedded key: each
+// parser refuses or accepts exactly the form its writer makes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "launch/release_format.h"
+
+namespace {
+
+void Require(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "invariant broken: %s\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  release::Manifest m;
+  std::size_t file = 0;
+  const LaunchCode code = release::ParseManifest(bytes, m, &file);
+  if (code == LaunchOk) {
+    Require(release::WriteManifest(m) == bytes, "an accepted manifest is written back as it was");
+    Require(!m.files.empty() && m.files.size() <= release::kMaxFiles, "file count within bounds");
+    for (const release::File& f : m.files) {
+      Require(IsStageableName(f.name), "every accepted name can be staged");
+    }
+  } else {
+    Require(file == kNoName || file < release::kMaxFiles, "a refusal names a file or none");
+  }
+
+  release::Signature signature{};
+  if (release::ParseSignature(release::Bytes(bytes.begin(), bytes.end()), signature) &&
+      size != signature.size()) {
+    const release::Bytes der = release::SignatureDer(signature);
+    Require(std::string(der.begin(), der.end()) == bytes, "only minimal DER is accepted");
+  }
+  std::array<std::uint8_t, 64> point{};
+  if (release::ParsePublicKeyText(bytes, point)) {
+    Require(release::PublicKeyText(point) == bytes, "a key text is read in its one form");
+  }
+  WideString wide;
+  if (release::Utf8ToWide(bytes, wide)) {
+    Require(release::WideToUtf8(wide) == bytes, "valid UTF-8 comes back unchanged");
+  }
+  return 0;
+}
