@@ -1,38 +1,38 @@
 #include "launch/client_launch.h"
 
+#include <memory>
+
 #include "launch/launch.h"
+#include "launch/release.h"
 
 // The C codes are the C++ ones.
-static_assert(KL_OK == LaunchOk && KL_REFUSED_EMPTY_LIST == RefusedEmptyList &&
-              KL_REFUSED_EMPTY_NAME == RefusedEmptyName &&
-              KL_REFUSED_DUPLICATE_NAME == RefusedDuplicateName && KL_REFUSED_BAR == RefusedBar &&
-              KL_REFUSED_LEAVES_FOLDER == RefusedLeavesFolder &&
-              KL_REFUSED_CLEAN_CACHE_OPTION == RefusedCleanCacheOption &&
-              KL_REFUSED_MISPLACED_SEPARATOR == RefusedMisplacedSeparator &&
-              KL_REFUSED_FORBIDDEN_CHARACTER == RefusedForbiddenCharacter &&
-              KL_REFUSED_BLANK_OR_DOT == RefusedBlankOrDot &&
-              KL_REFUSED_DEVICE_NAME == RefusedDeviceName &&
-              KL_REFUSED_SHORT_NAME == RefusedShortName &&
-              KL_REFUSED_PATH_TOO_LONG == RefusedPathTooLong &&
-              KL_REFUSED_FOLDER_TOO_LONG == RefusedFolderTooLong &&
-              KL_REFUSED_MISSING_FOLDER == RefusedMissingFolder &&
-              KL_REFUSED_NAME_IS_FOLDER == RefusedNameIsFolder &&
-              KL_REFUSED_UPDATER_ITSELF == RefusedUpdaterItself &&
-              KL_REFUSED_LINE_TOO_LONG == RefusedLineTooLong &&
-              KL_REFUSED_UPDATER_PATH == RefusedUpdaterPath &&
-              KL_FAILED_NO_CLIENT_ROOT == FailedNoClientRoot &&
-              KL_FAILED_SOURCE_MISSING == FailedSourceMissing && KL_FAILED_COPY == FailedCopy &&
-              KL_FAILED_RENAME == FailedRename && KL_UP_TO_DATE == UpToDate &&
-              KL_REFUSED_SIGNATURE == RefusedSignature && KL_REFUSED_PRODUCT == RefusedProduct &&
-              KL_REFUSED_ROLLBACK == RefusedRollback && KL_REFUSED_EXPIRED == RefusedExpired &&
-              KL_REFUSED_MALFORMED == RefusedMalformed &&
-              KL_REFUSED_MANIFEST_TOO_LARGE == RefusedManifestTooLarge &&
-              KL_REFUSED_PUBLIC_KEY == RefusedPublicKey &&
-              KL_REFUSED_VERSION_TEXT == RefusedVersionText &&
-              KL_FAILED_READ_SOURCE == FailedReadSource &&
-              KL_REFUSED_FILE_SIZE == RefusedFileSize && KL_REFUSED_FILE_HASH == RefusedFileHash &&
-              KL_FAILED_STAGE_WRITE == FailedStageWrite && KL_STOPPED == Stopped &&
-              KL_FAILED_CRYPTO == FailedCrypto);
+static_assert(
+    KL_OK == LaunchOk && KL_REFUSED_EMPTY_LIST == RefusedEmptyList &&
+    KL_REFUSED_EMPTY_NAME == RefusedEmptyName &&
+    KL_REFUSED_DUPLICATE_NAME == RefusedDuplicateName && KL_REFUSED_BAR == RefusedBar &&
+    KL_REFUSED_LEAVES_FOLDER == RefusedLeavesFolder &&
+    KL_REFUSED_CLEAN_CACHE_OPTION == RefusedCleanCacheOption &&
+    KL_REFUSED_MISPLACED_SEPARATOR == RefusedMisplacedSeparator &&
+    KL_REFUSED_FORBIDDEN_CHARACTER == RefusedForbiddenCharacter &&
+    KL_REFUSED_BLANK_OR_DOT == RefusedBlankOrDot && KL_REFUSED_DEVICE_NAME == RefusedDeviceName &&
+    KL_REFUSED_SHORT_NAME == RefusedShortName && KL_REFUSED_PATH_TOO_LONG == RefusedPathTooLong &&
+    KL_REFUSED_FOLDER_TOO_LONG == RefusedFolderTooLong &&
+    KL_REFUSED_MISSING_FOLDER == RefusedMissingFolder &&
+    KL_REFUSED_NAME_IS_FOLDER == RefusedNameIsFolder &&
+    KL_REFUSED_UPDATER_ITSELF == RefusedUpdaterItself &&
+    KL_REFUSED_LINE_TOO_LONG == RefusedLineTooLong &&
+    KL_REFUSED_UPDATER_PATH == RefusedUpdaterPath &&
+    KL_FAILED_NO_CLIENT_ROOT == FailedNoClientRoot &&
+    KL_FAILED_SOURCE_MISSING == FailedSourceMissing && KL_FAILED_COPY == FailedCopy &&
+    KL_FAILED_RENAME == FailedRename && KL_UP_TO_DATE == UpToDate &&
+    KL_REFUSED_SIGNATURE == RefusedSignature && KL_REFUSED_PRODUCT == RefusedProduct &&
+    KL_REFUSED_ROLLBACK == RefusedRollback && KL_REFUSED_EXPIRED == RefusedExpired &&
+    KL_REFUSED_MALFORMED == RefusedMalformed &&
+    KL_REFUSED_MANIFEST_TOO_LARGE == RefusedManifestTooLarge &&
+    KL_REFUSED_PUBLIC_KEY == RefusedPublicKey && KL_REFUSED_VERSION_TEXT == RefusedVersionText &&
+    KL_FAILED_READ_SOURCE == FailedReadSource && KL_REFUSED_FILE_SIZE == RefusedFileSize &&
+    KL_REFUSED_FILE_HASH == RefusedFileHash && KL_FAILED_STAGE_WRITE == FailedStageWrite &&
+    KL_STOPPED == Stopped && KL_FAILED_CRYPTO == FailedCrypto);
 static_assert(sizeof(kl_char) == sizeof(char16_t), "UTF-16 code units");
 
 namespace {
@@ -55,7 +55,15 @@ kl_code Out(const WideString& s, kl_char* buffer, std::uint32_t size, std::uint3
   return KL_OK;
 }
 
+std::uint32_t Index(std::size_t i) {
+  return i == kNoName ? KL_NO_NAME : static_cast<std::uint32_t>(i);
+}
+
 }  // namespace
+
+struct kl_release {
+  CheckedRelease checked;
+};
 
 extern "C" {
 
@@ -102,6 +110,86 @@ kl_code KL_CALL KlBuildCleanCacheLine(const kl_char* updater, kl_char* line, std
 kl_code KL_CALL KlStartUpdater(const kl_char* line) {
   if (!line) return KL_NULL_ARGUMENT;
   return StartUpdater(In(line)) ? KL_OK : KL_START_FAILED;
+}
+
+kl_code KL_CALL KlCheckRelease(const kl_char* source, const kl_char* channel,
+                               const kl_char* public_key, const kl_char* product,
+                               const kl_char* install_folder, const kl_char* installed_version,
+                               kl_release** release, std::uint32_t* refused_file) {
+  if (refused_file) *refused_file = KL_NO_NAME;
+  if (release) *release = nullptr;
+  if (!source || !public_key || !product || !install_folder || !installed_version || !release) {
+    return KL_NULL_ARGUMENT;
+  }
+  ReleaseQuery q{In(source),         channel ? In(channel) : u"stable",
+                 In(public_key),     In(product),
+                 In(install_folder), In(installed_version)};
+  auto found = std::make_unique<kl_release>();
+  std::size_t file = kNoName;
+  const LaunchCode code = CheckRelease(q, found->checked, &file);
+  if (refused_file) *refused_file = Index(file);
+  if (code == LaunchOk) *release = found.release();
+  return code;
+}
+
+kl_code KL_CALL KlReleaseVersion(const kl_release* release, kl_char* text, std::uint32_t size,
+                                 std::uint32_t* needed) {
+  if (!release) return KL_NULL_ARGUMENT;
+  const std::string& v = release->checked.manifest.version;
+  return Out(WideString(v.begin(), v.end()), text, size, needed);
+}
+
+kl_code KL_CALL KlReleaseSizes(const kl_release* release, std::uint32_t* changed_files,
+                               std::uint64_t* changed_bytes, std::uint64_t* total_bytes) {
+  if (!release) return KL_NULL_ARGUMENT;
+  if (changed_files) *changed_files = static_cast<std::uint32_t>(release->checked.changed.size());
+  if (changed_bytes) *changed_bytes = release->checked.changedBytes;
+  if (total_bytes) *total_bytes = release->checked.totalBytes;
+  return KL_OK;
+}
+
+kl_code KL_CALL KlReleaseChangedFile(const kl_release* release, std::uint32_t index, kl_char* name,
+                                     std::uint32_t size, std::uint32_t* needed,
+                                     std::uint64_t* file_size) {
+  if (!release) return KL_NULL_ARGUMENT;
+  const CheckedRelease& r = release->checked;
+  if (index >= r.changed.size()) return KL_NO_SUCH_FILE;
+  const release::File& f = r.manifest.files[r.changed[index]];
+  if (file_size) *file_size = f.size;
+  return Out(f.name, name, size, needed);
+}
+
+kl_code KL_CALL KlFetchRelease(const kl_release* release, kl_progress progress, void* context,
+                               std::uint32_t* failed_file) {
+  if (failed_file) *failed_file = KL_NO_NAME;
+  if (!release) return KL_NULL_ARGUMENT;
+  struct Callback {
+    kl_progress progress;
+    void* context;
+  } callback{progress, context};
+  const auto relay = [](std::uint64_t done, std::uint64_t total, void* c) {
+    const Callback* cb = static_cast<const Callback*>(c);
+    return cb->progress(done, total, cb->context) != 0;
+  };
+  std::size_t file = kNoName;
+  const LaunchCode code =
+      FetchRelease(release->checked, progress ? +relay : nullptr, &callback, &file);
+  if (failed_file) *failed_file = Index(file);
+  return code;
+}
+
+kl_code KL_CALL KlApplyRelease(const kl_release* release, std::uint32_t* refused_file) {
+  if (refused_file) *refused_file = KL_NO_NAME;
+  if (!release) return KL_NULL_ARGUMENT;
+  LaunchRefusal refusal;
+  if (ApplyRelease(release->checked, &refusal)) return KL_OK;
+  if (refused_file) *refused_file = Index(refusal.name);
+  return refusal.code == LaunchOk ? KL_START_FAILED : refusal.code;
+}
+
+kl_code KL_CALL KlFreeRelease(kl_release* release) {
+  delete release;
+  return KL_OK;
 }
 
 kl_code KL_CALL KlCodeText(kl_code code, kl_char* text, std::uint32_t size, std::uint32_t* needed) {

@@ -77,6 +77,7 @@ typedef int32_t kl_code;
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */
 #define KL_START_FAILED 102     /* the user declined elevation, or the start failed */
 #define KL_UNKNOWN_CODE 103     /* KlCodeText: no such code */
+#define KL_NO_SUCH_FILE 104     /* KlReleaseChangedFile: the index is past the last */
 
 /* `*refused_name` when the refusal is about the list or the updater path. */
 #define KL_NO_NAME 0xFFFFFFFFu
@@ -99,6 +100,56 @@ kl_code KL_CALL KlBuildCleanCacheLine(const kl_char* updater, kl_char* line, uin
 /* Starts the updater with a line built above, its folder as working
  * directory. The user is asked for consent to elevate. */
 kl_code KL_CALL KlStartUpdater(const kl_char* line);
+
+/* Signed releases: check, fetch, apply.
+ *
+ * A release found by KlCheckRelease is an opaque handle: read it with the
+ * accessors, pass it to KlFetchRelease and KlApplyRelease, end it with
+ * KlFreeRelease. */
+typedef struct kl_release kl_release;
+
+/* Bytes done and in all, as a fetch goes; return 0 to stop it, else 1. */
+typedef int32_t(KL_CALL* kl_progress)(uint64_t done, uint64_t total, void* context);
+
+/* Checks the release in the folder `source` (local, mounted or \\server\share)
+ * for `channel` (null: "stable"): signed by `public_key` (the text keygen
+ * printed), for `product`, newer than `installed_version`, unexpired, every
+ * name one the updater takes. KL_OK and `*release` set when some files
+ * differ from those in `install_folder` (where the client and updater.exe
+ * stand); KL_UP_TO_DATE when none do; else the refusal, `*release` null and
+ * `*refused_file` (when not null) the index in the manifest of the file it
+ * is about, or KL_NO_NAME. */
+kl_code KL_CALL KlCheckRelease(const kl_char* source, const kl_char* channel,
+                               const kl_char* public_key, const kl_char* product,
+                               const kl_char* install_folder, const kl_char* installed_version,
+                               kl_release** release, uint32_t* refused_file);
+
+/* The release's version, as "2.0.1". */
+kl_code KL_CALL KlReleaseVersion(const kl_release* release, kl_char* text, uint32_t size,
+                                 uint32_t* needed);
+
+/* How many files differ and their bytes, and the bytes of the whole release;
+ * any pointer may be null. */
+kl_code KL_CALL KlReleaseSizes(const kl_release* release, uint32_t* changed_files,
+                               uint64_t* changed_bytes, uint64_t* total_bytes);
+
+/* The name (as staged: "lang/de.pak") and size of changed file `index`. */
+kl_code KL_CALL KlReleaseChangedFile(const kl_release* release, uint32_t index, kl_char* name,
+                                     uint32_t size, uint32_t* needed, uint64_t* file_size);
+
+/* Copies the changed files into the staging folder, each staged only when its
+ * size and SHA-256 are the manifest's; files already staged so are kept, so
+ * a fetch resumes. Synchronous: call it on a worker thread. On a failure,
+ * `*failed_file` is the changed file's index; what was verified stays. */
+kl_code KL_CALL KlFetchRelease(const kl_release* release, kl_progress progress, void* context,
+                               uint32_t* failed_file);
+
+/* Checks the staged files once more and starts the updater for them;
+ * KL_START_FAILED when the user declines elevation or the start fails. */
+kl_code KL_CALL KlApplyRelease(const kl_release* release, uint32_t* refused_file);
+
+/* Ends the handle; null is allowed. */
+kl_code KL_CALL KlFreeRelease(kl_release* release);
 
 /* What a code means, in English, for the client developer's log. */
 kl_code KL_CALL KlCodeText(kl_code code, kl_char* text, uint32_t size, uint32_t* needed);

@@ -65,6 +65,7 @@ constexpr Entry kCodeTexts[] = {
     {KL_BUFFER_TOO_SMALL, u"the buffer is too small; nothing was written"},
     {KL_START_FAILED, u"the user declined elevation, or the updater could not be started"},
     {KL_UNKNOWN_CODE, u"no such code"},
+    {KL_NO_SUCH_FILE, u"the index is past the release's last changed file"},
 };
 
 }  // namespace

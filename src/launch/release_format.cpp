@@ -428,8 +428,10 @@ Bytes SignatureDer(const Signature& signature) {
   Bytes body;
   AppendDerInteger(body, signature.data());
   AppendDerInteger(body, signature.data() + 32);
-  Bytes der = {0x30, static_cast<std::uint8_t>(body.size())};
-  der.insert(der.end(), body.begin(), body.end());
+  Bytes der(2 + body.size());
+  der[0] = 0x30;
+  der[1] = static_cast<std::uint8_t>(body.size());
+  std::copy(body.begin(), body.end(), der.begin() + 2);
   return der;
 }
 

@@ -81,6 +81,23 @@ std::int32_t MessageBoxW(Handle owner, const char16_t* text, const char16_t* cap
 std::intptr_t DefWindowProcW(Handle window, std::uint32_t message, std::uintptr_t wParam,
                              std::intptr_t lParam);
 
+// kernel32: time. 100 ns units since 1601-01-01, UTC (a FILETIME).
+std::uint64_t GetSystemTimeAsFileTime();
+
+// bcrypt (CNG). NTSTATUS results. Hash objects and keys are kept by CNG
+// (no caller buffer), padding and flags are none.
+std::int32_t BCryptOpenAlgorithmProvider(Handle* algorithm, const char16_t* id);
+std::int32_t BCryptCloseAlgorithmProvider(Handle algorithm);
+std::int32_t BCryptCreateHash(Handle algorithm, Handle* hash);
+std::int32_t BCryptHashData(Handle hash, const void* data, std::uint32_t size);
+std::int32_t BCryptFinishHash(Handle hash, std::uint8_t* digest, std::uint32_t size);
+std::int32_t BCryptDestroyHash(Handle hash);
+std::int32_t BCryptImportKeyPair(Handle algorithm, const char16_t* blobType, Handle* key,
+                                 const std::uint8_t* blob, std::uint32_t size);
+std::int32_t BCryptVerifySignature(Handle key, const std::uint8_t* hash, std::uint32_t hashSize,
+                                   const std::uint8_t* signature, std::uint32_t signatureSize);
+std::int32_t BCryptDestroyKey(Handle key);
+
 // ole32
 std::int32_t CoInitialize(const void* reserved);
 void CoUninitialize();

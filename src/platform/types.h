@@ -59,6 +59,13 @@ constexpr std::uint32_t kFileSynchronousIoNonalert = 0x20;
 constexpr std::uint32_t kFileNonDirectoryFile = 0x40;
 constexpr std::uint32_t kFileOpenReparsePoint = 0x00200000;
 constexpr std::int32_t kStatusSuccess = 0;
+constexpr std::int32_t kStatusInvalidSignature = static_cast<std::int32_t>(0xC000A000);
+// CNG names, blob types and the magic of a P-256 ECDSA public key blob
+// (BCRYPT_ECCKEY_BLOB: magic, key size, then X and Y).
+constexpr char16_t kBcryptSha256[] = u"SHA256";
+constexpr char16_t kBcryptEcdsaP256[] = u"ECDSA_P256";
+constexpr char16_t kBcryptEccPublicBlob[] = u"ECCPUBLICBLOB";
+constexpr std::uint32_t kBcryptEcdsaPublicP256Magic = 0x31534345;
 constexpr std::int32_t kStatusAccessDenied = static_cast<std::int32_t>(0xC0000022);
 constexpr std::int32_t kStatusObjectNameNotFound = static_cast<std::int32_t>(0xC0000034);
 constexpr std::int32_t kStatusSharingViolation = static_cast<std::int32_t>(0xC0000043);

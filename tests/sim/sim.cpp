@@ -1,7 +1,12 @@
 #include "sim/sim.h"
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <utility>
 
@@ -14,7 +19,7 @@ State g_state;
 
 // --- handles -----------------------------------------------------------------
 
-enum class HandleKind { Token, Snapshot, Process, Search, File };
+enum class HandleKind { Token, Snapshot, Process, Search, File, Algorithm, Hash, Key };
 
 struct SnapshotEntry {
   std::uint32_t pid;
@@ -23,15 +28,18 @@ struct SnapshotEntry {
 
 struct OpenHandle {
   HandleKind kind = HandleKind::Token;
-  std::uint32_t pid = 0;                // Process
-  std::vector<SnapshotEntry> entries;   // Snapshot
-  std::vector<WideString> names;        // Search: entry names in order
-  std::vector<std::uint32_t> dotAttrs;  // Search: attributes of "." and ".."
-  WideString folderKey;                 // Search
-  std::size_t next = 0;                 // Snapshot / Search cursor; File position
-  std::uint64_t nodeId = 0;             // File
-  std::uint32_t access = 0;             // File
-  std::uint32_t share = 0x7;            // File: the sharing it grants others
+  std::uint32_t pid = 0;                 // Process
+  std::vector<SnapshotEntry> entries;    // Snapshot
+  std::vector<WideString> names;         // Search: entry names in order
+  std::vector<std::uint32_t> dotAttrs;   // Search: attributes of "." and ".."
+  WideString folderKey;                  // Search
+  std::size_t next = 0;                  // Snapshot / Search cursor; File position
+  std::uint64_t nodeId = 0;              // File
+  std::uint32_t access = 0;              // File
+  std::uint32_t share = 0x7;             // File: the sharing it grants others
+  WideString algorithm;                  // Algorithm
+  std::shared_ptr<EVP_MD_CTX> digest;    // Hash
+  std::array<std::uint8_t, 64> point{};  // Key: X||Y
 };
 
 OpenHandle Of(HandleKind kind) {
@@ -85,6 +93,12 @@ std::string Describe(platform::Handle h) {
       return "search";
     case HandleKind::File:
       return "file";
+    case HandleKind::Algorithm:
+      return "algorithm";
+    case HandleKind::Hash:
+      return "hash";
+    case HandleKind::Key:
+      return "key";
   }
   return "?";
 }
@@ -1062,6 +1076,146 @@ std::int32_t CoInitialize(const void* reserved) {
 void CoUninitialize() {
   Record("CoUninitialize", {});
   g_state.comInitialized = false;
+}
+
+std::uint64_t GetSystemTimeAsFileTime() {
+  Record("GetSystemTimeAsFileTime", {});
+  return g_state.systemTime;
+}
+
+// CNG through OpenSSL: the same SHA-256 and ECDSA, the contract tests prove it.
+constexpr std::int32_t kStatusNotFound = static_cast<std::int32_t>(0xC0000225);
+constexpr std::int32_t kStatusInvalidHandle = static_cast<std::int32_t>(0xC0000008);
+constexpr std::int32_t kStatusInvalidParameter = static_cast<std::int32_t>(0xC000000D);
+
+OpenHandle* CryptoHandle(Handle h, HandleKind kind) {
+  OpenHandle* open = Lookup(h);
+  return open && open->kind == kind ? open : nullptr;
+}
+
+std::int32_t BCryptOpenAlgorithmProvider(Handle* algorithm, const char16_t* id) {
+  Record("BCryptOpenAlgorithmProvider", {Str(id)});
+  *algorithm = kNullHandle;
+  const WideString name = id ? id : u"";
+  if (g_state.cngMissing || (name != kBcryptSha256 && name != kBcryptEcdsaP256)) {
+    return kStatusNotFound;
+  }
+  OpenHandle h = Of(HandleKind::Algorithm);
+  h.algorithm = name;
+  *algorithm = NewHandle(std::move(h));
+  return kStatusSuccess;
+}
+
+std::int32_t BCryptCloseAlgorithmProvider(Handle algorithm) {
+  Record("BCryptCloseAlgorithmProvider", {Describe(algorithm)});
+  if (!CryptoHandle(algorithm, HandleKind::Algorithm)) return kStatusInvalidHandle;
+  g_handles.erase(static_cast<std::uintptr_t>(algorithm));
+  return kStatusSuccess;
+}
+
+std::int32_t BCryptCreateHash(Handle algorithm, Handle* hash) {
+  Record("BCryptCreateHash", {Describe(algorithm)});
+  *hash = kNullHandle;
+  const OpenHandle* alg = CryptoHandle(algorithm, HandleKind::Algorithm);
+  if (!alg || alg->algorithm != kBcryptSha256) return kStatusInvalidHandle;
+  OpenHandle h = Of(HandleKind::Hash);
+  h.digest.reset(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  EVP_DigestInit_ex(h.digest.get(), EVP_sha256(), nullptr);
+  *hash = NewHandle(std::move(h));
+  return kStatusSuccess;
+}
+
+std::int32_t BCryptHashData(Handle hash, const void* data, std::uint32_t size) {
+  Record("BCryptHashData", {Describe(hash), Dec(size)});
+  OpenHandle* h = CryptoHandle(hash, HandleKind::Hash);
+  if (!h) return kStatusInvalidHandle;
+  EVP_DigestUpdate(h->digest.get(), data, size);
+  return kStatusSuccess;
+}
+
+std::int32_t BCryptFinishHash(Handle hash, std::uint8_t* digest, std::uint32_t size) {
+  Record("BCryptFinishHash", {Describe(hash), Dec(size)});
+  OpenHandle* h = CryptoHandle(hash, HandleKind::Hash);
+  if (!h) return kStatusInvalidHandle;
+  if (size != 32) return kStatusInvalidParameter;
+  EVP_DigestFinal_ex(h->digest.get(), digest, nullptr);
+  return kStatusSuccess;
+}
+
+std::int32_t BCryptDestroyHash(Handle hash) {
+  Record("BCryptDestroyHash", {Describe(hash)});
+  if (!CryptoHandle(hash, HandleKind::Hash)) return kStatusInvalidHandle;
+  g_handles.erase(static_cast<std::uintptr_t>(hash));
+  return kStatusSuccess;
+}
+
+// The public key as OpenSSL takes it: SubjectPublicKeyInfo around the point.
+std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> PublicKey(const std::array<std::uint8_t, 64>& p) {
+  static constexpr std::uint8_t kPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
+                                             0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                             0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
+  std::vector<std::uint8_t> der(std::begin(kPrefix), std::end(kPrefix));
+  der.insert(der.end(), p.begin(), p.end());
+  const unsigned char* at = der.data();
+  return {d2i_PUBKEY(nullptr, &at, static_cast<long>(der.size())), EVP_PKEY_free};
+}
+
+std::int32_t BCryptImportKeyPair(Handle algorithm, const char16_t* blobType, Handle* key,
+                                 const std::uint8_t* blob, std::uint32_t size) {
+  Record("BCryptImportKeyPair", {Describe(algorithm), Str(blobType), Dec(size)});
+  *key = kNullHandle;
+  const OpenHandle* alg = CryptoHandle(algorithm, HandleKind::Algorithm);
+  if (!alg || alg->algorithm != kBcryptEcdsaP256) return kStatusInvalidHandle;
+  std::uint32_t magic = 0, length = 0;
+  if (size >= 8) {
+    std::memcpy(&magic, blob, 4);
+    std::memcpy(&length, blob + 4, 4);
+  }
+  if (WideString(blobType ? blobType : u"") != kBcryptEccPublicBlob || size != 8 + 64 ||
+      magic != kBcryptEcdsaPublicP256Magic || length != 32) {
+    return kStatusInvalidParameter;
+  }
+  OpenHandle h = Of(HandleKind::Key);
+  std::copy(blob + 8, blob + 72, h.point.begin());
+  // A point off the curve is no key: Windows refuses to import it.
+  if (!PublicKey(h.point)) return kStatusInvalidParameter;
+  *key = NewHandle(std::move(h));
+  return kStatusSuccess;
+}
+
+std::int32_t BCryptVerifySignature(Handle key, const std::uint8_t* hash, std::uint32_t hashSize,
+                                   const std::uint8_t* signature, std::uint32_t signatureSize) {
+  Record("BCryptVerifySignature", {Describe(key), Dec(hashSize), Dec(signatureSize)});
+  const OpenHandle* k = CryptoHandle(key, HandleKind::Key);
+  if (!k) return kStatusInvalidHandle;
+  if (signatureSize != 64) return kStatusInvalidSignature;
+  // r and s as DER INTEGERs, minimal and positive.
+  std::vector<std::uint8_t> body;
+  for (int half = 0; half < 2; ++half) {
+    const std::uint8_t* v = signature + 32 * half;
+    int skip = 0;
+    while (skip < 31 && v[skip] == 0) ++skip;
+    const bool pad = v[skip] & 0x80;
+    body.push_back(0x02);
+    body.push_back(static_cast<std::uint8_t>(32 - skip + pad));
+    if (pad) body.push_back(0);
+    body.insert(body.end(), v + skip, v + 32);
+  }
+  std::vector<std::uint8_t> der = {0x30, static_cast<std::uint8_t>(body.size())};
+  der.insert(der.end(), body.begin(), body.end());
+  const auto pkey = PublicKey(k->point);
+  EVP_PKEY_CTX* ctx = pkey ? EVP_PKEY_CTX_new(pkey.get(), nullptr) : nullptr;
+  const bool good = ctx && EVP_PKEY_verify_init(ctx) == 1 &&
+                    EVP_PKEY_verify(ctx, der.data(), der.size(), hash, hashSize) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  return good ? kStatusSuccess : kStatusInvalidSignature;
+}
+
+std::int32_t BCryptDestroyKey(Handle key) {
+  Record("BCryptDestroyKey", {Describe(key)});
+  if (!CryptoHandle(key, HandleKind::Key)) return kStatusInvalidHandle;
+  g_handles.erase(static_cast<std::uintptr_t>(key));
+  return kStatusSuccess;
 }
 
 }  // namespace platform

@@ -105,6 +105,11 @@ struct State {
   };
   std::optional<PlannedSwap> swap;
 
+  // GetSystemTimeAsFileTime: 2026-12-08T12:00:00Z unless a test moves it.
+  std::uint64_t systemTime = 134412048000000000ull;
+  // CNG (bcrypt.dll) opens no algorithm, as on a system without it.
+  bool cngMissing = false;
+
   std::vector<std::string> journal;  // "Name(arg, arg)" per seam call, in order
   int badCloses = 0;                 // CloseHandle on a handle that was not open
 };

@@ -110,7 +110,7 @@ TEST_F(ClientLaunchCTest, StagesAndStartsAndSaysWhyNot) {
 
 TEST_F(ClientLaunchCTest, EveryCodeHasAText) {
   std::vector<kl_code> codes = {KL_NULL_ARGUMENT, KL_BUFFER_TOO_SMALL, KL_START_FAILED,
-                                KL_UNKNOWN_CODE};
+                                KL_UNKNOWN_CODE, KL_NO_SUCH_FILE};
   for (kl_code c = KL_OK; c <= KL_FAILED_CRYPTO; ++c) codes.push_back(c);
   std::vector<WideString> texts;
   for (const kl_code code : codes) {

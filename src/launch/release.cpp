@@ -1,0 +1,380 @@
+#include "launch/release.h"
+
+#include <cstring>
+#include <memory>
+
+#include "cmdline/cmdline.h"
+#include "cmdline/locations.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::size_t kBlock = 256 * 1024;
+constexpr std::size_t kMaxSignatureBytes = 128;
+constexpr char16_t kUpdaterName[] = u"\\updater.exe";
+constexpr char16_t kPartialPrefix[] = u" ~";
+// FILETIME of 1970-01-01, in 100 ns units.
+constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ull;
+
+WideString Wide(const std::string& ascii) { return WideString(ascii.begin(), ascii.end()); }
+
+WideString WithBackslashes(WideString text) {
+  for (char16_t& c : text) {
+    if (IsPathSeparator(c)) c = u'\\';
+  }
+  return text;
+}
+
+// The ASCII of a text that must be ASCII; false for anything else.
+bool Ascii(const WideString& text, std::string& out) {
+  out.clear();
+  for (char16_t c : text) {
+    if (c == 0 || c > 0x7F) return false;
+    out += static_cast<char>(c);
+  }
+  return true;
+}
+
+class File {
+ public:
+  File(const WideString& path, std::uint32_t access, std::uint32_t disposition)
+      : h_(platform::CreateFileW(path.c_str(), access, platform::kFileShareRead, disposition,
+                                 platform::kAttributeNormal | platform::kFileFlagSequentialScan)) {}
+  ~File() { Close(); }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  bool Open() const { return h_ != platform::kInvalidHandle; }
+  void Close() {
+    if (Open()) platform::CloseHandle(h_);
+    h_ = platform::kInvalidHandle;
+  }
+  bool Size(std::uint64_t& size) const {
+    platform::FileStandardInfo info{};
+    if (!platform::GetFileInformationByHandleEx(h_, platform::FileInfoClass::Standard, &info,
+                                                sizeof info) ||
+        info.Directory || info.EndOfFile < 0) {
+      return false;
+    }
+    size = static_cast<std::uint64_t>(info.EndOfFile);
+    return true;
+  }
+  bool Read(void* buffer, std::size_t size, std::size_t& read) const {
+    std::uint32_t n = 0;
+    const bool ok = platform::ReadFile(h_, buffer, static_cast<std::uint32_t>(size), &n);
+    read = n;
+    return ok;
+  }
+  bool Write(const void* buffer, std::size_t size) const {
+    std::uint32_t n = 0;
+    return platform::WriteFile(h_, buffer, static_cast<std::uint32_t>(size), &n) && n == size;
+  }
+
+ private:
+  platform::Handle h_;
+};
+
+class Sha256 {
+ public:
+  Sha256() {
+    if (platform::BCryptOpenAlgorithmProvider(&alg_, platform::kBcryptSha256) < 0) return;
+    if (platform::BCryptCreateHash(alg_, &hash_) < 0) hash_ = platform::kNullHandle;
+  }
+  ~Sha256() {
+    if (hash_ != platform::kNullHandle) platform::BCryptDestroyHash(hash_);
+    if (alg_ != platform::kNullHandle) platform::BCryptCloseAlgorithmProvider(alg_);
+  }
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  bool Ready() const { return hash_ != platform::kNullHandle; }
+  bool Update(const void* data, std::size_t size) {
+    return platform::BCryptHashData(hash_, data, static_cast<std::uint32_t>(size)) >= 0;
+  }
+  bool Finish(release::Digest& digest) {
+    return platform::BCryptFinishHash(hash_, digest.data(), 32) >= 0;
+  }
+
+ private:
+  platform::Handle alg_ = platform::kNullHandle;
+  platform::Handle hash_ = platform::kNullHandle;
+};
+
+// One read buffer for the whole run, allocated once.
+std::vector<std::uint8_t>& Buffer() {
+  static std::vector<std::uint8_t> buffer(kBlock);
+  return buffer;
+}
+
+// The whole file, when it is at most `bound` bytes; TooLarge past it.
+LaunchCode ReadBounded(const WideString& path, std::size_t bound, LaunchCode tooLarge,
+                       LaunchCode missing, std::string& out) {
+  File f(path, platform::kGenericRead, platform::kOpenExisting);
+  std::uint64_t size = 0;
+  if (!f.Open() || !f.Size(size)) return missing;
+  if (size > bound) return tooLarge;
+  std::string bytes;
+  for (;;) {
+    std::size_t n = 0;
+    if (!f.Read(Buffer().data(), Buffer().size(), n)) return missing;
+    if (n == 0) break;
+    bytes.append(reinterpret_cast<const char*>(Buffer().data()), n);
+    if (bytes.size() > bound) return tooLarge;  // grew while read
+  }
+  out = std::move(bytes);
+  return LaunchOk;
+}
+
+// Whether the file at `path` has the size and SHA-256 of `expected`. The size
+// first: a file of another size is not read.
+LaunchCode Matches(const WideString& path, const release::File& expected, bool& same) {
+  same = false;
+  File f(path, platform::kGenericRead, platform::kOpenExisting);
+  std::uint64_t size = 0;
+  if (!f.Open() || !f.Size(size) || size != expected.size) return LaunchOk;
+  Sha256 hash;
+  if (!hash.Ready()) return FailedCrypto;
+  std::uint64_t total = 0;
+  for (;;) {
+    std::size_t n = 0;
+    if (!f.Read(Buffer().data(), Buffer().size(), n)) return LaunchOk;
+    if (n == 0) break;
+    total += n;
+    if (total > expected.size || !hash.Update(Buffer().data(), n)) return LaunchOk;
+  }
+  release::Digest digest{};
+  if (!hash.Finish(digest)) return FailedCrypto;
+  same = total == expected.size && digest == expected.sha256;
+  return LaunchOk;
+}
+
+LaunchCode VerifySignature(const std::string& manifest, const std::string& signatureBytes,
+                           const std::array<std::uint8_t, 64>& point) {
+  release::Signature signature{};
+  if (!release::ParseSignature(release::Bytes(signatureBytes.begin(), signatureBytes.end()),
+                               signature)) {
+    return RefusedSignature;
+  }
+  Sha256 hash;
+  release::Digest digest{};
+  if (!hash.Ready()) return FailedCrypto;
+  if (!hash.Update(manifest.data(), manifest.size()) || !hash.Finish(digest)) return FailedCrypto;
+  platform::Handle alg = platform::kNullHandle, key = platform::kNullHandle;
+  if (platform::BCryptOpenAlgorithmProvider(&alg, platform::kBcryptEcdsaP256) < 0) {
+    return FailedCrypto;
+  }
+  std::uint8_t blob[8 + 64];
+  const std::uint32_t header[2] = {platform::kBcryptEcdsaPublicP256Magic, 32};
+  std::memcpy(blob, header, sizeof header);
+  std::copy(point.begin(), point.end(), blob + 8);
+  LaunchCode code = RefusedPublicKey;
+  if (platform::BCryptImportKeyPair(alg, platform::kBcryptEccPublicBlob, &key, blob, sizeof blob) >=
+      0) {
+    code = platform::BCryptVerifySignature(key, digest.data(), 32, signature.data(), 64) ==
+                   platform::kStatusSuccess
+               ? LaunchOk
+               : RefusedSignature;
+    platform::BCryptDestroyKey(key);
+  }
+  platform::BCryptCloseAlgorithmProvider(alg);
+  return code;
+}
+
+std::int64_t NowSeconds() {
+  const std::uint64_t t = platform::GetSystemTimeAsFileTime();
+  return t < kUnixEpochFileTime ? 0
+                                : static_cast<std::int64_t>((t - kUnixEpochFileTime) / 10000000);
+}
+
+WideString StoredPath(const WideString& source, const release::File& f) {
+  return source + u"\\" + Wide(release::kFilesFolder) + u"\\" +
+         Wide(release::Hex(f.sha256.data(), f.sha256.size()));
+}
+
+WideString PartialOf(const WideString& staged) {
+  const std::size_t k = staged.rfind(u'\\') + 1;
+  return staged.substr(0, k) + kPartialPrefix + staged.substr(k);
+}
+
+void Discard(const WideString& path) {
+  platform::SetFileAttributesW(path.c_str(), platform::kAttributeNormal);
+  platform::DeleteFileW(path.c_str());
+}
+
+FileList NamesOf(const CheckedRelease& r, bool changedOnly) {
+  FileList names;
+  if (changedOnly) {
+    for (std::size_t i : r.changed) names.push_back(r.manifest.files[i].name);
+  } else {
+    for (const release::File& f : r.manifest.files) names.push_back(f.name);
+  }
+  return names;
+}
+
+// Copies one file from the release to its staged name, hashing as it goes.
+LaunchCode FetchOne(const WideString& from, const WideString& staged, const release::File& f,
+                    std::uint64_t& done, std::uint64_t total, FetchProgress progress,
+                    void* context) {
+  const WideString partial = PartialOf(staged);
+  LaunchCode code = LaunchOk;
+  {
+    File in(from, platform::kGenericRead, platform::kOpenExisting);
+    if (!in.Open()) return FailedReadSource;
+    File out(partial, platform::kGenericWrite, platform::kCreateAlways);
+    if (!out.Open()) return FailedStageWrite;
+    Sha256 hash;
+    if (!hash.Ready()) code = FailedCrypto;
+    std::uint64_t got = 0;
+    while (code == LaunchOk) {
+      std::size_t n = 0;
+      if (!in.Read(Buffer().data(), Buffer().size(), n)) {
+        code = FailedReadSource;
+      } else if (n == 0) {
+        break;
+      } else if (got + n > f.size) {
+        code = RefusedFileSize;  // cut off: never more than the manifest says
+      } else if (!hash.Update(Buffer().data(), n)) {
+        code = FailedCrypto;
+      } else if (!out.Write(Buffer().data(), n)) {
+        code = FailedStageWrite;
+      } else {
+        got += n;
+        done += n;
+        if (progress && !progress(done, total, context)) code = Stopped;
+      }
+    }
+    release::Digest digest{};
+    if (code == LaunchOk && got != f.size) code = RefusedFileSize;
+    if (code == LaunchOk && !hash.Finish(digest)) code = FailedCrypto;
+    if (code == LaunchOk && digest != f.sha256) code = RefusedFileHash;
+  }
+  if (code == LaunchOk) {
+    platform::SetFileAttributesW(staged.c_str(), platform::kAttributeNormal);
+    if (!platform::MoveFileExW(partial.c_str(), staged.c_str(),
+                               platform::kMoveFileReplaceExisting)) {
+      code = FailedStageWrite;
+    }
+  }
+  if (code != LaunchOk) {
+    Discard(partial);
+    Discard(staged);  // whatever stood there was not verified
+  }
+  return code;
+}
+
+}  // namespace
+
+LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t* file) {
+  if (file) *file = kNoName;
+  std::string key, product, channel, installed;
+  std::array<std::uint8_t, 64> point{};
+  if (!Ascii(q.publicKey, key) || !release::ParsePublicKeyText(key, point)) return RefusedPublicKey;
+  if (!Ascii(q.installedVersion, installed) || !release::IsVersion(installed)) {
+    return RefusedVersionText;
+  }
+  if (!Ascii(q.product, product) || !release::IsPlainField(product) || !Ascii(q.channel, channel) ||
+      !release::IsPlainField(channel)) {
+    return RefusedProduct;
+  }
+  WideString source = q.source;
+  while (!source.empty() && IsPathSeparator(source.back())) source.pop_back();
+  const WideString base = source + u"\\" + q.channel;
+
+  std::string manifest, signature;
+  LaunchCode code = ReadBounded(base + u".manifest", release::kMaxManifestBytes,
+                                RefusedManifestTooLarge, FailedReadSource, manifest);
+  if (code != LaunchOk) return code;
+  code = ReadBounded(base + u".sig", kMaxSignatureBytes, RefusedSignature, RefusedSignature,
+                     signature);
+  if (code != LaunchOk) return code;
+  // Not one byte of the manifest is parsed before its signature holds.
+  code = VerifySignature(manifest, signature, point);
+  if (code != LaunchOk) return code;
+
+  CheckedRelease r;
+  code = release::ParseManifest(manifest, r.manifest, file);
+  if (code != LaunchOk) return code;
+  const release::Manifest& m = r.manifest;
+  if (m.product != product || m.channel != channel) return RefusedProduct;
+  if (NowSeconds() >= m.expires) return RefusedExpired;
+  const int order = release::CompareVersions(m.version, installed);
+  if (order < 0) return RefusedRollback;
+  if (order == 0) return UpToDate;
+
+  WideString folder = q.installFolder;
+  while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
+  r.source = source;
+  r.updater = folder + kUpdaterName;
+  // The whole list must be one the updater takes, wherever it installs.
+  WideString line;
+  LaunchRefusal refusal;
+  if (!BuildUpdateCommandLine(r.updater, NamesOf(r, false), line, &refusal)) {
+    if (file) *file = refusal.name;
+    return refusal.code;
+  }
+  for (std::size_t i = 0; i < m.files.size(); ++i) {
+    const release::File& f = m.files[i];
+    r.totalBytes += f.size;
+    bool same = false;
+    code = Matches(folder + u"\\" + WithBackslashes(f.name), f, same);
+    if (code != LaunchOk) return code;
+    if (!same) {
+      r.changed.push_back(i);
+      r.changedBytes += f.size;
+    }
+  }
+  if (r.changed.empty()) return UpToDate;
+  out = std::move(r);
+  return LaunchOk;
+}
+
+LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* context,
+                        std::size_t* file) {
+  if (file) *file = kNoName;
+  WideString staging;
+  if (!GetStagingDir(staging)) return FailedNoClientRoot;
+  std::uint64_t done = 0;
+  if (progress && !progress(done, r.changedBytes, context)) return Stopped;
+  for (std::size_t k = 0; k < r.changed.size(); ++k) {
+    const release::File& f = r.manifest.files[r.changed[k]];
+    const WideString name = WithBackslashes(f.name);
+    const WideString staged = staging + u"\\" + name;
+    bool same = false;
+    LaunchCode code = Matches(staged, f, same);
+    if (code == LaunchOk && same) {
+      done += f.size;
+      if (progress && !progress(done, r.changedBytes, context)) code = Stopped;
+    } else if (code == LaunchOk) {
+      for (std::size_t s = name.find(u'\\'); s != WideString::npos; s = name.find(u'\\', s + 1)) {
+        EnsureFolder(staging + u"\\" + name.substr(0, s));
+      }
+      code = FetchOne(StoredPath(r.source, f), staged, f, done, r.changedBytes, progress, context);
+    }
+    if (code != LaunchOk) {
+      if (file) *file = k;
+      return code;
+    }
+  }
+  return LaunchOk;
+}
+
+bool ApplyRelease(const CheckedRelease& r, LaunchRefusal* refusal) {
+  const auto refuse = [&](LaunchCode code, std::size_t k) {
+    if (refusal) *refusal = {code, k};
+    return false;
+  };
+  WideString staging;
+  if (!GetStagingDir(staging)) return refuse(FailedNoClientRoot, kNoName);
+  for (std::size_t k = 0; k < r.changed.size(); ++k) {
+    const release::File& f = r.manifest.files[r.changed[k]];
+    bool same = false;
+    const LaunchCode code = Matches(staging + u"\\" + WithBackslashes(f.name), f, same);
+    if (code != LaunchOk) return refuse(code, k);
+    if (!same) return refuse(RefusedFileHash, k);
+  }
+  WideString line;
+  LaunchRefusal built;
+  if (r.changed.empty() || !BuildUpdateCommandLine(r.updater, NamesOf(r, true), line, &built)) {
+    return refuse(r.changed.empty() ? RefusedEmptyList : built.code, built.name);
+  }
+  if (refusal) *refusal = {};
+  return StartUpdater(line);
+}

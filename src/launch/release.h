@@ -1,0 +1,55 @@
+// Signed releases on the client's side: check a release folder that the
+// publish command wrote, fetch the files that differ from the install, and
+// apply them through the updater. Nothing is staged that the release's
+// signature does not vouch for.
+//   CheckedRelease r;
+//   if (CheckRelease(query, r) == LaunchOk && FetchRelease(r, progress, ctx) == LaunchOk)
+//     ApplyRelease(r);
+#pragma once
+
+#include "launch/release_format.h"
+
+struct ReleaseQuery {
+  WideString source;  // the release folder: a local path, a mounted volume, a UNC share
+  WideString channel = u"stable";
+  WideString publicKey;         // the key text keygen printed, embedded in the client
+  WideString product;           // the product the release must be for
+  WideString installFolder;     // where the client and updater.exe stand
+  WideString installedVersion;  // dotted numbers
+};
+
+struct CheckedRelease {
+  release::Manifest manifest;
+  std::vector<std::size_t> changed;  // indexes into manifest.files: the files to fetch
+  std::uint64_t changedBytes = 0;
+  std::uint64_t totalBytes = 0;  // of every file of the release
+  WideString source;
+  WideString updater;  // installFolder\updater.exe
+};
+
+// LaunchOk and `out` filled when the release is newer, valid for this
+// product and signed by the key, and some files differ from the installed
+// ones (size, then SHA-256); UpToDate when none differ or the version is the
+// installed one. Else the refusal, and `file` (when given) the index in the
+// manifest of the file it is about, or kNoName. The signature is checked on
+// the manifest's raw bytes before any of them is parsed.
+LaunchCode CheckRelease(const ReleaseQuery& query, CheckedRelease& out,
+                        std::size_t* file = nullptr);
+
+// Called as bytes arrive, and once before the first; false asks to stop.
+using FetchProgress = bool (*)(std::uint64_t done, std::uint64_t total, void* context);
+
+// Copies each changed file from the release into the staging folder, hashing
+// as it copies; a file is staged only when its size and SHA-256 are the
+// manifest's. A file already staged with them is not fetched again. On a
+// failure the file's partial copy and any unverified copy under its name
+// are removed, files verified before it stay, and `file` is the position in
+// `changed` of the file that failed. Synchronous: run it on a worker thread.
+LaunchCode FetchRelease(const CheckedRelease& release, FetchProgress progress = nullptr,
+                        void* context = nullptr, std::size_t* file = nullptr);
+
+// Checks that every changed file stands staged as the manifest says, then
+// starts the updater for them (StartUpdater). False when a file is not (its
+// code and position in `refusal`), the line is refused, or the start fails
+// or is declined (code LaunchOk).
+bool ApplyRelease(const CheckedRelease& release, LaunchRefusal* refusal = nullptr);

@@ -1,0 +1,330 @@
+// Checking, fetching and applying a signed release on the simulated Windows,
+// whose CNG is OpenSSL: releases are signed here with the publish command's
+// own crypto and served from a folder on D:.
+#include "launch/release.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <tuple>
+
+#include "crypto.h"
+#include "launch/client_launch.h"
+#include "sim/sim.h"
+#include "support/demo_machine.h"
+#include "support/fixture.h"
+
+namespace {
+
+constexpr char16_t kSource[] = u"D:\\releases\\kelvo";
+constexpr std::int64_t kNow = 1796731200;  // the simulation's clock
+
+WideString W(const std::string& s) { return WideString(s.begin(), s.end()); }
+
+class ReleaseTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    demo::InstallClient("client 1.0");
+    sim::AddFolder(u"C:\\Kelvo\\lang");
+    sim::AddFile(u"C:\\Kelvo\\core.dll", "core");
+    sim::AddFile(u"C:\\Kelvo\\lang\\de.pak", "deutsch 1");
+    sim::AddFolder(u"D:");
+    sim::AddFolder(u"D:\\releases");
+    crypto::Point point;
+    ASSERT_TRUE(crypto::GenerateKey(key_, point));
+    query_ = {kSource,        u"stable",    W(release::PublicKeyText(point)),
+              u"KelvoClient", u"C:\\Kelvo", u"1.0"};
+    version2_ = {
+        {u"KelvoClient.exe", "client 2.0"}, {u"core.dll", "core"}, {u"lang/de.pak", "deutsch 2"}};
+  }
+
+  // Publishes `files` as `version` into kSource, as the publish command lays it out.
+  void Publish(const std::string& version, const std::map<WideString, std::string>& files,
+               std::int64_t published = kNow - 3600, const std::string& product = "KelvoClient") {
+    release::Manifest m{product, "stable", version, published, published + 30 * 86400, {}};
+    sim::AddFolder(kSource);
+    sim::AddFolder(WideString(kSource) + u"\\files");
+    for (const auto& [name, content] : files) {
+      crypto::Sha256 hash;
+      hash.Update(content.data(), content.size());
+      m.files.push_back({name, content.size(), hash.Finish()});
+      sim::AddFile(Stored(m.files.back()), content);
+    }
+    Sign(release::WriteManifest(m));
+    manifest_ = m;
+  }
+  void Sign(const std::string& manifest, const std::string* withKey = nullptr) {
+    crypto::Sha256 hash;
+    hash.Update(manifest.data(), manifest.size());
+    release::Signature s{};
+    ASSERT_TRUE(crypto::Sign(withKey ? *withKey : key_, hash.Finish(), s));
+    sim::AddFile(WideString(kSource) + u"\\stable.manifest", manifest);
+    sim::AddFile(WideString(kSource) + u"\\stable.sig", std::string(s.begin(), s.end()));
+  }
+  static WideString Stored(const release::File& f) {
+    return WideString(kSource) + u"\\files\\" + W(release::Hex(f.sha256.data(), 32));
+  }
+  LaunchCode Check(std::size_t* file = nullptr) { return CheckRelease(query_, checked_, file); }
+  // Nothing staged, no updater started.
+  static void ExpectNothingStaged() {
+    EXPECT_EQ(sim::FilesIn(demo::kStaging), std::vector<std::string>{});
+    EXPECT_EQ(sim::FilesIn(WideString(demo::kStaging) + u"\\lang"), std::vector<std::string>{});
+    EXPECT_TRUE(sim::World().launches.empty());
+  }
+
+  std::string key_;
+  ReleaseQuery query_;
+  CheckedRelease checked_;
+  release::Manifest manifest_;
+  std::map<WideString, std::string> version2_;
+};
+
+TEST_F(ReleaseTest, FetchesOnlyTheChangedFilesAndStartsTheUpdaterForThem) {
+  Publish("2.0", version2_);
+  ASSERT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(checked_.manifest.version, "2.0");
+  EXPECT_EQ(checked_.changed, (std::vector<std::size_t>{0, 2}));
+  EXPECT_EQ(checked_.changedBytes, 19u);
+  EXPECT_EQ(checked_.totalBytes, 23u);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
+  const auto progress = [](std::uint64_t done, std::uint64_t total, void* c) {
+    static_cast<decltype(seen)*>(c)->emplace_back(done, total);
+    return true;
+  };
+  ASSERT_EQ(FetchRelease(checked_, progress, &seen), LaunchOk);
+  EXPECT_EQ(seen.front(), std::make_pair(std::uint64_t{0}, std::uint64_t{19}));
+  EXPECT_EQ(seen.back(), std::make_pair(std::uint64_t{19}, std::uint64_t{19}));
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"KelvoClient.exe")), "client 2.0");
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\de.pak")), "deutsch 2");
+  EXPECT_EQ(sim::FilesIn(demo::kStaging), std::vector<std::string>{"KelvoClient.exe"});
+  // The unchanged file was never opened in the release.
+  for (const std::string& call : sim::CallsTo("CreateFileW")) {
+    EXPECT_EQ(call.find(sim::Utf8(Stored(manifest_.files[1]))), std::string::npos) << call;
+  }
+  sim::AddFile(u"C:\\Kelvo\\updater.exe", "updater");
+  LaunchRefusal refusal;
+  ASSERT_TRUE(ApplyRelease(checked_, &refusal));
+  ASSERT_EQ(sim::World().launches.size(), 1u);
+  EXPECT_EQ(sim::World().launches[0].parameters, u"--files KelvoClient.exe|lang/de.pak");
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+TEST_F(ReleaseTest, AnInstallThatMatchesIsUpToDateAndOlderOrEqualVersionsAreNotTaken) {
+  Publish("2.0", {{u"KelvoClient.exe", "client 1.0"}, {u"core.dll", "core"}});
+  EXPECT_EQ(Check(), UpToDate);
+  Publish("2.0", version2_);
+  query_.installedVersion = u"2.0.0";
+  EXPECT_EQ(Check(), UpToDate);
+  query_.installedVersion = u"2.1";
+  EXPECT_EQ(Check(), RefusedRollback);
+  query_.installedVersion = u"2.x";
+  EXPECT_EQ(Check(), RefusedVersionText);
+  ExpectNothingStaged();
+}
+
+TEST_F(ReleaseTest, EveryForgeryIsRefusedBeforeTheManifestIsRead) {
+  Publish("2.0", version2_);
+  const std::string manifest = *sim::ContentOf(WideString(kSource) + u"\\stable.manifest");
+  const std::string signature = *sim::ContentOf(WideString(kSource) + u"\\stable.sig");
+  const auto put = [](const std::string& m, const std::string& s) {
+    sim::AddFile(WideString(kSource) + u"\\stable.manifest", m);
+    sim::AddFile(WideString(kSource) + u"\\stable.sig", s);
+  };
+  for (std::size_t i = 0; i < manifest.size(); ++i) {
+    std::string flipped = manifest;
+    flipped[i] = static_cast<char>(flipped[i] ^ (1 << (i % 8)));
+    put(flipped, signature);
+    ASSERT_EQ(Check(), RefusedSignature) << "bit flipped in byte " << i;
+    put(manifest.substr(0, i), signature);
+    ASSERT_EQ(Check(), RefusedSignature) << "cut at " << i;
+  }
+  for (std::size_t i = 0; i < signature.size(); ++i) {
+    std::string flipped = signature;
+    flipped[i] = static_cast<char>(flipped[i] ^ (1 << (i % 8)));
+    put(manifest, flipped);
+    ASSERT_EQ(Check(), RefusedSignature) << "signature bit flipped in byte " << i;
+  }
+  put(manifest, "");
+  EXPECT_EQ(Check(), RefusedSignature);
+  sim::Find(WideString(kSource) + u"\\stable.sig")->attributes = platform::kAttributeDirectory;
+  EXPECT_EQ(Check(), RefusedSignature);
+  // By another key, though well formed.
+  std::string other;
+  crypto::Point unused;
+  ASSERT_TRUE(crypto::GenerateKey(other, unused));
+  Sign(manifest, &other);
+  EXPECT_EQ(Check(), RefusedSignature);
+  // Garbage that was never signed is not parsed: no malformed, only unsigned.
+  put("kelvo-release 1\nnonsense\n", signature);
+  EXPECT_EQ(Check(), RefusedSignature);
+  put(std::string(release::kMaxManifestBytes + 1, 'x'), signature);
+  sim::World().journal.clear();
+  EXPECT_EQ(Check(), RefusedManifestTooLarge);
+  EXPECT_TRUE(sim::CallsTo("ReadFile").empty()) << "refused by its size, unread";
+  sim::Find(WideString(kSource) + u"\\stable.manifest")->attributes = platform::kAttributeDirectory;
+  EXPECT_EQ(Check(), FailedReadSource);
+  query_.publicKey = u"MFkw";
+  EXPECT_EQ(Check(), RefusedPublicKey);
+  ExpectNothingStaged();
+}
+
+TEST_F(ReleaseTest, SignedButWrongReleasesAreRefusedEachWithItsCode) {
+  Publish("2.0", version2_, kNow - 3600, "OtherProduct");
+  EXPECT_EQ(Check(), RefusedProduct);
+  Publish("2.0", version2_, kNow - 30 * 86400);  // expires right now
+  EXPECT_EQ(Check(), RefusedExpired);
+  Publish("2.0", version2_);
+  query_.channel = u"beta";
+  sim::AddFile(WideString(kSource) + u"\\beta.manifest",
+               *sim::ContentOf(WideString(kSource) + u"\\stable.manifest"));
+  sim::AddFile(WideString(kSource) + u"\\beta.sig",
+               *sim::ContentOf(WideString(kSource) + u"\\stable.sig"));
+  EXPECT_EQ(Check(), RefusedProduct) << "a stable manifest served as beta";
+  query_.channel = u"stable";
+  std::string manifest = release::WriteManifest(manifest_);
+  Sign(manifest + "extra\n");
+  EXPECT_EQ(Check(), RefusedMalformed);
+  // Names the launch library refuses, and a list no command line holds.
+  std::size_t file = 0;
+  Sign(manifest.replace(manifest.find("lang/de.pak"), 11, "lang/NUL.pa"));
+  EXPECT_EQ(Check(&file), RefusedDeviceName);
+  EXPECT_EQ(file, 2u);
+  std::map<WideString, std::string> many;
+  for (int i = 0; i < 170; ++i) many[W(std::to_string(1000 + i)) + WideString(196, u'n')] = "x";
+  Publish("2.0", many);
+  EXPECT_EQ(Check(&file), RefusedLineTooLong);
+  Publish("2.0", {{u"updater.exe", "x"}});
+  EXPECT_EQ(Check(), RefusedUpdaterItself);
+  Publish("2.0", {{u"plugins/new.dll", "x"}});
+  EXPECT_EQ(Check(), RefusedMissingFolder) << "the updater creates no folder";
+  sim::World().cngMissing = true;
+  Publish("2.0", version2_);
+  EXPECT_EQ(Check(), FailedCrypto);
+  ExpectNothingStaged();
+}
+
+TEST_F(ReleaseTest, AFileThatIsNotTheManifestsIsNeverStaged) {
+  Publish("2.0", version2_);
+  ASSERT_EQ(Check(), LaunchOk);
+  const WideString client = Stored(manifest_.files[0]);
+  const auto fetch = [&](std::size_t expectedFile) {
+    std::size_t file = 99;
+    const LaunchCode code = FetchRelease(checked_, nullptr, nullptr, &file);
+    EXPECT_EQ(file, expectedFile);
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+    return code;
+  };
+  demo::Stage(u"KelvoClient.exe", "an older, unverified copy");
+  sim::AddFile(client, "client 2.X");  // tampered, same size
+  EXPECT_EQ(fetch(0), RefusedFileHash);
+  ExpectNothingStaged();
+  sim::AddFile(client, "client 2.0" + std::string(3 << 20, '!'));  // longer
+  sim::World().journal.clear();
+  EXPECT_EQ(fetch(0), RefusedFileSize);
+  EXPECT_TRUE(sim::CallsTo("WriteFile").empty()) << "cut off before a byte past the size";
+  ExpectNothingStaged();
+  sim::AddFile(client, "client");  // shorter
+  EXPECT_EQ(fetch(0), RefusedFileSize);
+  sim::AddFile(client, "client 2.0");
+  sim::AddFile(Stored(manifest_.files[2]), "deutsch X");
+  EXPECT_EQ(fetch(1), RefusedFileHash);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"KelvoClient.exe")), "client 2.0") << "verified stays";
+  EXPECT_FALSE(sim::Exists(demo::StagedFile(u"lang\\ ~de.pak")));
+  sim::Find(Stored(manifest_.files[2]))->attributes = platform::kAttributeDirectory;
+  EXPECT_EQ(fetch(1), FailedReadSource);
+  sim::AddFile(Stored(manifest_.files[2]), "deutsch 2");
+  sim::World().failingCall["WriteFile"] = sim::World().callCounts["WriteFile"] + 1;
+  EXPECT_EQ(fetch(1), FailedStageWrite);
+  EXPECT_EQ(fetch(kNoName), LaunchOk);
+  // Changed after the fetch: the updater is not started for it.
+  sim::AddFile(demo::StagedFile(u"lang\\de.pak"), "deutsch 3");
+  LaunchRefusal refusal;
+  EXPECT_FALSE(ApplyRelease(checked_, &refusal));
+  EXPECT_EQ(std::make_pair(refusal.code, refusal.name),
+            std::make_pair(RefusedFileHash, std::size_t{1}));
+  EXPECT_TRUE(sim::World().launches.empty());
+}
+
+TEST_F(ReleaseTest, AStoppedFetchKeepsWhatItVerifiedAndResumesWithTheRest) {
+  version2_[u"big.dat"] = std::string(1 << 20, 'b');
+  Publish("2.0", version2_);
+  ASSERT_EQ(Check(), LaunchOk);
+  ASSERT_EQ(checked_.changed.size(), 3u);  // KelvoClient.exe, big.dat, lang/de.pak
+  // Stop half-way through big.dat.
+  const auto stopHalfway = [](std::uint64_t done, std::uint64_t, void*) { return done < 300000; };
+  std::size_t file = 99;
+  EXPECT_EQ(FetchRelease(checked_, stopHalfway, nullptr, &file), Stopped);
+  EXPECT_EQ(file, 1u);
+  EXPECT_EQ(sim::FilesIn(demo::kStaging), std::vector<std::string>{"KelvoClient.exe"});
+  sim::World().journal.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  for (const std::string& call : sim::CallsTo("CreateFileW")) {
+    EXPECT_EQ(call.find(sim::Utf8(Stored(manifest_.files[0]))), std::string::npos)
+        << "fetched again: " << call;
+  }
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat"))->size(), 1u << 20);
+  const auto stopAtOnce = [](std::uint64_t, std::uint64_t, void*) { return false; };
+  EXPECT_EQ(FetchRelease(checked_, stopAtOnce, nullptr), Stopped);
+  EXPECT_EQ(sim::FilesIn(demo::kStaging).size(), 2u) << "a stop removes nothing verified";
+}
+
+// The same cycle through the C interface: the handle, its accessors, the
+// callback, and the codes where C++ has its refusals.
+TEST_F(ReleaseTest, TheCInterfaceChecksFetchesAndAppliesThroughAHandle) {
+  Publish("2.0", version2_);
+  sim::AddFile(u"C:\\Kelvo\\updater.exe", "updater");
+  const auto k = [](const WideString& s) { return reinterpret_cast<const kl_char*>(s.c_str()); };
+  kl_release* r = reinterpret_cast<kl_release*>(1);
+  std::uint32_t file = 0;
+  EXPECT_EQ(KlCheckRelease(k(kSource), nullptr, k(query_.publicKey), k(u"Other"), k(u"C:\\Kelvo"),
+                           k(u"1.0"), &r, &file),
+            KL_REFUSED_PRODUCT);
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(file, KL_NO_NAME);
+  EXPECT_EQ(KlCheckRelease(k(kSource), nullptr, nullptr, k(u"KelvoClient"), k(u"C:\\Kelvo"),
+                           k(u"1.0"), &r, &file),
+            KL_NULL_ARGUMENT);
+  ASSERT_EQ(KlCheckRelease(k(kSource), k(u"stable"), k(query_.publicKey), k(u"KelvoClient"),
+                           k(u"C:\\Kelvo\\"), k(u"1.0"), &r, &file),
+            KL_OK);
+  std::uint32_t needed = 0, changed = 0;
+  std::uint64_t bytes = 0, total = 0, size = 0;
+  kl_char text[16];
+  EXPECT_EQ(KlReleaseVersion(r, text, 3, &needed), KL_BUFFER_TOO_SMALL);
+  EXPECT_EQ(needed, 4u);
+  ASSERT_EQ(KlReleaseVersion(r, text, 16, nullptr), KL_OK);
+  EXPECT_EQ(WideString(reinterpret_cast<const char16_t*>(text)), u"2.0");
+  ASSERT_EQ(KlReleaseSizes(r, &changed, &bytes, &total), KL_OK);
+  EXPECT_EQ(std::make_tuple(changed, bytes, total),
+            std::make_tuple(2u, std::uint64_t{19}, std::uint64_t{23}));
+  ASSERT_EQ(KlReleaseChangedFile(r, 1, text, 16, nullptr, &size), KL_OK);
+  EXPECT_EQ(WideString(reinterpret_cast<const char16_t*>(text)), u"lang/de.pak");
+  EXPECT_EQ(size, 9u);
+  EXPECT_EQ(KlReleaseChangedFile(r, 2, text, 16, nullptr, &size), KL_NO_SUCH_FILE);
+  // Stopped by the callback at once, then fetched; a file changed after
+  // the fetch keeps the updater from starting.
+  const kl_progress stop = [](std::uint64_t, std::uint64_t, void*) -> std::int32_t { return 0; };
+  EXPECT_EQ(KlFetchRelease(r, stop, nullptr, &file), KL_STOPPED);
+  std::uint64_t last = 0;
+  const kl_progress note = [](std::uint64_t done, std::uint64_t, void* c) -> std::int32_t {
+    *static_cast<std::uint64_t*>(c) = done;
+    return 1;
+  };
+  ASSERT_EQ(KlFetchRelease(r, note, &last, &file), KL_OK);
+  EXPECT_EQ(last, 19u);
+  sim::AddFile(demo::StagedFile(u"KelvoClient.exe"), "tampered!!");
+  EXPECT_EQ(KlApplyRelease(r, &file), KL_REFUSED_FILE_HASH);
+  EXPECT_EQ(file, 0u);
+  ASSERT_EQ(KlFetchRelease(r, nullptr, nullptr, &file), KL_OK);
+  sim::World().launchResult = false;  // the user declined elevation
+  EXPECT_EQ(KlApplyRelease(r, &file), KL_START_FAILED);
+  sim::World().launchResult = true;
+  EXPECT_EQ(KlApplyRelease(r, &file), KL_OK);
+  EXPECT_EQ(sim::World().launches.back().parameters, u"--files KelvoClient.exe|lang/de.pak");
+  KlFreeRelease(r);
+  KlFreeRelease(nullptr);
+  EXPECT_EQ(KlFetchRelease(nullptr, nullptr, nullptr, &file), KL_NULL_ARGUMENT);
+}
+
+}  // namespace
