@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <system_error>
+#include <tuple>
 
 #include "crypto.h"
 #include "launch/release_format.h"
@@ -48,6 +49,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
   return true;
 }
 
+// Arguments and messages are UTF-8 on every system; Windows paths are not
+// narrow strings in the code page.
+fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
+fs::path WithSuffix(fs::path path, const char* suffix) { return path += suffix; }
+
 std::string Narrow(const char16_t* text) {
   return text ? release::WideToUtf8(text) : std::string("unknown");
 }
@@ -68,7 +74,7 @@ bool ReadAll(const fs::path& path, std::string& bytes, std::size_t bound) {
 
 // Written beside, then renamed: a reader sees the old file or the new one.
 bool WriteAtomically(const fs::path& path, const std::string& bytes, bool secret = false) {
-  const fs::path temp = path.string() + ".tmp";
+  const fs::path temp = WithSuffix(path, ".tmp");
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (!out) return false;
@@ -111,7 +117,7 @@ bool HashFile(const fs::path& path, release::Digest& digest, std::uint64_t& size
 
 bool LoadPublicKey(const std::string& path, crypto::Point& point, std::ostream& err) {
   std::string pem;
-  if (!ReadAll(path, pem, 1 << 16) || !release::ParsePublicKeyPem(pem, point)) {
+  if (!ReadAll(PathOf(path), pem, 1 << 16) || !release::ParsePublicKeyPem(pem, point)) {
     err << "publish: " << path << " is not a P-256 public key (SubjectPublicKeyInfo PEM)\n";
     return false;
   }
@@ -131,33 +137,32 @@ std::wstring Folded(const WideString& name) {
 bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
                   std::vector<fs::path>& paths, std::ostream& err) {
   std::error_code ec;
-  std::vector<std::pair<std::string, fs::path>> found;
+  // Name, path, and what is wrong with the entry if it is not a plain file:
+  // said after the name's own refusal (Windows opens CON.txt as a device).
+  std::vector<std::tuple<std::string, fs::path, const char*>> found;
   for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path relative = it->path().lexically_relative(from);
     std::error_code kind;
+    const char* problem = nullptr;
     if (it->is_symlink(kind)) {
-      err << "publish: refused " << relative.generic_string()
-          << ": a link; the release takes plain files only\n";
-      return false;
+      problem = "a link; the release takes plain files only";
+    } else if (it->is_directory(kind)) {
+      continue;
+    } else if (!it->is_regular_file(kind)) {
+      problem = "not a plain file";
     }
-    if (it->is_directory(kind)) continue;
-    if (!it->is_regular_file(kind)) {
-      err << "publish: refused " << relative.generic_string() << ": not a plain file\n";
-      return false;
-    }
-    found.emplace_back(relative.generic_u8string(), it->path());
+    found.emplace_back(it->path().lexically_relative(from).generic_u8string(), it->path(), problem);
   }
   if (ec) {
-    err << "publish: cannot read " << from.string() << ": " << ec.message() << "\n";
+    err << "publish: cannot read " << from.u8string() << ": " << ec.message() << "\n";
     return false;
   }
   if (found.empty()) {
-    err << "publish: " << from.string() << " holds no file\n";
+    err << "publish: " << from.u8string() << " holds no file\n";
     return false;
   }
   std::sort(found.begin(), found.end());
   std::map<std::wstring, std::string> seen;
-  for (const auto& [name, path] : found) {
+  for (const auto& [name, path, problem] : found) {
     release::File f;
     if (!release::Utf8ToWide(name, f.name)) {
       err << "publish: refused " << name << ": not UTF-8\n";
@@ -167,6 +172,10 @@ bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
     if (code != LaunchOk) {
       err << "publish: refused " << name << ": " << Narrow(CodeText(code)) << " (code " << code
           << ")\n";
+      return false;
+    }
+    if (problem) {
+      err << "publish: refused " << name << ": " << problem << "\n";
       return false;
     }
     std::string lower = name;
@@ -235,15 +244,15 @@ int Keygen(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.size() != 1) return kUsage;
   const std::string base = o.positional[0];
   std::error_code ec;
-  if (fs::exists(base + ".key", ec) || fs::exists(base + ".pub", ec)) {
+  if (fs::exists(PathOf(base + ".key"), ec) || fs::exists(PathOf(base + ".pub"), ec)) {
     err << "publish: " << base << ".key or .pub exists; a key is never overwritten\n";
     return kRefused;
   }
   std::string privatePem;
   crypto::Point point;
   if (!crypto::GenerateKey(privatePem, point) ||
-      !WriteAtomically(base + ".key", privatePem, /*secret=*/true) ||
-      !WriteAtomically(base + ".pub", release::PublicKeyPem(point))) {
+      !WriteAtomically(PathOf(base + ".key"), privatePem, /*secret=*/true) ||
+      !WriteAtomically(PathOf(base + ".pub"), release::PublicKeyPem(point))) {
     err << "publish: the key could not be made or written\n";
     return kRefused;
   }
@@ -287,18 +296,18 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
 
   std::string privatePem;
   crypto::Point point{};
-  if (!elsewhere && (!ReadAll(o.Get("--key"), privatePem, 1 << 16) ||
+  if (!elsewhere && (!ReadAll(PathOf(o.Get("--key")), privatePem, 1 << 16) ||
                      !crypto::LoadPrivateKey(privatePem, point))) {
     err << "publish: " << o.Get("--key") << " is not a P-256 private key (PKCS#8 PEM)\n";
     return kRefused;
   }
 
-  const fs::path to = o.Get("--to");
+  const fs::path to = PathOf(o.Get("--to"));
   std::string published;
   if (ReadAll(ManifestPath(to, channel), published, release::kMaxManifestBytes + 1)) {
     release::Manifest earlier;
     if (release::ParseManifest(published, earlier) != LaunchOk) {
-      err << "publish: the " << channel << " manifest in " << to.string()
+      err << "publish: the " << channel << " manifest in " << to.u8string()
           << " cannot be read; it is left as it is\n";
       return kRefused;
     }
@@ -310,7 +319,7 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
   }
 
   std::vector<fs::path> paths;
-  if (!CollectFiles(o.Get("--from"), m.files, paths, err)) return kRefused;
+  if (!CollectFiles(PathOf(o.Get("--from")), m.files, paths, err)) return kRefused;
   std::error_code ec;
   fs::create_directories(to / release::kFilesFolder, ec);
   std::uint64_t stored = 0, shared = 0;
@@ -318,7 +327,7 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     const fs::path temp = to / release::kFilesFolder / ".incoming";
     release::File& f = m.files[i];
     if (!HashFile(paths[i], f.sha256, f.size, &temp)) {
-      err << "publish: cannot copy " << paths[i].string() << "\n";
+      err << "publish: cannot copy " << paths[i].u8string() << "\n";
       return kRefused;
     }
     const fs::path target = to / release::kFilesFolder / release::Hex(f.sha256.data(), 32);
@@ -331,7 +340,7 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     }
     fs::rename(temp, target, ec);
     if (ec) {
-      err << "publish: cannot store " << target.string() << "\n";
+      err << "publish: cannot store " << target.u8string() << "\n";
       return kRefused;
     }
     ++stored;
@@ -339,15 +348,15 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
 
   const std::string manifest = release::WriteManifest(m);
   if (elsewhere) {
-    const fs::path pending = ManifestPath(to, channel).string() + kPendingSuffix;
+    const fs::path pending = WithSuffix(ManifestPath(to, channel), kPendingSuffix);
     if (!WriteAtomically(pending, manifest)) {
-      err << "publish: cannot write " << pending.string() << "\n";
+      err << "publish: cannot write " << pending.u8string() << "\n";
       return kRefused;
     }
-    out << "to sign, exactly these bytes: " << pending.string() << "\n"
+    out << "to sign, exactly these bytes: " << pending.u8string() << "\n"
         << "  for example: openssl dgst -sha256 -sign KEY.pem -out " << channel << ".sig.der "
-        << pending.string() << "\n"
-        << "then: publish attach --to " << to.string() << " --signature " << channel
+        << pending.u8string() << "\n"
+        << "then: publish attach --to " << to.u8string() << " --signature " << channel
         << ".sig.der --public KEY.pub"
         << (channel == release::kDefaultChannel ? "" : " --channel " + channel) << "\n";
     return kDone;
@@ -356,13 +365,13 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
   hash.Update(manifest.data(), manifest.size());
   release::Signature signature{};
   if (!crypto::Sign(privatePem, hash.Finish(), signature) ||
-      !WriteAtomically(SignaturePath(to, channel).string() + ".new",
+      !WriteAtomically(WithSuffix(SignaturePath(to, channel), ".new"),
                        std::string(signature.begin(), signature.end()))) {
     err << "publish: the manifest could not be signed\n";
     return kRefused;
   }
   // The manifest last: until it lands, the folder still serves the old pair.
-  fs::rename(SignaturePath(to, channel).string() + ".new", SignaturePath(to, channel), ec);
+  fs::rename(WithSuffix(SignaturePath(to, channel), ".new"), SignaturePath(to, channel), ec);
   if (ec || !WriteAtomically(ManifestPath(to, channel), manifest)) {
     err << "publish: cannot write the manifest\n";
     return kRefused;
@@ -378,17 +387,17 @@ int Attach(const Options& o, std::ostream& out, std::ostream& err) {
   if (!o.positional.empty() || !o.Has("--to") || !o.Has("--signature") || !o.Has("--public")) {
     return kUsage;
   }
-  const fs::path to = o.Get("--to");
-  const fs::path pending = ManifestPath(to, channel).string() + kPendingSuffix;
+  const fs::path to = PathOf(o.Get("--to"));
+  const fs::path pending = WithSuffix(ManifestPath(to, channel), kPendingSuffix);
   crypto::Point point;
   std::string manifest;
   release::Signature signature{};
   if (!LoadPublicKey(o.Get("--public"), point, err)) return kRefused;
   if (!ReadAll(pending, manifest, release::kMaxManifestBytes)) {
-    err << "publish: no manifest waits for its signature: " << pending.string() << "\n";
+    err << "publish: no manifest waits for its signature: " << pending.u8string() << "\n";
     return kRefused;
   }
-  if (!ReadSignature(o.Get("--signature"), signature)) {
+  if (!ReadSignature(PathOf(o.Get("--signature")), signature)) {
     err << "publish: " << o.Get("--signature") << " is not an ECDSA signature (DER or r||s)\n";
     return kRefused;
   }
@@ -412,7 +421,7 @@ int Attach(const Options& o, std::ostream& out, std::ostream& err) {
 int Verify(const Options& o, std::ostream& out, std::ostream& err) {
   const std::string channel = o.Get("--channel", release::kDefaultChannel);
   if (o.positional.size() != 1 || !o.Has("--public")) return kUsage;
-  const fs::path from = o.positional[0];
+  const fs::path from = PathOf(o.positional[0]);
   crypto::Point point;
   if (!LoadPublicKey(o.Get("--public"), point, err)) return kRefused;
   std::string manifest;

@@ -34,6 +34,13 @@ ctest --preset release-x64
 step "distribution folder"
 ./scripts/dist.sh build/dist
 (cd build/dist && sha256sum --quiet -c SHA256SUMS) && echo "SHA256SUMS verify"
+# The shipped publish command makes a release that it verifies.
+tmp=$(mktemp -d) && mkdir "$tmp/v2" && echo 2.0 >"$tmp/v2/core.dll"
+build/dist/linux-x64/publish keygen "$tmp/k" >/dev/null
+build/dist/linux-x64/publish release --from "$tmp/v2" --to "$tmp/r" --product KelvoClient \
+  --version 2.0 --key "$tmp/k.key"
+build/dist/linux-x64/publish verify "$tmp/r" --public "$tmp/k.pub" && rm -rf "$tmp"
+tests/release/package_config.sh build/dist
 
 step "x86-64 Windows build, tests under Wine"
 cmake --preset wine-x64 >/dev/null

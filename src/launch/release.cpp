@@ -73,15 +73,36 @@ class File {
   platform::Handle h_;
 };
 
+// CNG's SHA-256, opened once per operation: opening the provider costs more
+// than hashing a small file.
+class HashProvider {
+ public:
+  HashProvider() {
+    if (platform::BCryptOpenAlgorithmProvider(&alg_, platform::kBcryptSha256) < 0) {
+      alg_ = platform::kNullHandle;
+    }
+  }
+  ~HashProvider() {
+    if (alg_ != platform::kNullHandle) platform::BCryptCloseAlgorithmProvider(alg_);
+  }
+  HashProvider(const HashProvider&) = delete;
+  HashProvider& operator=(const HashProvider&) = delete;
+  bool Ready() const { return alg_ != platform::kNullHandle; }
+  platform::Handle Get() const { return alg_; }
+
+ private:
+  platform::Handle alg_ = platform::kNullHandle;
+};
+
 class Sha256 {
  public:
-  Sha256() {
-    if (platform::BCryptOpenAlgorithmProvider(&alg_, platform::kBcryptSha256) < 0) return;
-    if (platform::BCryptCreateHash(alg_, &hash_) < 0) hash_ = platform::kNullHandle;
+  explicit Sha256(const HashProvider& provider) {
+    if (!provider.Ready() || platform::BCryptCreateHash(provider.Get(), &hash_) < 0) {
+      hash_ = platform::kNullHandle;
+    }
   }
   ~Sha256() {
     if (hash_ != platform::kNullHandle) platform::BCryptDestroyHash(hash_);
-    if (alg_ != platform::kNullHandle) platform::BCryptCloseAlgorithmProvider(alg_);
   }
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
@@ -94,7 +115,6 @@ class Sha256 {
   }
 
  private:
-  platform::Handle alg_ = platform::kNullHandle;
   platform::Handle hash_ = platform::kNullHandle;
 };
 
@@ -125,12 +145,13 @@ LaunchCode ReadBounded(const WideString& path, std::size_t bound, LaunchCode too
 
 // Whether the file at `path` has the size and SHA-256 of `expected`. The size
 // first: a file of another size is not read.
-LaunchCode Matches(const WideString& path, const release::File& expected, bool& same) {
+LaunchCode Matches(const HashProvider& provider, const WideString& path,
+                   const release::File& expected, bool& same) {
   same = false;
   File f(path, platform::kGenericRead, platform::kOpenExisting);
   std::uint64_t size = 0;
   if (!f.Open() || !f.Size(size) || size != expected.size) return LaunchOk;
-  Sha256 hash;
+  Sha256 hash(provider);
   if (!hash.Ready()) return FailedCrypto;
   std::uint64_t total = 0;
   for (;;) {
@@ -153,7 +174,8 @@ LaunchCode VerifySignature(const std::string& manifest, const std::string& signa
                                signature)) {
     return RefusedSignature;
   }
-  Sha256 hash;
+  HashProvider provider;
+  Sha256 hash(provider);
   release::Digest digest{};
   if (!hash.Ready()) return FailedCrypto;
   if (!hash.Update(manifest.data(), manifest.size()) || !hash.Finish(digest)) return FailedCrypto;
@@ -210,9 +232,9 @@ FileList NamesOf(const CheckedRelease& r, bool changedOnly) {
 }
 
 // Copies one file from the release to its staged name, hashing as it goes.
-LaunchCode FetchOne(const WideString& from, const WideString& staged, const release::File& f,
-                    std::uint64_t& done, std::uint64_t total, FetchProgress progress,
-                    void* context) {
+LaunchCode FetchOne(const HashProvider& provider, const WideString& from, const WideString& staged,
+                    const release::File& f, std::uint64_t& done, std::uint64_t total,
+                    FetchProgress progress, void* context) {
   const WideString partial = PartialOf(staged);
   LaunchCode code = LaunchOk;
   {
@@ -220,7 +242,7 @@ LaunchCode FetchOne(const WideString& from, const WideString& staged, const rele
     if (!in.Open()) return FailedReadSource;
     File out(partial, platform::kGenericWrite, platform::kCreateAlways);
     if (!out.Open()) return FailedStageWrite;
-    Sha256 hash;
+    Sha256 hash(provider);
     if (!hash.Ready()) code = FailedCrypto;
     std::uint64_t got = 0;
     while (code == LaunchOk) {
@@ -247,9 +269,13 @@ LaunchCode FetchOne(const WideString& from, const WideString& staged, const rele
     if (code == LaunchOk && digest != f.sha256) code = RefusedFileHash;
   }
   if (code == LaunchOk) {
-    platform::SetFileAttributesW(staged.c_str(), platform::kAttributeNormal);
-    if (!platform::MoveFileExW(partial.c_str(), staged.c_str(),
-                               platform::kMoveFileReplaceExisting)) {
+    const auto move = [&] {
+      return platform::MoveFileExW(partial.c_str(), staged.c_str(),
+                                   platform::kMoveFileReplaceExisting) != platform::kFalse;
+    };
+    // A read-only copy under the name refuses the rename: then it goes first.
+    if (!move() &&
+        !(platform::SetFileAttributesW(staged.c_str(), platform::kAttributeNormal) && move())) {
       code = FailedStageWrite;
     }
   }
@@ -310,11 +336,13 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
     if (file) *file = refusal.name;
     return refusal.code;
   }
+  const HashProvider provider;
+  if (!provider.Ready()) return FailedCrypto;
   for (std::size_t i = 0; i < m.files.size(); ++i) {
     const release::File& f = m.files[i];
     r.totalBytes += f.size;
     bool same = false;
-    code = Matches(folder + u"\\" + WithBackslashes(f.name), f, same);
+    code = Matches(provider, folder + u"\\" + WithBackslashes(f.name), f, same);
     if (code != LaunchOk) return code;
     if (!same) {
       r.changed.push_back(i);
@@ -331,6 +359,8 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
   if (file) *file = kNoName;
   WideString staging;
   if (!GetStagingDir(staging)) return FailedNoClientRoot;
+  const HashProvider provider;
+  if (!provider.Ready()) return FailedCrypto;
   std::uint64_t done = 0;
   if (progress && !progress(done, r.changedBytes, context)) return Stopped;
   for (std::size_t k = 0; k < r.changed.size(); ++k) {
@@ -338,7 +368,7 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
     const WideString name = WithBackslashes(f.name);
     const WideString staged = staging + u"\\" + name;
     bool same = false;
-    LaunchCode code = Matches(staged, f, same);
+    LaunchCode code = Matches(provider, staged, f, same);
     if (code == LaunchOk && same) {
       done += f.size;
       if (progress && !progress(done, r.changedBytes, context)) code = Stopped;
@@ -346,7 +376,8 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
       for (std::size_t s = name.find(u'\\'); s != WideString::npos; s = name.find(u'\\', s + 1)) {
         EnsureFolder(staging + u"\\" + name.substr(0, s));
       }
-      code = FetchOne(StoredPath(r.source, f), staged, f, done, r.changedBytes, progress, context);
+      code = FetchOne(provider, StoredPath(r.source, f), staged, f, done, r.changedBytes, progress,
+                      context);
     }
     if (code != LaunchOk) {
       if (file) *file = k;
@@ -363,10 +394,12 @@ bool ApplyRelease(const CheckedRelease& r, LaunchRefusal* refusal) {
   };
   WideString staging;
   if (!GetStagingDir(staging)) return refuse(FailedNoClientRoot, kNoName);
+  const HashProvider provider;
+  if (!provider.Ready()) return refuse(FailedCrypto, kNoName);
   for (std::size_t k = 0; k < r.changed.size(); ++k) {
     const release::File& f = r.manifest.files[r.changed[k]];
     bool same = false;
-    const LaunchCode code = Matches(staging + u"\\" + WithBackslashes(f.name), f, same);
+    const LaunchCode code = Matches(provider, staging + u"\\" + WithBackslashes(f.name), f, same);
     if (code != LaunchOk) return refuse(code, k);
     if (!same) return refuse(RefusedFileHash, k);
   }

@@ -29,6 +29,9 @@ absent() { [ ! -e "$1" ]; }
 scenario() { printf '\n%s\n' "$1"; scenario_failures=0; scenario_start=$SECONDS; }
 end_scenario() {
   kill_clients
+  local left
+  left=$(prefix_pids '^([A-Za-z]:[^ ]*\\)?updater\.exe( |$)')
+  [ -z "$left" ] || { kill -KILL $left 2>/dev/null; echo "    (an updater was left running)"; }
   printf '    (%s s)\n' $((SECONDS - scenario_start))
   if [ "$scenario_failures" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 }
@@ -306,6 +309,18 @@ staged_files() { find "$STAGING" -type f 2>/dev/null | wc -l; }
 
 # The client in C:\Kelvo stages version 2.0 (core.dll and the v2 stand-in
 # client) and starts the updater, which ends it and installs that version.
+# After the client handed over: it was ended, 2.0 runs from the new files,
+# nothing staged is left and nothing was shown.
+expect_2_0_took_over() {  # expect_2_0_took_over WHO OLD_EXIT_CODE
+  check "$1 was ended with exit code 0" eq "$2" 0
+  check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
+  check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
+  check "KelvoClient.exe replaced" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
+  check "the staging folder is empty" eq "$(staged_files)" 0
+  check "no dialog was shown" eq "$(shown_texts)" ""
+  check "one client runs" eq "$(running_clients)" 1
+}
+
 client_updates_itself() {  # client_updates_itself WHO LAUNCH_NOTE_PATTERN
   put "$KELVO/core.dll" "core 1.0"
   new_version with-client && put "$NEW/core.dll" "core 2.0"
@@ -313,14 +328,8 @@ client_updates_itself() {  # client_updates_itself WHO LAUNCH_NOTE_PATTERN
   wait "$CLIENT_WINE_PID"
   local old_rc=$?
   check "$1 staged the files and started the updater" grep -q "$2" "$KELVO/KelvoClient.launch"
-  check "$1 was ended with exit code 0" eq "$old_rc" 0
-  check "a new client instance started" eq "$(wait_starts "$KELVO" 2)" 2
-  check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
-  check "KelvoClient.exe replaced" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
+  expect_2_0_took_over "$1" "$old_rc"
   check "core.dll replaced" eq "$(content "$KELVO/core.dll")" "core 2.0"
-  check "the staging folder is empty" eq "$(staged_files)" 0
-  check "no dialog was shown" eq "$(shown_texts)" ""
-  check "one client runs" eq "$(running_clients)" 1
 }
 
 scenario "the client stages version 2.0 and starts the updater, which installs it"
@@ -372,6 +381,68 @@ check "two names for one file: code 3 and the second name" \
   grep -qE "^refused the list: code 3, name (é|É)\.txt$" "$KELVO/KelvoClient.launch"
 check "no dialog was shown" eq "$(shown_texts)" ""
 check "the client runs on" eq "$(running_clients)" 1
+end_scenario
+
+# Signed releases, made by the publish command (tests/e2e/make_releases.sh),
+# served from a folder the way a share or a mounted volume serves them.
+RELEASES=${E2E_RELEASES:-$ROOT-releases}
+if [ -z "${E2E_RELEASES:-}" ]; then
+  "$REPO/tests/e2e/make_releases.sh" "${UPDATER_PUBLISH:-$REPO/build/host/publish/publish}" \
+    "$CLIENT_V2_EXE" "$RELEASES"
+fi
+KEY=$(cat "$RELEASES/key.txt")
+rm -rf "$PREFIX/drive_c/releases" && cp -r "$RELEASES" "$PREFIX/drive_c/releases" && own "$PREFIX/drive_c/releases"
+UPDATER_PATTERN='^([A-Za-z]:[^ ]*\\)?updater\.exe( |$)'
+
+# Client 1.0 beside core.dll (as in 2.0) and lang/de.pak (changed in 2.0).
+install_release_base() {  # install_release_base [CLIENT_EXE]
+  install_into Kelvo no-client
+  cp "${1:-$CLIENT_EXE}" "$KELVO/KelvoClient.exe"
+  put "$KELVO/core.dll" "core 1.0"; put "$KELVO/lang/de.pak" "deutsch 1.0"
+  own "$KELVO" && rm -rf "$STAGING"
+}
+
+client_updates_from_release() {  # client_updates_from_release WHO LAUNCH_NOTE_PATTERN
+  start_client Kelvo /update-release 'C:\releases\good' "$KEY"
+  wait "$CLIENT_WINE_PID"
+  local old_rc=$?
+  check "$1 verified the release and started the updater" grep -q "$2" "$KELVO/KelvoClient.launch"
+  expect_2_0_took_over "$1" "$old_rc"
+  check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
+  check "core.dll, unchanged, left as it was" eq "$(content "$KELVO/core.dll")" "core 1.0"
+}
+
+scenario "client 1.0 checks a published 2.0, fetches only the changed files, and 2.0 runs"
+install_release_base
+client_updates_from_release "the client" "^started the updater for 2.0$"
+check "it fetched 2 of 3 files" grep -q "^fetching 2 of 3 files, .* KelvoClient.exe lang/de.pak$" \
+  "$KELVO/KelvoClient.launch"
+check "progress reached every byte it fetched" \
+  test "$(tail -1 "$KELVO/KelvoClient.progress" | cut -d/ -f1)" = \
+       "$(tail -1 "$KELVO/KelvoClient.progress" | cut -d/ -f2)"
+end_scenario
+
+scenario "a client in C updates from the published release through client_launch.dll"
+install_release_base "$(dirname "$CLIENT_EXE")/KelvoClientC.exe"
+cp "$(dirname "$CLIENT_EXE")/client_launch.dll" "$KELVO/" && own "$KELVO"
+client_updates_from_release "the C client" "^started the updater: code 0"
+end_scenario
+
+scenario "attacks on the release: nothing staged, no updater, the client runs on, the code said"
+for attack in "tampered-file:fetch: code 34, file 0" "longer-file:fetch: code 33, file 0" \
+              "tampered-manifest:check: code 24" "other-key:check: code 24" \
+              "old:check: code 26" "expired:check: code 27" "other-product:check: code 25"; do
+  folder=${attack%%:*} said=${attack#*:}
+  install_release_base
+  start_client Kelvo /update-release "C:\\releases\\$folder" "$KEY"
+  for _ in $(polls 15); do [ -s "$KELVO/KelvoClient.launch" ] && break; sleep 0.1; done
+  check "$folder: the client said \"$said\"" grep -q "^$said" "$KELVO/KelvoClient.launch"
+  check "$folder: nothing staged" eq "$(staged_files)" 0
+  check "$folder: no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0
+  check "$folder: the client runs on, as 1.0" eq "$(running_clients):$(starts_noted "$KELVO")" 1:1
+  check "$folder: nothing installed" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_EXE"
+  kill_clients
+done
 end_scenario
 
 printf '\nscreenshots: %s\n' "$ARTIFACTS"

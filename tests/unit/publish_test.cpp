@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "crypto.h"
+#include "keyfile.h"
 #include "launch/release_format.h"
 
 namespace fs = std::filesystem;
@@ -330,6 +331,33 @@ TEST(ReleaseFormatTest, VersionsTimesAndEncodingsAtTheirEdges) {
   for (std::size_t n = 0; n < der.size(); ++n) {
     EXPECT_FALSE(release::ParseSignature(release::Bytes(der.begin(), der.begin() + n), back)) << n;
   }
+}
+
+// The key files the CNG publisher reads and writes without a crypto library:
+// openssl's own forms, and what openssl makes of ours.
+TEST_F(PublishTest, KeyFilesInBothOpensslFormsAndNothingElse) {
+  const std::string vectors = std::string(UPDATER_SOURCE_DIR) + "/tests/vectors/";
+  keyfile::Scalar d{}, d2{};
+  keyfile::Point point{}, point2{};
+  ASSERT_TRUE(keyfile::ParsePrivateKeyPem(Read(vectors + "p256-pkcs8.key"), d, point));
+  ASSERT_TRUE(keyfile::ParsePrivateKeyPem(Read(vectors + "p256-sec1.key"), d2, point2));
+  EXPECT_EQ(d, d2);
+  EXPECT_EQ(point, point2);
+  crypto::Point fromOpenssl{};
+  ASSERT_TRUE(crypto::LoadPrivateKey(Read(vectors + "p256-pkcs8.key"), fromOpenssl));
+  EXPECT_EQ(fromOpenssl, point);
+  // Written back, it is openssl's PKCS#8 byte for byte.
+  EXPECT_EQ(keyfile::PrivateKeyPem(d, point), Read(vectors + "p256-pkcs8.key"));
+  const std::string pem = Read(Path("rel.key"));
+  for (std::size_t cut : {std::size_t{30}, pem.size() / 2, pem.size() - 30}) {
+    EXPECT_FALSE(keyfile::ParsePrivateKeyPem(pem.substr(0, cut), d, point)) << cut;
+  }
+  ASSERT_EQ(
+      Shell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out " +
+            Path("p384.key") + " && openssl genpkey -algorithm ED25519 -out " + Path("ed.key")),
+      0);
+  EXPECT_FALSE(keyfile::ParsePrivateKeyPem(Read(Path("p384.key")), d, point));
+  EXPECT_FALSE(keyfile::ParsePrivateKeyPem(Read(Path("ed.key")), d, point));
 }
 
 }  // namespace

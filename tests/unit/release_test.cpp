@@ -215,7 +215,7 @@ TEST_F(ReleaseTest, AFileThatIsNotTheManifestsIsNeverStaged) {
     EXPECT_EQ(sim::OpenHandleCount(), 0u);
     return code;
   };
-  demo::Stage(u"KelvoClient.exe", "an older, unverified copy");
+  demo::Stage(u"KelvoClient.exe", "an older, unverified copy", platform::kAttributeReadOnly);
   sim::AddFile(client, "client 2.X");  // tampered, same size
   EXPECT_EQ(fetch(0), RefusedFileHash);
   ExpectNothingStaged();
@@ -257,8 +257,11 @@ TEST_F(ReleaseTest, AStoppedFetchKeepsWhatItVerifiedAndResumesWithTheRest) {
   EXPECT_EQ(FetchRelease(checked_, stopHalfway, nullptr, &file), Stopped);
   EXPECT_EQ(file, 1u);
   EXPECT_EQ(sim::FilesIn(demo::kStaging), std::vector<std::string>{"KelvoClient.exe"});
+  sim::AddFolder(WideString(demo::kStaging) + u"\\lang");
+  demo::Stage(u"lang\\de.pak", "a stale read-only copy", platform::kAttributeReadOnly);
   sim::World().journal.clear();
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\de.pak")), "deutsch 2");
   for (const std::string& call : sim::CallsTo("CreateFileW")) {
     EXPECT_EQ(call.find(sim::Utf8(Stored(manifest_.files[0]))), std::string::npos)
         << "fetched again: " << call;

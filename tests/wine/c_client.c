@@ -75,6 +75,37 @@ static void update_from(const wchar_t* dir) {
   note_code(code == KL_OK ? "started the updater" : "the updater did not start", code, refused);
 }
 
+static int32_t KL_CALL on_progress(uint64_t done, uint64_t total, void* context) {
+  (void)context;
+  return done <= total;
+}
+
+/* Check, fetch, apply through the handle, as a client in any language would. */
+static void update_release(const wchar_t* source, const wchar_t* key) {
+  kl_release* release = NULL;
+  uint32_t file = KL_NO_NAME, changed = 0;
+  uint64_t bytes = 0, total = 0;
+  kl_code code = KlCheckRelease(source, NULL, key, L"KelvoClient", own_folder, L"1.0", &release,
+                                &file);
+  if (code != KL_OK) {
+    note_code("check", code, file);
+    return;
+  }
+  KlReleaseSizes(release, &changed, &bytes, &total);
+  char line[128];
+  snprintf(line, sizeof line, "fetching %lu files, %llu of %llu bytes\n", (unsigned long)changed,
+           (unsigned long long)bytes, (unsigned long long)total);
+  note(L"KelvoClient.launch", line);
+  code = KlFetchRelease(release, on_progress, NULL, &file);
+  if (code == KL_OK) {
+    code = KlApplyRelease(release, &file);
+    note_code(code == KL_OK ? "started the updater" : "apply", code, file);
+  } else {
+    note_code("fetch", code, file);
+  }
+  KlFreeRelease(release);
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
   (void)instance;
   (void)previous;
@@ -90,5 +121,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv && argc >= 3 && wcscmp(argv[1], L"/update-from") == 0) update_from(argv[2]);
+  if (argv && argc >= 4 && wcscmp(argv[1], L"/update-release") == 0) {
+    update_release(argv[2], argv[3]);
+  }
   for (;;) Sleep(INFINITE);
 }

@@ -4,6 +4,9 @@
 //   KelvoClient.exe /update-from DIR   stages every file under DIR (names
 //                                      relative to DIR) and starts the updater
 //   KelvoClient.exe /clean-cache       starts the updater to clear the cache
+//   KelvoClient.exe /update-release DIR KEY
+//                                      checks the signed release in DIR against
+//                                      KEY, fetches what changed, applies it
 // What the library answered goes to KelvoClient.launch.
 #include <windows.h>
 // After windows.h.
@@ -12,6 +15,7 @@
 #include <string>
 
 #include "launch/launch.h"
+#include "launch/release.h"
 
 #ifndef KELVO_CLIENT_VERSION
 #define KELVO_CLIENT_VERSION "1.0"
@@ -71,6 +75,38 @@ bool StageTree(const std::wstring& root, const std::wstring& dir, FileList& name
   return ok;
 }
 
+bool NoteProgress(std::uint64_t done, std::uint64_t total, void*) {
+  Note(L"KelvoClient.progress", std::to_string(done) + "/" + std::to_string(total) + "\n");
+  return true;
+}
+
+std::string Result(const char* step, LaunchCode code, std::size_t file) {
+  return std::string(step) + ": code " + std::to_string(code) + ", file " +
+         (file == kNoName ? std::string("none") : std::to_string(file)) + "\n";
+}
+
+// Check, fetch, apply: what a real client does with a signed release.
+std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key) {
+  const std::string version = KELVO_CLIENT_VERSION;
+  ReleaseQuery q{U(source),      u"stable",      U(key),
+                 u"KelvoClient", U(OwnFolder()), WideString(version.begin(), version.end())};
+  CheckedRelease r;
+  std::size_t file = kNoName;
+  LaunchCode code = CheckRelease(q, r, &file);
+  if (code != LaunchOk) return Result("check", code, file);
+  std::string fetched = "fetching " + std::to_string(r.changed.size()) + " of " +
+                        std::to_string(r.manifest.files.size()) + " files, " +
+                        std::to_string(r.changedBytes) + " of " + std::to_string(r.totalBytes) +
+                        " bytes:";
+  for (std::size_t i : r.changed) fetched += " " + Utf8(r.manifest.files[i].name);
+  Note(L"KelvoClient.launch", fetched + "\n");
+  code = FetchRelease(r, NoteProgress, nullptr, &file);
+  if (code != LaunchOk) return Result("fetch", code, file);
+  LaunchRefusal refusal;
+  if (!ApplyRelease(r, &refusal)) return Result("apply", refusal.code, refusal.name);
+  return "started the updater for " + r.manifest.version + "\n";
+}
+
 std::string Launch(const wchar_t* option, const wchar_t* from) {
   const WideString updater = U(OwnFolder() + L"\\updater.exe");
   WideString line;
@@ -100,7 +136,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
        "started " + std::to_string(::GetCurrentProcessId()) + " " + KELVO_CLIENT_VERSION + "\n");
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  if (argv && argc >= 2) {
+  if (argv && argc >= 4 && std::wstring(argv[1]) == L"/update-release") {
+    Note(L"KelvoClient.launch", UpdateFromRelease(argv[2], argv[3]));
+  } else if (argv && argc >= 2) {
     Note(L"KelvoClient.launch", Launch(argv[1], argc >= 3 ? argv[2] : L""));
   }
   // A real client goes on until the updater ends it.

@@ -8,6 +8,7 @@ share=/share work=/var/tmp/lane
 mode=$(cat "$share/mode")
 rm -rf "$work" && mkdir -p "$work"
 cp -r "$share/repo" "$share/bin" "$work/" && chmod -R a+rX "$work"
+[ -d "$share/releases" ] && cp -r "$share/releases" "$work/" && export E2E_RELEASES=$work/releases
 # UTF-8, or xdotool cannot match the Chinese captions.
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 export UPDATER_WINE_ARCH=win32 UPDATER_WINE_TEMPLATE=/opt/wine-x86/prefix E2E_PATIENCE=4

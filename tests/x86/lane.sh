@@ -19,6 +19,11 @@ done
 # The release DLL, as shipped, beside the C client and the tests that load it.
 cp "$(dirname "$exe")/client_launch.dll" "$share/bin/"
 cp "$repo/scripts/wine-run.sh" "$share/repo/scripts/"
+# The guest has no publish command: the releases it updates from are made here.
+if [ "$mode" = test ]; then
+  "$repo/tests/e2e/make_releases.sh" "${UPDATER_PUBLISH:-$repo/build/host/publish/publish}" \
+    "$build/tests/KelvoClient-v2.exe" "$share/releases"
+fi
 cp -r "$repo/tests/e2e" "$repo/tests/x86" "$repo/tests/bench" "$share/repo/tests/"
 echo "$mode" >"$share/mode"
 echo "${UPDATER_DOWNLOAD_HOST:-download.example.com}" >"$share/download-host"

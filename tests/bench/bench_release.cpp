@@ -1,0 +1,189 @@
+// Benchmarks of the launch library's release operations against raw Windows
+// calls for the same bytes, run under Wine on release folders that
+// run_bench.py published. Prints one line per case:
+//   CASE RUNS PROGRAM_MEDIAN_MS BASELINE_MEDIAN_MS MEDIAN_RATIO [FLOOR_MS FLOOR_RATIO]
+// A fetch's floor is the raw copy with raw hashing on the way.
+//   bench_release check SOURCE KEY INSTALL RUNS   an unchanged install
+//   bench_release fetch SOURCE KEY INSTALL RUNS   every file fetched
+#include <windows.h>
+// The other Windows headers need it first.
+
+#include <bcrypt.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cmdline/locations.h"
+#include "launch/release.h"
+
+namespace {
+
+const wchar_t* W(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+WideString U(const std::string& s) { return WideString(s.begin(), s.end()); }
+
+double NowMs() {
+  LARGE_INTEGER f, c;
+  ::QueryPerformanceFrequency(&f);
+  ::QueryPerformanceCounter(&c);
+  return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+WideString Backslashed(WideString name) {
+  std::replace(name.begin(), name.end(), u'/', u'\\');
+  return name;
+}
+
+// The baseline of a check: SHA-256 of every file with raw CNG calls, in the
+// same 256 KiB reads.
+bool RawHashAll(const WideString& folder, const std::vector<release::File>& files) {
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  if (::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) return false;
+  static std::vector<UCHAR> buffer(256 * 1024);
+  bool ok = true;
+  for (const release::File& f : files) {
+    const HANDLE h =
+        ::CreateFileW(W(folder + u"\\" + Backslashed(f.name)), GENERIC_READ, FILE_SHARE_READ,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    ok =
+        h != INVALID_HANDLE_VALUE && ::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
+    DWORD n = 0;
+    while (ok && ::ReadFile(h, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr) && n)
+      ok = ::BCryptHashData(hash, buffer.data(), n, 0) >= 0;
+    UCHAR digest[32];
+    ok = ok && ::BCryptFinishHash(hash, digest, 32, 0) >= 0 &&
+         std::equal(digest, digest + 32, f.sha256.begin());
+    if (hash) ::BCryptDestroyHash(hash);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    if (!ok) break;
+  }
+  ::BCryptCloseAlgorithmProvider(alg, 0);
+  return ok;
+}
+
+// The baseline of a fetch: CopyFileW of every stored file to a plain name.
+bool RawCopyAll(const WideString& source, const WideString& to,
+                const std::vector<release::File>& files) {
+  for (const release::File& f : files) {
+    const WideString from = source + u"\\files\\" + U(release::Hex(f.sha256.data(), 32));
+    if (!::CopyFileW(W(from), W(to + u"\\" + Backslashed(f.name)), FALSE)) return false;
+  }
+  return true;
+}
+
+// The floor of a fetch: the same copy loop with raw CNG hashing on the way,
+// no partial copy, no rename, no check against the manifest.
+bool RawHashedCopyAll(const WideString& source, const WideString& to,
+                      const std::vector<release::File>& files) {
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  if (::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) return false;
+  static std::vector<UCHAR> buffer(256 * 1024);
+  bool ok = true;
+  for (const release::File& f : files) {
+    const WideString from = source + u"\\files\\" + U(release::Hex(f.sha256.data(), 32));
+    const HANDLE in = ::CreateFileW(W(from), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE out = ::CreateFileW(W(to + u"\\" + Backslashed(f.name)), GENERIC_WRITE, 0, nullptr,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    ok = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
+         ::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
+    DWORD n = 0, written = 0;
+    while (ok && ::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr) && n)
+      ok = ::BCryptHashData(hash, buffer.data(), n, 0) >= 0 &&
+           ::WriteFile(out, buffer.data(), n, &written, nullptr) && written == n;
+    UCHAR digest[32];
+    ok = ok && ::BCryptFinishHash(hash, digest, 32, 0) >= 0;
+    if (hash) ::BCryptDestroyHash(hash);
+    if (in != INVALID_HANDLE_VALUE) ::CloseHandle(in);
+    if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
+    if (!ok) break;
+  }
+  ::BCryptCloseAlgorithmProvider(alg, 0);
+  return ok;
+}
+
+void RemoveAll(const WideString& folder, const std::vector<release::File>& files) {
+  for (const release::File& f : files) ::DeleteFileW(W(folder + u"\\" + Backslashed(f.name)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 6) return 2;
+  const std::string mode = argv[1];
+  const int runs = std::atoi(argv[5]);
+  ReleaseQuery q{U(argv[2]), u"stable", U(argv[3]), u"KelvoClient", U(argv[4]), u"1.0"};
+  CheckedRelease checked;
+  const LaunchCode first = CheckRelease(q, checked);
+  std::vector<double> program, raw, ratio, hashed, hashedRatio;
+  if (mode == "check") {
+    if (first != UpToDate) {
+      std::fprintf(stderr, "the install should match: code %d\n", first);
+      return 1;
+    }
+    // The files as the manifest lists them, for the baseline: checked against
+    // an empty folder, every file differs.
+    ReleaseQuery empty = q;
+    empty.installFolder = u"C:\\BenchEmpty";
+    ::CreateDirectoryW(L"C:\\BenchEmpty", nullptr);
+    CheckedRelease shape;
+    if (CheckRelease(empty, shape) != LaunchOk) return 1;
+    for (int run = 0; run < runs; ++run) {
+      double times[2];
+      for (int k = 0; k < 2; ++k) {
+        const int which = (run + k) % 2;  // rotate the order against drift
+        const double start = NowMs();
+        const bool ok = which == 0 ? CheckRelease(q, checked) == UpToDate
+                                   : RawHashAll(q.installFolder, shape.manifest.files);
+        times[which] = NowMs() - start;
+        if (!ok) return 1;
+      }
+      program.push_back(times[0]);
+      raw.push_back(times[1]);
+      ratio.push_back(times[0] / times[1]);
+    }
+  } else {
+    if (first != LaunchOk) {
+      std::fprintf(stderr, "the release should differ from the install: code %d\n", first);
+      return 1;
+    }
+    WideString staging;
+    GetStagingDir(staging);
+    const WideString copies = q.installFolder + u"\\raw";
+    ::CreateDirectoryW(W(copies), nullptr);
+    for (int run = 0; run < runs; ++run) {
+      double times[3];
+      for (int k = 0; k < 3; ++k) {
+        const int which = (run + k) % 3;
+        RemoveAll(which == 0 ? staging : copies, checked.manifest.files);
+        const double start = NowMs();
+        const bool ok = which == 0 ? FetchRelease(checked) == LaunchOk
+                        : which == 1
+                            ? RawCopyAll(checked.source, copies, checked.manifest.files)
+                            : RawHashedCopyAll(checked.source, copies, checked.manifest.files);
+        times[which] = NowMs() - start;
+        if (!ok) return 1;
+      }
+      program.push_back(times[0]);
+      raw.push_back(times[1]);
+      ratio.push_back(times[0] / times[1]);
+      hashed.push_back(times[2]);
+      hashedRatio.push_back(times[0] / times[2]);
+    }
+    RemoveAll(staging, checked.manifest.files);
+    RemoveAll(copies, checked.manifest.files);
+  }
+  std::printf("%s %d %.1f %.1f %.3f", mode.c_str(), runs, Median(program), Median(raw),
+              Median(ratio));
+  if (!hashed.empty()) std::printf(" %.1f %.3f", Median(hashed), Median(hashedRatio));
+  std::printf("\n");
+  return 0;
+}
