@@ -1177,7 +1177,8 @@ std::int32_t BCryptImportKeyPair(Handle algorithm, const char16_t* blobType, Han
   }
   OpenHandle h = Of(HandleKind::Key);
   std::copy(blob + 8, blob + 72, h.point.begin());
-  // A point off the curve is no key: Windows refuses to import it.
+  // A point off the curve is no key: refused here at import; Wine imports it
+  // and then verifies nothing. The contract asks only the latter.
   if (!PublicKey(h.point)) return kStatusInvalidParameter;
   *key = NewHandle(std::move(h));
   return kStatusSuccess;
