@@ -54,6 +54,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
 fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
 fs::path WithSuffix(fs::path path, const char* suffix) { return path += suffix; }
 
+std::string Files(std::size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+
 std::string Narrow(const char16_t* text) {
   return text ? release::WideToUtf8(text) : std::string("unknown");
 }
@@ -377,7 +379,7 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     return kRefused;
   }
   out << "published " << m.product << " " << m.version << " on " << channel << ": "
-      << m.files.size() << " files (" << stored << " stored, " << shared
+      << Files(m.files.size()) << " (" << stored << " stored, " << shared
       << " already there), expires " << release::FormatTime(m.expires) << "\n";
   return kDone;
 }
@@ -457,8 +459,8 @@ int Verify(const Options& o, std::ostream& out, std::ostream& err) {
     }
   }
   if (bad) return kRefused;
-  out << "good: " << m.product << " " << m.version << " on " << m.channel << ", " << m.files.size()
-      << " files, published " << release::FormatTime(m.published) << ", expires "
+  out << "good: " << m.product << " " << m.version << " on " << m.channel << ", "
+      << Files(m.files.size()) << ", published " << release::FormatTime(m.published) << ", expires "
       << release::FormatTime(m.expires) << (m.expires <= Now() ? " (expired)" : "") << "\n";
   return m.expires <= Now() ? kRefused : kDone;
 }
