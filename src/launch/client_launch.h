@@ -72,6 +72,12 @@ typedef int32_t kl_code;
 #define KL_FAILED_STAGE_WRITE 35
 #define KL_STOPPED 36
 #define KL_FAILED_CRYPTO 37
+/* Releases over the web. */
+#define KL_FAILED_HTTP_STATUS 38
+#define KL_FAILED_CONNECT 39
+#define KL_FAILED_TIMEOUT 40
+#define KL_FAILED_TLS 41
+#define KL_REFUSED_ADDRESS 42
 /* The C interface's own. */
 #define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */

@@ -51,6 +51,12 @@ enum LaunchCode : std::int32_t {
   FailedStageWrite = 35,         // the staged copy could not be written or named
   Stopped = 36,                  // the progress callback asked to stop
   FailedCrypto = 37,             // Windows' SHA-256 or ECDSA is not available
+  // Releases over the web.
+  FailedHttpStatus = 38,  // the server answered with another status than 200
+  FailedConnect = 39,     // the name did not resolve, or no connection could be made
+  FailedTimeout = 40,     // the server did not answer in time
+  FailedTls = 41,         // the TLS handshake failed or the certificate is not trusted
+  RefusedAddress = 42,    // the source is neither a folder nor an http(s) address of one
 };
 
 // What `code` (a LaunchCode or a code of the C interface) means, in English;

@@ -5,6 +5,7 @@
 
 #include "cmdline/cmdline.h"
 #include "cmdline/locations.h"
+#include "launch/source.h"
 #include "platform/platform.h"
 
 namespace {
@@ -15,8 +16,6 @@ constexpr char16_t kUpdaterName[] = u"\\updater.exe";
 constexpr char16_t kPartialPrefix[] = u" ~";
 // FILETIME of 1970-01-01, in 100 ns units.
 constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ull;
-
-WideString Wide(const std::string& ascii) { return WideString(ascii.begin(), ascii.end()); }
 
 WideString WithBackslashes(WideString text) {
   for (char16_t& c : text) {
@@ -124,20 +123,23 @@ std::vector<std::uint8_t>& Buffer() {
   return buffer;
 }
 
-// The whole file, when it is at most `bound` bytes; TooLarge past it.
-LaunchCode ReadBounded(const WideString& path, std::size_t bound, LaunchCode tooLarge,
-                       LaunchCode missing, std::string& out) {
-  File f(path, platform::kGenericRead, platform::kOpenExisting);
+// The whole file, when it is at most `bound` bytes; TooLarge past it, and
+// unread where its size is known first.
+LaunchCode ReadBounded(ReleaseSource& source, const std::string& relative, std::size_t bound,
+                       LaunchCode tooLarge, std::string& out) {
+  std::unique_ptr<SourceFile> f;
+  LaunchCode code = source.Open(relative, f);
+  if (code != LaunchOk) return code;
   std::uint64_t size = 0;
-  if (!f.Open() || !f.Size(size)) return missing;
-  if (size > bound) return tooLarge;
+  if (f->Size(size) && size > bound) return tooLarge;
   std::string bytes;
   for (;;) {
     std::size_t n = 0;
-    if (!f.Read(Buffer().data(), Buffer().size(), n)) return missing;
+    code = f->Read(Buffer().data(), Buffer().size(), n);
+    if (code != LaunchOk) return code;
     if (n == 0) break;
     bytes.append(reinterpret_cast<const char*>(Buffer().data()), n);
-    if (bytes.size() > bound) return tooLarge;  // grew while read
+    if (bytes.size() > bound) return tooLarge;  // longer than said, or endless
   }
   out = std::move(bytes);
   return LaunchOk;
@@ -206,9 +208,8 @@ std::int64_t NowSeconds() {
                                 : static_cast<std::int64_t>((t - kUnixEpochFileTime) / 10000000);
 }
 
-WideString StoredPath(const WideString& source, const release::File& f) {
-  return source + u"\\" + Wide(release::kFilesFolder) + u"\\" +
-         Wide(release::Hex(f.sha256.data(), f.sha256.size()));
+std::string StoredName(const release::File& f) {
+  return std::string(release::kFilesFolder) + "/" + release::Hex(f.sha256.data(), f.sha256.size());
 }
 
 WideString PartialOf(const WideString& staged) {
@@ -232,14 +233,15 @@ FileList NamesOf(const CheckedRelease& r, bool changedOnly) {
 }
 
 // Copies one file from the release to its staged name, hashing as it goes.
-LaunchCode FetchOne(const HashProvider& provider, const WideString& from, const WideString& staged,
+LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const WideString& staged,
                     const release::File& f, std::uint64_t& done, std::uint64_t total,
                     FetchProgress progress, void* context) {
   const WideString partial = PartialOf(staged);
   LaunchCode code = LaunchOk;
   {
-    File in(from, platform::kGenericRead, platform::kOpenExisting);
-    if (!in.Open()) return FailedReadSource;
+    std::unique_ptr<SourceFile> in;
+    code = source.Open(StoredName(f), in);
+    if (code != LaunchOk) return code;
     File out(partial, platform::kGenericWrite, platform::kCreateAlways);
     if (!out.Open()) return FailedStageWrite;
     Sha256 hash(provider);
@@ -247,8 +249,9 @@ LaunchCode FetchOne(const HashProvider& provider, const WideString& from, const 
     std::uint64_t got = 0;
     while (code == LaunchOk) {
       std::size_t n = 0;
-      if (!in.Read(Buffer().data(), Buffer().size(), n)) {
-        code = FailedReadSource;
+      code = in->Read(Buffer().data(), Buffer().size(), n);
+      if (code != LaunchOk) {
+        break;
       } else if (n == 0) {
         break;
       } else if (got + n > f.size) {
@@ -300,16 +303,17 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
       !release::IsPlainField(channel)) {
     return RefusedProduct;
   }
-  WideString source = q.source;
-  while (!source.empty() && IsPathSeparator(source.back())) source.pop_back();
-  const WideString base = source + u"\\" + q.channel;
+  LaunchCode code = LaunchOk;
+  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(q.source, code);
+  if (!source) return code;
 
   std::string manifest, signature;
-  LaunchCode code = ReadBounded(base + u".manifest", release::kMaxManifestBytes,
-                                RefusedManifestTooLarge, FailedReadSource, manifest);
+  code = ReadBounded(*source, channel + ".manifest", release::kMaxManifestBytes,
+                     RefusedManifestTooLarge, manifest);
   if (code != LaunchOk) return code;
-  code = ReadBounded(base + u".sig", kMaxSignatureBytes, RefusedSignature, RefusedSignature,
-                     signature);
+  code = ReadBounded(*source, channel + ".sig", kMaxSignatureBytes, RefusedSignature, signature);
+  // A signature that is not there is a bad one; a server that fails says so.
+  if (code == FailedReadSource || code == FailedHttpStatus) return RefusedSignature;
   if (code != LaunchOk) return code;
   // Not one byte of the manifest is parsed before its signature holds.
   code = VerifySignature(manifest, signature, point);
@@ -327,7 +331,7 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
 
   WideString folder = q.installFolder;
   while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
-  r.source = source;
+  r.source = q.source;
   r.updater = folder + kUpdaterName;
   // The whole list must be one the updater takes, wherever it installs.
   WideString line;
@@ -361,6 +365,9 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
   if (!GetStagingDir(staging)) return FailedNoClientRoot;
   const HashProvider provider;
   if (!provider.Ready()) return FailedCrypto;
+  LaunchCode opened = LaunchOk;
+  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(r.source, opened);
+  if (!source) return opened;
   std::uint64_t done = 0;
   if (progress && !progress(done, r.changedBytes, context)) return Stopped;
   for (std::size_t k = 0; k < r.changed.size(); ++k) {
@@ -376,8 +383,7 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
       for (std::size_t s = name.find(u'\\'); s != WideString::npos; s = name.find(u'\\', s + 1)) {
         EnsureFolder(staging + u"\\" + name.substr(0, s));
       }
-      code = FetchOne(provider, StoredPath(r.source, f), staged, f, done, r.changedBytes, progress,
-                      context);
+      code = FetchOne(provider, *source, staged, f, done, r.changedBytes, progress, context);
     }
     if (code != LaunchOk) {
       if (file) *file = k;

@@ -98,6 +98,26 @@ std::int32_t BCryptVerifySignature(Handle key, const std::uint8_t* hash, std::ui
                                    const std::uint8_t* signature, std::uint32_t signatureSize);
 std::int32_t BCryptDestroyKey(Handle key);
 
+// kernel32: the calling thread's last error.
+std::uint32_t GetLastError();
+
+// winhttp. Synchronous sessions; accept types, referrer and optional data
+// are none, the HTTP version the default.
+Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags);
+Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port);
+Handle WinHttpOpenRequest(Handle connect, const char16_t* verb, const char16_t* object,
+                          std::uint32_t flags);
+Bool WinHttpSetTimeouts(Handle handle, std::int32_t resolve, std::int32_t connect,
+                        std::int32_t send, std::int32_t receive);
+Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
+                      std::uint32_t length);
+Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength);
+Bool WinHttpReceiveResponse(Handle request);
+// A number header (WINHTTP_QUERY_FLAG_NUMBER): the status code, say.
+Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number);
+Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read);
+Bool WinHttpCloseHandle(Handle handle);
+
 // ole32
 std::int32_t CoInitialize(const void* reserved);
 void CoUninitialize();

@@ -422,6 +422,26 @@ check "progress reached every byte it fetched" \
        "$(tail -1 "$KELVO/KelvoClient.progress" | cut -d/ -f2)"
 end_scenario
 
+scenario "client 1.0 updates from the same release served by nginx over HTTP"
+if ! command -v nginx >/dev/null; then
+  echo "    skipped, not counted: no nginx on this machine (the x86 guest has none yet)"
+else
+  install_release_base
+  check "nginx serves the release folder on loopback" serve_releases "$PREFIX/drive_c/releases"
+  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY"
+  wait "$CLIENT_WINE_PID"
+  old_rc=$?
+  check "the client verified the release and started the updater" \
+    grep -q "^started the updater for 2.0$" "$KELVO/KelvoClient.launch"
+  expect_2_0_took_over "the client" "$old_rc"
+  check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
+  check "nginx served the manifest, its signature and the two changed files, each 200" eq \
+    "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
+    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sig 200 "
+  stop_serving
+  end_scenario
+fi
+
 scenario "a client in C updates from the published release through client_launch.dll"
 install_release_base "$(dirname "$CLIENT_EXE")/KelvoClientC.exe"
 cp "$(dirname "$CLIENT_EXE")/client_launch.dll" "$KELVO/" && own "$KELVO"

@@ -31,7 +31,28 @@ start_display() {
   rm -f "$fdfile"
 }
 
+# nginx on a free loopback port, serving FOLDER: WEB_PORT is set.
+serve_releases() {  # serve_releases FOLDER
+  local state=$ROOT/nginx
+  rm -rf "$state" && mkdir -p "$state"
+  WEB_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  sed -e "s|ROOT|$1|; s|PORT|$WEB_PORT|; s|STATE|$state|g" "$REPO/tests/e2e/nginx.conf" >"$state/nginx.conf"
+  # As root, its workers read as the Wine user, who owns the folders.
+  [ "$(id -u)" -ne 0 ] || sed -i "1i user $WINE_USER;" "$state/nginx.conf"
+  nginx -c "$state/nginx.conf" -p "$state" -e "$state/error.log" || return 1
+  for _ in $(polls 10); do
+    python3 -c "import socket; socket.create_connection(('127.0.0.1', $WEB_PORT), 1)" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+stop_serving() {
+  [ -f "$ROOT/nginx/nginx.pid" ] && kill "$(cat "$ROOT/nginx/nginx.pid")" 2>/dev/null
+  return 0
+}
+
 stop_everything() {
+  stop_serving
   kill_clients
   [ -d "$ROOT/prefix" ] && "$WINE_RUN" "$ROOT" --kill
   [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null

@@ -15,7 +15,7 @@ import xml.etree.ElementTree as ET
 # DLLs present on every Windows installation; anything else is a dependency
 # the exe would not find on a clean machine.
 SYSTEM_DLLS = {
-    "kernel32.dll", "advapi32.dll", "bcrypt.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+    "kernel32.dll", "advapi32.dll", "bcrypt.dll", "winhttp.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
     "ole32.dll", "msvcrt.dll", "ntdll.dll",
 }
 RUNTIME_RESOLVED = {"SetDefaultDllDirectories"}

@@ -19,7 +19,19 @@ State g_state;
 
 // --- handles -----------------------------------------------------------------
 
-enum class HandleKind { Token, Snapshot, Process, Search, File, Algorithm, Hash, Key };
+enum class HandleKind {
+  Token,
+  Snapshot,
+  Process,
+  Search,
+  File,
+  Algorithm,
+  Hash,
+  Key,
+  WebSession,
+  WebConnect,
+  WebRequest
+};
 
 struct SnapshotEntry {
   std::uint32_t pid;
@@ -40,6 +52,8 @@ struct OpenHandle {
   WideString algorithm;                  // Algorithm
   std::shared_ptr<EVP_MD_CTX> digest;    // Hash
   std::array<std::uint8_t, 64> point{};  // Key: X||Y
+  std::string url;                       // WebConnect: "scheme://host:port"; WebRequest: whole
+  bool sent = false, received = false;   // WebRequest
 };
 
 OpenHandle Of(HandleKind kind) {
@@ -99,6 +113,12 @@ std::string Describe(platform::Handle h) {
       return "hash";
     case HandleKind::Key:
       return "key";
+    case HandleKind::WebSession:
+      return "web-session";
+    case HandleKind::WebConnect:
+      return "web-connect";
+    case HandleKind::WebRequest:
+      return "web-request";
   }
   return "?";
 }
@@ -1217,6 +1237,122 @@ std::int32_t BCryptDestroyKey(Handle key) {
   if (!CryptoHandle(key, HandleKind::Key)) return kStatusInvalidHandle;
   g_handles.erase(static_cast<std::uintptr_t>(key));
   return kStatusSuccess;
+}
+
+std::uint32_t GetLastError() {
+  Record("GetLastError", {});
+  return g_state.lastError;
+}
+
+// WinHTTP against State::web.
+Bool WebFails(std::uint32_t error) {
+  g_state.lastError = error;
+  return kFalse;
+}
+
+Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags) {
+  Record("WinHttpOpen", {Str(agent), Dec(accessType), Hex(flags)});
+  if (FailsNow("WinHttpOpen")) return WebFails(kErrorWinHttpConnectionError), kNullHandle;
+  return NewHandle(Of(HandleKind::WebSession));
+}
+
+Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port) {
+  Record("WinHttpConnect", {Describe(session), Str(server), Dec(port)});
+  if (!CryptoHandle(session, HandleKind::WebSession) || FailsNow("WinHttpConnect")) {
+    return WebFails(kErrorWinHttpCannotConnect), kNullHandle;
+  }
+  OpenHandle h = Of(HandleKind::WebConnect);
+  h.url = Utf8(server) + ":" + std::to_string(port);
+  return NewHandle(std::move(h));
+}
+
+Handle WinHttpOpenRequest(Handle connect, const char16_t* verb, const char16_t* object,
+                          std::uint32_t flags) {
+  Record("WinHttpOpenRequest", {Describe(connect), Str(verb), Str(object), Hex(flags)});
+  const OpenHandle* c = CryptoHandle(connect, HandleKind::WebConnect);
+  if (!c || FailsNow("WinHttpOpenRequest"))
+    return WebFails(kErrorWinHttpConnectionError), kNullHandle;
+  OpenHandle h = Of(HandleKind::WebRequest);
+  h.url = std::string(flags & kWinHttpFlagSecure ? "https://" : "http://") + c->url + Utf8(object);
+  return NewHandle(std::move(h));
+}
+
+Bool WinHttpSetTimeouts(Handle handle, std::int32_t resolve, std::int32_t connect,
+                        std::int32_t send, std::int32_t receive) {
+  Record("WinHttpSetTimeouts",
+         {Describe(handle), Dec(resolve), Dec(connect), Dec(send), Dec(receive)});
+  return Lookup(handle) ? kTrue : kFalse;
+}
+
+Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
+                      std::uint32_t length) {
+  Record("WinHttpSetOption", {Describe(handle), Dec(option), Ptr(buffer), Dec(length)});
+  return Lookup(handle) ? kTrue : kFalse;
+}
+
+Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength) {
+  Record("WinHttpSendRequest", {Describe(request), Str(headers), Dec(headersLength)});
+  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  if (!r) return WebFails(kErrorWinHttpConnectionError);
+  g_state.webRequests.push_back(r->url);
+  if (FailsNow("WinHttpSendRequest")) return WebFails(kErrorWinHttpConnectionError);
+  // The host resolves when some address of it is on the simulated web.
+  const std::string host = r->url.substr(0, r->url.find('/', r->url.find("://") + 3) + 1);
+  const auto known = g_state.web.lower_bound(host);
+  if (known == g_state.web.end() || known->first.compare(0, host.size(), host) != 0) {
+    return WebFails(kErrorWinHttpNameNotResolved);
+  }
+  const auto it = g_state.web.find(r->url);
+  if (it != g_state.web.end() && it->second.failWith) return WebFails(it->second.failWith);
+  r->sent = true;
+  return kTrue;
+}
+
+Bool WinHttpReceiveResponse(Handle request) {
+  Record("WinHttpReceiveResponse", {Describe(request)});
+  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  if (!r || !r->sent || FailsNow("WinHttpReceiveResponse")) {
+    return WebFails(kErrorWinHttpTimeout);
+  }
+  r->received = true;
+  return kTrue;
+}
+
+Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number) {
+  Record("WinHttpQueryHeaders", {Describe(request), Hex(infoLevel)});
+  const OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  if (!r || !r->received || infoLevel != kWinHttpQueryStatusCode) {
+    return WebFails(kErrorWinHttpConnectionError);
+  }
+  const auto it = g_state.web.find(r->url);
+  *number = it == g_state.web.end() ? 404 : it->second.status;
+  return kTrue;
+}
+
+Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read) {
+  Record("WinHttpReadData", {Describe(request), Dec(size)});
+  *read = 0;
+  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  if (!r || !r->received || FailsNow("WinHttpReadData")) return WebFails(kErrorWinHttpTimeout);
+  const auto it = g_state.web.find(r->url);
+  const std::string body = it == g_state.web.end() ? std::string() : it->second.body;
+  const std::size_t count =
+      std::min<std::size_t>(size, body.size() - std::min(r->next, body.size()));
+  if (count > 0) std::memcpy(buffer, body.data() + r->next, count);
+  r->next += count;
+  *read = static_cast<std::uint32_t>(count);
+  return kTrue;
+}
+
+Bool WinHttpCloseHandle(Handle handle) {
+  Record("WinHttpCloseHandle", {Describe(handle)});
+  const OpenHandle* h = Lookup(handle);
+  if (!h || (h->kind != HandleKind::WebSession && h->kind != HandleKind::WebConnect &&
+             h->kind != HandleKind::WebRequest)) {
+    return WebFails(6);  // ERROR_INVALID_HANDLE
+  }
+  g_handles.erase(static_cast<std::uintptr_t>(handle));
+  return kTrue;
 }
 
 }  // namespace platform

@@ -105,6 +105,17 @@ struct State {
   };
   std::optional<PlannedSwap> swap;
 
+  // The web as WinHTTP sees it: "http://host:port/path" -> the answer. A host
+  // with no address here does not resolve; a path missing on a known host is 404.
+  struct WebAnswer {
+    std::uint32_t status = 200;
+    std::string body;
+    std::uint32_t failWith = 0;  // the request fails with this error instead
+  };
+  std::map<std::string, WebAnswer> web;
+  std::vector<std::string> webRequests;  // the addresses asked for, in order
+  std::uint32_t lastError = 0;
+
   // GetSystemTimeAsFileTime: 2026-12-08T12:00:00Z unless a test moves it.
   std::uint64_t systemTime = 134412048000000000ull;
   // CNG (bcrypt.dll) opens no algorithm, as on a system without it.

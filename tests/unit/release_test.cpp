@@ -10,6 +10,8 @@
 
 #include "crypto.h"
 #include "launch/client_launch.h"
+#include "launch/source.h"
+#include "platform/platform.h"
 #include "sim/sim.h"
 #include "support/demo_machine.h"
 #include "support/fixture.h"
@@ -328,6 +330,75 @@ TEST_F(ReleaseTest, TheCInterfaceChecksFetchesAndAppliesThroughAHandle) {
   KlFreeRelease(r);
   KlFreeRelease(nullptr);
   EXPECT_EQ(KlFetchRelease(nullptr, nullptr, nullptr, &file), KL_NULL_ARGUMENT);
+}
+
+// The same release served over the web: what the folder gives, and each way
+// a transport fails, with its own code.
+TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
+  Publish("2.0", version2_);
+  const std::string base = "http://releases.example:8080/kelvo/";
+  const auto serve = [&](const std::string& name, const WideString& path) {
+    sim::World().web[base + name] = {200, *sim::ContentOf(path), 0};
+  };
+  serve("stable.manifest", WideString(kSource) + u"\\stable.manifest");
+  serve("stable.sig", WideString(kSource) + u"\\stable.sig");
+  for (const release::File& f : manifest_.files) {
+    serve("files/" + release::Hex(f.sha256.data(), 32), Stored(f));
+  }
+  query_.source = u"HTTP://releases.example:8080/kelvo/";
+  ASSERT_EQ(Check(), LaunchOk);
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\de.pak")), "deutsch 2");
+  // Only the manifest, its signature and the two changed files were asked for.
+  EXPECT_EQ(sim::World().webRequests.size(), 4u);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+
+  // Each failure of the client's file leaves nothing under its name.
+  const std::string client = base + "files/" + release::Hex(manifest_.files[0].sha256.data(), 32);
+  const WideString staged = demo::StagedFile(u"KelvoClient.exe");
+  const auto fetchFails = [&]() {
+    platform::DeleteFileW(staged.c_str());
+    std::size_t file = 99;
+    const LaunchCode code = FetchRelease(checked_, nullptr, nullptr, &file);
+    EXPECT_EQ(file, 0u);
+    EXPECT_FALSE(sim::Exists(staged));
+    EXPECT_FALSE(sim::Exists(demo::StagedFile(u" ~KelvoClient.exe")));
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+    return code;
+  };
+  sim::World().web[client].status = 404;
+  EXPECT_EQ(fetchFails(), FailedHttpStatus);
+  sim::World().web[client].status = 200;
+  sim::World().web[client].body += "more";
+  EXPECT_EQ(fetchFails(), RefusedFileSize);
+  sim::World().web[client].body.resize(10);
+  sim::World().failingCall["WinHttpReadData"] = sim::World().callCounts["WinHttpReadData"] + 1;
+  EXPECT_EQ(fetchFails(), FailedTimeout);
+
+  sim::World().web[base + "stable.sig"].status = 404;
+  EXPECT_EQ(Check(), RefusedSignature);
+  sim::World().web[base + "stable.sig"].failWith = platform::kErrorWinHttpSecureFailure;
+  EXPECT_EQ(Check(), FailedTls);
+  sim::World().web[base + "stable.manifest"].body =
+      std::string(release::kMaxManifestBytes + 1, 'x');
+  EXPECT_EQ(Check(), RefusedManifestTooLarge) << "an endless answer is cut off at the bound";
+  sim::World().web[base + "stable.manifest"].status = 500;
+  EXPECT_EQ(Check(), FailedHttpStatus);
+  query_.source = u"http://elsewhere.example/kelvo";
+  EXPECT_EQ(Check(), FailedConnect);
+  for (const WideString bad :
+       {u"http://", u"http://a b/", u"http://host:0/x", u"http://host:65536/", u"http://user@host/",
+        u"http://host/a?b", u"ftp://host/x", u""}) {
+    query_.source = bad;
+    EXPECT_EQ(Check(), RefusedAddress) << sim::Utf8(bad);
+  }
+  WebAddress a;
+  ASSERT_TRUE(ParseWebAddress(u"https://Cdn.Example.com/releases/kelvo//", a));
+  EXPECT_TRUE(a.secure);
+  EXPECT_EQ(std::make_tuple(a.host, a.port, a.path),
+            std::make_tuple(WideString(u"Cdn.Example.com"), std::uint16_t{443},
+                            WideString(u"/releases/kelvo")));
+  EXPECT_TRUE(sim::World().launches.empty());
 }
 
 }  // namespace

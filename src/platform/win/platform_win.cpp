@@ -327,4 +327,6 @@ std::int32_t CoInitialize(const void* reserved) {
 
 void CoUninitialize() { ::CoUninitialize(); }
 
+std::uint32_t GetLastError() { return ::GetLastError(); }
+
 }  // namespace platform

@@ -1,0 +1,45 @@
+// Where a release is read from: a folder (local, a mounted volume, a UNC
+// share) or the http:// or https:// address of one, served as `publish`
+// wrote it. The signature, not the transport, decides what is trusted.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "launch/launch.h"
+
+// One file of the release, read front to back.
+class SourceFile {
+ public:
+  virtual ~SourceFile() = default;
+  // LaunchOk and `got` bytes (0 at the end), or the failure.
+  virtual LaunchCode Read(void* buffer, std::size_t size, std::size_t& got) = 0;
+  // Its size, where known before reading.
+  virtual bool Size(std::uint64_t& size) const {
+    (void)size;
+    return false;
+  }
+};
+
+class ReleaseSource {
+ public:
+  virtual ~ReleaseSource() = default;
+  // `relative` as the release names it: "stable.manifest", "files/HEX".
+  virtual LaunchCode Open(const std::string& relative, std::unique_ptr<SourceFile>& file) = 0;
+};
+
+// A folder or a web address, by its form; null and RefusedAddress for an
+// address that is neither.
+std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code);
+
+struct WebAddress {
+  bool secure = false;
+  WideString host;
+  std::uint16_t port = 0;
+  WideString path;  // begins with "/", never ends with one
+};
+
+// "http://host[:port]/path" or https: no user, query or fragment; a host of
+// letters, digits, "-" and ".", or an IPv4 address.
+bool ParseWebAddress(const WideString& text, WebAddress& out);
+bool IsWebAddress(const WideString& text);

@@ -1,0 +1,81 @@
+// Windows backend of the seam: WinHTTP, which only the launch library calls,
+// in an object of its own so that the updater does not import winhttp.dll.
+#include <windows.h>
+// The other Windows headers need it first.
+
+#include <winhttp.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+static_assert(kWinHttpAccessTypeAutomaticProxy == 4, "WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY");
+static_assert(kWinHttpFlagSecure == WINHTTP_FLAG_SECURE, "WINHTTP_FLAG_SECURE");
+static_assert(kWinHttpQueryStatusCode == WINHTTP_QUERY_STATUS_CODE, "WINHTTP_QUERY_STATUS_CODE");
+static_assert(kWinHttpQueryFlagNumber == WINHTTP_QUERY_FLAG_NUMBER, "WINHTTP_QUERY_FLAG_NUMBER");
+static_assert(kWinHttpOptionRedirectPolicy == WINHTTP_OPTION_REDIRECT_POLICY, "redirect policy");
+static_assert(kErrorWinHttpSecureFailure == ERROR_WINHTTP_SECURE_FAILURE, "secure failure");
+
+const wchar_t* as_wcstr(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+HINTERNET native(Handle h) { return reinterpret_cast<HINTERNET>(static_cast<std::uintptr_t>(h)); }
+Handle portable(HINTERNET h) { return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(h)); }
+
+}  // namespace
+
+Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags) {
+  return portable(::WinHttpOpen(as_wcstr(agent), accessType, WINHTTP_NO_PROXY_NAME,
+                                WINHTTP_NO_PROXY_BYPASS, flags));
+}
+
+Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port) {
+  return portable(::WinHttpConnect(native(session), as_wcstr(server), port, 0));
+}
+
+Handle WinHttpOpenRequest(Handle connect, const char16_t* verb, const char16_t* object,
+                          std::uint32_t flags) {
+  return portable(::WinHttpOpenRequest(native(connect), as_wcstr(verb), as_wcstr(object), nullptr,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+}
+
+Bool WinHttpSetTimeouts(Handle handle, std::int32_t resolve, std::int32_t connect,
+                        std::int32_t send, std::int32_t receive) {
+  return ::WinHttpSetTimeouts(native(handle), resolve, connect, send, receive);
+}
+
+Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
+                      std::uint32_t length) {
+  return ::WinHttpSetOption(native(handle), option, const_cast<void*>(buffer), length);
+}
+
+Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength) {
+  return ::WinHttpSendRequest(native(request),
+                              headers ? as_wcstr(headers) : WINHTTP_NO_ADDITIONAL_HEADERS,
+                              headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+}
+
+Bool WinHttpReceiveResponse(Handle request) {
+  return ::WinHttpReceiveResponse(native(request), nullptr);
+}
+
+Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number) {
+  DWORD value = 0, size = sizeof value;
+  const BOOL ok =
+      ::WinHttpQueryHeaders(native(request), infoLevel | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
+  *number = value;
+  return ok;
+}
+
+Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read) {
+  DWORD n = 0;
+  const BOOL ok = ::WinHttpReadData(native(request), buffer, size, &n);
+  *read = n;
+  return ok;
+}
+
+Bool WinHttpCloseHandle(Handle handle) { return ::WinHttpCloseHandle(native(handle)); }
+
+}  // namespace platform
