@@ -232,22 +232,65 @@ FileList NamesOf(const CheckedRelease& r, bool changedOnly) {
   return names;
 }
 
+// What an earlier fetch left of the file: hashed into `hash`, `got` its
+// length. False when it cannot be read or is longer than the file.
+bool HashPartial(const WideString& partial, std::uint64_t size, Sha256& hash, std::uint64_t& got) {
+  got = 0;
+  File f(partial, platform::kGenericRead, platform::kOpenExisting);
+  if (!f.Open())
+    return platform::GetFileAttributesW(partial.c_str()) ==
+           platform::kInvalidFileAttributes;  // none: start afresh
+  for (;;) {
+    std::size_t n = 0;
+    if (!f.Read(Buffer().data(), Buffer().size(), n)) return false;
+    if (n == 0) return true;
+    got += n;
+    if (got > size || !hash.Update(Buffer().data(), n)) return false;
+  }
+}
+
+// Failures of the transport or a stop: what was fetched may be continued.
+bool WorthKeeping(LaunchCode code) {
+  return code == Stopped || code == FailedTimeout || code == FailedConnect ||
+         code == FailedReadSource || code == FailedHttpStatus;
+}
+
 // Copies one file from the release to its staged name, hashing as it goes.
+// From a web source a partial copy that a stop or a failed transfer left is
+// continued with a range request, and the whole file is verified.
 LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const WideString& staged,
                     const release::File& f, std::uint64_t& done, std::uint64_t total,
                     FetchProgress progress, void* context) {
   const WideString partial = PartialOf(staged);
   LaunchCode code = LaunchOk;
   {
-    std::unique_ptr<SourceFile> in;
-    code = source.Open(StoredName(f), in);
-    if (code != LaunchOk) return code;
-    File out(partial, platform::kGenericWrite, platform::kCreateAlways);
-    if (!out.Open()) return FailedStageWrite;
-    Sha256 hash(provider);
-    if (!hash.Ready()) code = FailedCrypto;
+    auto hash = std::make_unique<Sha256>(provider);
+    if (!hash->Ready()) return FailedCrypto;
     std::uint64_t got = 0;
-    while (code == LaunchOk) {
+    if (source.Resumable() && !HashPartial(partial, f.size, *hash, got)) {
+      hash = std::make_unique<Sha256>(provider);
+      got = 0;
+    }
+    std::unique_ptr<SourceFile> in;
+    bool resumed = got == f.size;  // complete already: nothing to ask for
+    if (!resumed) {
+      code = source.OpenFrom(StoredName(f), got, in, resumed);
+      if (code != LaunchOk) {
+        if (!(source.Resumable() && WorthKeeping(code))) Discard(partial);
+        return code;
+      }
+    }
+    if (!resumed && got > 0) {
+      hash = std::make_unique<Sha256>(provider);
+      got = 0;
+    }
+    // Appended to what is there, or written anew.
+    File out(partial, got > 0 ? platform::kFileAppendData : platform::kGenericWrite,
+             got > 0 ? platform::kOpenExisting : platform::kCreateAlways);
+    if (!out.Open()) code = FailedStageWrite;
+    if (!hash->Ready()) code = FailedCrypto;
+    done += got;
+    while (code == LaunchOk && in) {
       std::size_t n = 0;
       code = in->Read(Buffer().data(), Buffer().size(), n);
       if (code != LaunchOk) {
@@ -256,7 +299,7 @@ LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const W
         break;
       } else if (got + n > f.size) {
         code = RefusedFileSize;  // cut off: never more than the manifest says
-      } else if (!hash.Update(Buffer().data(), n)) {
+      } else if (!hash->Update(Buffer().data(), n)) {
         code = FailedCrypto;
       } else if (!out.Write(Buffer().data(), n)) {
         code = FailedStageWrite;
@@ -268,7 +311,7 @@ LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const W
     }
     release::Digest digest{};
     if (code == LaunchOk && got != f.size) code = RefusedFileSize;
-    if (code == LaunchOk && !hash.Finish(digest)) code = FailedCrypto;
+    if (code == LaunchOk && !hash->Finish(digest)) code = FailedCrypto;
     if (code == LaunchOk && digest != f.sha256) code = RefusedFileHash;
   }
   if (code == LaunchOk) {
@@ -283,7 +326,7 @@ LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const W
     }
   }
   if (code != LaunchOk) {
-    Discard(partial);
+    if (!(source.Resumable() && WorthKeeping(code))) Discard(partial);
     Discard(staged);  // whatever stood there was not verified
   }
   return code;

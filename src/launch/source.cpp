@@ -12,6 +12,7 @@ constexpr char16_t kHttps[] = u"https://";
 constexpr char16_t kAgent[] = u"KelvoClient-launch/1";
 constexpr char16_t kGet[] = u"GET";
 constexpr std::uint32_t kHttpOk = 200;
+constexpr std::uint32_t kHttpPartialContent = 206;
 // Milliseconds: name resolution, connection, sending, each receive.
 constexpr std::int32_t kResolveTimeout = 15000;
 constexpr std::int32_t kConnectTimeout = 15000;
@@ -128,6 +129,13 @@ class WebSource : public ReleaseSource {
  public:
   explicit WebSource(WebAddress address) : address_(std::move(address)) {}
   LaunchCode Open(const std::string& relative, std::unique_ptr<SourceFile>& file) override {
+    bool resumed = false;
+    return OpenFrom(relative, 0, file, resumed);
+  }
+  bool Resumable() const override { return true; }
+  LaunchCode OpenFrom(const std::string& relative, std::uint64_t offset,
+                      std::unique_ptr<SourceFile>& file, bool& resumed) override {
+    resumed = false;
     if (!connection_) {
       // The user's proxy settings: automatic where Windows offers it.
       session_.Reset(platform::WinHttpOpen(kAgent, platform::kWinHttpAccessTypeAutomaticProxy, 0));
@@ -151,15 +159,23 @@ class WebSource : public ReleaseSource {
     if (!request) return WebFailure();
     // Redirects are followed, never from https to http (also WinHTTP's default).
     const std::uint32_t policy = platform::kWinHttpRedirectPolicyDisallowHttpsToHttp;
+    const std::string asked = offset > 0 ? "Range: bytes=" + std::to_string(offset) + "-" : "";
+    const WideString range(asked.begin(), asked.end());
     std::uint32_t status = 0;
     if (!platform::WinHttpSetOption(request.Get(), platform::kWinHttpOptionRedirectPolicy, &policy,
                                     sizeof policy) ||
-        !platform::WinHttpSendRequest(request.Get(), nullptr, 0) ||
+        !platform::WinHttpSendRequest(request.Get(), range.empty() ? nullptr : range.c_str(),
+                                      static_cast<std::uint32_t>(range.size())) ||
         !platform::WinHttpReceiveResponse(request.Get()) ||
         !platform::WinHttpQueryHeaders(request.Get(), platform::kWinHttpQueryStatusCode, &status)) {
       return WebFailure();
     }
-    if (status != kHttpOk) return FailedHttpStatus;
+    // 206: the rest, as asked; 200: the server ignores ranges, the whole file.
+    if (status == kHttpPartialContent && offset > 0) {
+      resumed = true;
+    } else if (status != kHttpOk) {
+      return FailedHttpStatus;
+    }
     file = std::make_unique<WebFile>(request.Release());
     return LaunchOk;
   }

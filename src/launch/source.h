@@ -26,6 +26,16 @@ class ReleaseSource {
   virtual ~ReleaseSource() = default;
   // `relative` as the release names it: "stable.manifest", "files/HEX".
   virtual LaunchCode Open(const std::string& relative, std::unique_ptr<SourceFile>& file) = 0;
+  // The file from byte `offset` on where the source can (`resumed` true),
+  // else from its start.
+  virtual LaunchCode OpenFrom(const std::string& relative, std::uint64_t offset,
+                              std::unique_ptr<SourceFile>& file, bool& resumed) {
+    (void)offset;
+    resumed = false;
+    return Open(relative, file);
+  }
+  // Whether a partly fetched file is worth keeping for the next fetch.
+  virtual bool Resumable() const { return false; }
 };
 
 // A folder or a web address, by its form; null and RefusedAddress for an

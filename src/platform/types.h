@@ -38,6 +38,8 @@ constexpr std::uint32_t kMoveFileWriteThrough = 0x8;
 constexpr std::uint32_t kGenericRead = 0x80000000u;
 constexpr std::uint32_t kGenericWrite = 0x40000000u;
 constexpr std::uint32_t kDelete = 0x10000;
+// Alone (without GENERIC_WRITE), every write goes to the end of the file.
+constexpr std::uint32_t kFileAppendData = 0x4;
 constexpr std::uint32_t kFileReadAttributes = 0x80;
 constexpr std::uint32_t kFileWriteAttributes = 0x100;
 constexpr std::uint32_t kFileShareRead = 0x1;

@@ -390,6 +390,19 @@ TEST_F(HandleContractTest, AnEntryIsOpenedBelowAFolderHandleWhereverThatFolderWe
   platform::CloseHandle(folder);
 }
 
+// A fetch that resumes appends to what an earlier one left.
+TEST_F(HandleContractTest, AHandleWithAppendAccessOnlyWritesAtTheEnd) {
+  Write(u"partial", "first half;");
+  const platform::Handle h =
+      Open(u"partial", platform::kFileAppendData, platform::kAttributeNormal);
+  ASSERT_NE(h, platform::kInvalidHandle);
+  std::uint32_t n = 0;
+  EXPECT_TRUE(platform::WriteFile(h, "second", 6, &n));
+  EXPECT_TRUE(platform::WriteFile(h, " half", 5, &n));
+  platform::CloseHandle(h);
+  EXPECT_EQ(Read(u"partial"), "first half;second half");
+}
+
 TEST_F(HandleContractTest, CreateAlwaysReplacesButNotReadOnlyNorInAMissingFolder) {
   Write(u"old.dll", "old content");
   platform::Handle h = Create(u"old.dll");

@@ -435,9 +435,32 @@ else
     grep -q "^started the updater for 2.0$" "$KELVO/KelvoClient.launch"
   expect_2_0_took_over "the client" "$old_rc"
   check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
-  check "nginx served the manifest, its signature and the two changed files, each 200" eq \
+  check "nginx served the manifest, its signature and the two changed files, each whole" eq \
     "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
     "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sig 200 "
+  stop_serving
+  end_scenario
+
+  scenario "a fetch over HTTP stopped mid-file resumes with a range request, then 2.0 runs"
+  install_release_base
+  check "nginx serves the release folder on loopback" serve_releases "$PREFIX/drive_c/releases"
+  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 300000
+  for _ in $(polls 15); do [ -s "$KELVO/KelvoClient.launch" ] && grep -q "^fetch" "$KELVO/KelvoClient.launch" && break; sleep 0.1; done
+  check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
+  check "the partial copy stays, nothing staged under the name" \
+    eq "$(ls -A "$STAGING" 2>/dev/null | tr '\n' ' ')" " ~KelvoClient.exe "
+  kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
+  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY"
+  wait "$CLIENT_WINE_PID"
+  old_rc=$?
+  check "the next fetch asked for the rest: 206" \
+    grep -qE '"GET /good/files/[0-9a-f]+ HTTP/1.1" 206 ' "$ROOT/nginx/access.log"
+  check "and verified the whole file and started the updater" \
+    grep -q "^started the updater for 2.0$" "$KELVO/KelvoClient.launch"
+  check "the client was ended with exit code 0" eq "$old_rc" 0
+  check "2.0 started" eq "$(wait_starts "$KELVO" 2)" 2
+  check "KelvoClient.exe replaced, whole" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
+  check "the staging folder is empty" eq "$(staged_files)" 0
   stop_serving
   end_scenario
 fi

@@ -54,6 +54,7 @@ struct OpenHandle {
   std::array<std::uint8_t, 64> point{};  // Key: X||Y
   std::string url;                       // WebConnect: "scheme://host:port"; WebRequest: whole
   bool sent = false, received = false;   // WebRequest
+  std::size_t rangeFrom = 0;             // WebRequest: "Range: bytes=N-" asked
 };
 
 OpenHandle Of(HandleKind kind) {
@@ -826,11 +827,14 @@ Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_
   Record("WriteFile", {Describe(file), Dec(size)});
   *written = 0;
   if (FailsNow("WriteFile")) return kFalse;
-  Node* n = FileOf(file, kGenericWrite);
+  const OpenHandle* h = Lookup(file);
+  const bool appends = h && !(h->access & kGenericWrite) && (h->access & kFileAppendData);
+  Node* n = FileOf(file, appends ? kFileAppendData : kGenericWrite);
   if (!n) return kFalse;
   bool fails = std::exchange(g_state.nextWriteFails, false);
   std::size_t count = fails ? size / 2 : size;
   std::size_t& position = Lookup(file)->next;
+  if (appends) position = n->content.size();
   const std::size_t growth = position + count > n->content.size()
                                  ? position + count - std::max(n->content.size(), position)
                                  : 0;
@@ -1294,7 +1298,9 @@ Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t h
   Record("WinHttpSendRequest", {Describe(request), Str(headers), Dec(headersLength)});
   OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
   if (!r) return WebFails(kErrorWinHttpConnectionError);
-  g_state.webRequests.push_back(r->url);
+  const std::string asked = headers ? Utf8(WideString(headers, headersLength)) : "";
+  g_state.webRequests.push_back(r->url + (asked.empty() ? "" : " " + asked));
+  if (asked.rfind("Range: bytes=", 0) == 0) r->rangeFrom = std::stoul(asked.substr(13));
   if (FailsNow("WinHttpSendRequest")) return WebFails(kErrorWinHttpConnectionError);
   // The host resolves when some address of it is on the simulated web.
   const std::string host = r->url.substr(0, r->url.find('/', r->url.find("://") + 3) + 1);
@@ -1320,12 +1326,17 @@ Bool WinHttpReceiveResponse(Handle request) {
 
 Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number) {
   Record("WinHttpQueryHeaders", {Describe(request), Hex(infoLevel)});
-  const OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
   if (!r || !r->received || infoLevel != kWinHttpQueryStatusCode) {
     return WebFails(kErrorWinHttpConnectionError);
   }
   const auto it = g_state.web.find(r->url);
   *number = it == g_state.web.end() ? 404 : it->second.status;
+  if (*number == 200 && r->rangeFrom > 0 && it->second.ranges) {
+    *number = 206;
+  } else {
+    r->rangeFrom = 0;  // the whole file comes
+  }
   return kTrue;
 }
 
@@ -1336,9 +1347,9 @@ Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint
   if (!r || !r->received || FailsNow("WinHttpReadData")) return WebFails(kErrorWinHttpTimeout);
   const auto it = g_state.web.find(r->url);
   const std::string body = it == g_state.web.end() ? std::string() : it->second.body;
-  const std::size_t count =
-      std::min<std::size_t>(size, body.size() - std::min(r->next, body.size()));
-  if (count > 0) std::memcpy(buffer, body.data() + r->next, count);
+  const std::size_t at = r->rangeFrom + r->next;
+  const std::size_t count = std::min<std::size_t>(size, body.size() - std::min(at, body.size()));
+  if (count > 0) std::memcpy(buffer, body.data() + at, count);
   r->next += count;
   *read = static_cast<std::uint32_t>(count);
   return kTrue;

@@ -111,9 +111,10 @@ struct State {
     std::uint32_t status = 200;
     std::string body;
     std::uint32_t failWith = 0;  // the request fails with this error instead
+    bool ranges = true;          // answers "Range: bytes=N-" with 206 and the rest
   };
   std::map<std::string, WebAnswer> web;
-  std::vector<std::string> webRequests;  // the addresses asked for, in order
+  std::vector<std::string> webRequests;  // the addresses asked for, and any range, in order
   std::uint32_t lastError = 0;
 
   // GetSystemTimeAsFileTime: 2026-12-08T12:00:00Z unless a test moves it.

@@ -372,8 +372,9 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
   sim::World().web[client].body += "more";
   EXPECT_EQ(fetchFails(), RefusedFileSize);
   sim::World().web[client].body.resize(10);
-  sim::World().failingCall["WinHttpReadData"] = sim::World().callCounts["WinHttpReadData"] + 1;
-  EXPECT_EQ(fetchFails(), FailedTimeout);
+  sim::World().web[client].failWith = platform::kErrorWinHttpCannotConnect;
+  EXPECT_EQ(fetchFails(), FailedConnect);
+  sim::World().web[client].failWith = 0;
 
   sim::World().web[base + "stable.sig"].status = 404;
   EXPECT_EQ(Check(), RefusedSignature);
@@ -399,6 +400,65 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
             std::make_tuple(WideString(u"Cdn.Example.com"), std::uint16_t{443},
                             WideString(u"/releases/kelvo")));
   EXPECT_TRUE(sim::World().launches.empty());
+}
+
+// Interrupted over the web, a file is continued where it stopped, with a
+// range request, and verified whole; a server that ignores ranges sends it
+// all again.
+TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
+  version2_[u"big.dat"] = std::string(1 << 20, 'b');
+  Publish("2.0", version2_);
+  const std::string base = "http://releases.example:80/kelvo/";  // the default port
+  for (const WideString name : {u"stable.manifest", u"stable.sig"}) {
+    sim::World().web[base + sim::Utf8(name)].body =
+        *sim::ContentOf(WideString(kSource) + u"\\" + name);
+  }
+  for (const release::File& f : manifest_.files) {
+    sim::World().web[base + "files/" + release::Hex(f.sha256.data(), 32)].body =
+        *sim::ContentOf(Stored(f));
+  }
+  query_.source = u"http://releases.example/kelvo";
+  ASSERT_EQ(Check(), LaunchOk);
+  const std::string big = base + "files/" + release::Hex(manifest_.files[1].sha256.data(), 32);
+  const WideString partial = demo::StagedFile(u" ~big.dat");
+  // The connection drops after two blocks of big.dat (one read for the client).
+  sim::World().failingCall["WinHttpReadData"] = sim::World().callCounts["WinHttpReadData"] + 5;
+  std::size_t file = 99;
+  EXPECT_EQ(FetchRelease(checked_, nullptr, nullptr, &file), FailedTimeout);
+  EXPECT_EQ(file, 1u);
+  ASSERT_TRUE(sim::Exists(partial)) << "kept for the next fetch";
+  EXPECT_EQ(sim::ContentOf(partial)->size(), 512u << 10);
+  EXPECT_FALSE(sim::Exists(demo::StagedFile(u"big.dat")));
+  sim::World().webRequests.clear();
+  std::uint64_t last = 0;
+  const auto note = [](std::uint64_t done, std::uint64_t, void* c) {
+    *static_cast<std::uint64_t*>(c) = done;
+    return true;
+  };
+  ASSERT_EQ(FetchRelease(checked_, note, &last), LaunchOk);
+  EXPECT_EQ(sim::World().webRequests.front(), big + " Range: bytes=524288-");
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), std::string(1 << 20, 'b'));
+  EXPECT_EQ(last, checked_.changedBytes);
+  EXPECT_FALSE(sim::Exists(partial));
+
+  // A stop keeps the partial; a server that ignores ranges sends the whole
+  // file again; a partial tampered with fails the hash and goes.
+  platform::DeleteFileW(demo::StagedFile(u"big.dat").c_str());
+  const auto stop = [](std::uint64_t done, std::uint64_t, void*) { return done < 600000; };
+  EXPECT_EQ(FetchRelease(checked_, stop, nullptr), Stopped);
+  ASSERT_TRUE(sim::Exists(partial));
+  sim::World().web[big].ranges = false;
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), std::string(1 << 20, 'b'));
+  platform::DeleteFileW(demo::StagedFile(u"big.dat").c_str());
+  sim::World().web[big].ranges = true;
+  EXPECT_EQ(FetchRelease(checked_, stop, nullptr), Stopped);
+  sim::Find(partial)->content[10] = 'X';
+  EXPECT_EQ(FetchRelease(checked_), RefusedFileHash);
+  EXPECT_FALSE(sim::Exists(partial));
+  EXPECT_FALSE(sim::Exists(demo::StagedFile(u"big.dat")));
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
 }  // namespace

@@ -4,14 +4,17 @@
 //   KelvoClient.exe /update-from DIR   stages every file under DIR (names
 //                                      relative to DIR) and starts the updater
 //   KelvoClient.exe /clean-cache       starts the updater to clear the cache
-//   KelvoClient.exe /update-release DIR KEY
-//                                      checks the signed release in DIR against
-//                                      KEY, fetches what changed, applies it
+//   KelvoClient.exe /update-release DIR KEY [STOP_AFTER]
+//                                      checks the signed release in DIR (or at
+//                                      an http address) against KEY, fetches
+//                                      what changed (stopping after STOP_AFTER
+//                                      bytes, when given), applies it
 // What the library answered goes to KelvoClient.launch.
 #include <windows.h>
 // After windows.h.
 #include <shellapi.h>
 
+#include <cwchar>
 #include <string>
 
 #include "launch/launch.h"
@@ -75,9 +78,12 @@ bool StageTree(const std::wstring& root, const std::wstring& dir, FileList& name
   return ok;
 }
 
-bool NoteProgress(std::uint64_t done, std::uint64_t total, void*) {
+// With a bound, the fetch is stopped once it has that many bytes, as a user
+// pressing Cancel would.
+bool NoteProgress(std::uint64_t done, std::uint64_t total, void* stopAfter) {
   Note(L"KelvoClient.progress", std::to_string(done) + "/" + std::to_string(total) + "\n");
-  return true;
+  const std::uint64_t bound = *static_cast<const std::uint64_t*>(stopAfter);
+  return bound == 0 || done < bound;
 }
 
 std::string Result(const char* step, LaunchCode code, std::size_t file) {
@@ -86,7 +92,7 @@ std::string Result(const char* step, LaunchCode code, std::size_t file) {
 }
 
 // Check, fetch, apply: what a real client does with a signed release.
-std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key) {
+std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key, std::uint64_t stopAfter) {
   const std::string version = KELVO_CLIENT_VERSION;
   ReleaseQuery q{U(source),      u"stable",      U(key),
                  u"KelvoClient", U(OwnFolder()), WideString(version.begin(), version.end())};
@@ -100,7 +106,7 @@ std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key) {
                         " bytes:";
   for (std::size_t i : r.changed) fetched += " " + Utf8(r.manifest.files[i].name);
   Note(L"KelvoClient.launch", fetched + "\n");
-  code = FetchRelease(r, NoteProgress, nullptr, &file);
+  code = FetchRelease(r, NoteProgress, &stopAfter, &file);
   if (code != LaunchOk) return Result("fetch", code, file);
   LaunchRefusal refusal;
   if (!ApplyRelease(r, &refusal)) return Result("apply", refusal.code, refusal.name);
@@ -137,7 +143,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
   if (argv && argc >= 4 && std::wstring(argv[1]) == L"/update-release") {
-    Note(L"KelvoClient.launch", UpdateFromRelease(argv[2], argv[3]));
+    const std::uint64_t stopAfter = argc >= 5 ? std::wcstoull(argv[4], nullptr, 10) : 0;
+    Note(L"KelvoClient.launch", UpdateFromRelease(argv[2], argv[3], stopAfter));
   } else if (argv && argc >= 2) {
     Note(L"KelvoClient.launch", Launch(argv[1], argc >= 3 ? argv[2] : L""));
   }
