@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: build the release exe, check it, then run a real update end to
-# end under Wine in a throwaway prefix, driven by the client through the launch
+# The main job: build the release exe, check it, then the whole cycle under
+# Wine in a throwaway prefix: publish version 2.0, serve it with nginx on
+# loopback, and let client 1.0 check, fetch and apply it through the launch
 # library. By default under 64-bit Wine here (the x86-64 build of the same
 # sources: this kernel cannot run 32-bit programs); with --x86, the x86 release
 # exe itself in the x86 guest (QEMU, 32-bit Wine; the first run builds the guest).
@@ -13,6 +14,11 @@ cmake --preset release-x86 >/dev/null
 cmake --build --preset release-x86
 ctest --preset release-x86 --output-on-failure | tail -3
 echo "release exe: $(pwd)/build/release-x86/updater.exe"
+
+echo "== building the publish command"
+cmake --preset publish-linux >/dev/null
+cmake --build --preset publish-linux --target publish
+export UPDATER_PUBLISH=$(pwd)/build/publish-linux/publish/publish
 
 if [ "${1:-}" = --x86 ]; then
   echo "== building the i686 stand-in client, then the demo in the x86 guest"

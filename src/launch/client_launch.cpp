@@ -123,7 +123,8 @@ kl_code KL_CALL KlCheckRelease(const kl_char* source, const kl_char* channel,
   }
   ReleaseQuery q{In(source),         channel ? In(channel) : u"stable",
                  In(public_key),     In(product),
-                 In(install_folder), In(installed_version)};
+                 In(install_folder), In(installed_version),
+                 WideString()};
   auto found = std::make_unique<kl_release>();
   std::size_t file = kNoName;
   const LaunchCode code = CheckRelease(q, found->checked, &file);

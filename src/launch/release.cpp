@@ -347,7 +347,7 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
     return RefusedProduct;
   }
   LaunchCode code = LaunchOk;
-  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(q.source, code);
+  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(q.source, code, q.userAgent);
   if (!source) return code;
 
   std::string manifest, signature;
@@ -375,6 +375,7 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
   WideString folder = q.installFolder;
   while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
   r.source = q.source;
+  r.userAgent = q.userAgent;
   r.updater = folder + kUpdaterName;
   // The whole list must be one the updater takes, wherever it installs.
   WideString line;
@@ -409,7 +410,7 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
   const HashProvider provider;
   if (!provider.Ready()) return FailedCrypto;
   LaunchCode opened = LaunchOk;
-  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(r.source, opened);
+  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(r.source, opened, r.userAgent);
   if (!source) return opened;
   std::uint64_t done = 0;
   if (progress && !progress(done, r.changedBytes, context)) return Stopped;

@@ -16,6 +16,7 @@ struct ReleaseQuery {
   WideString product;           // the product the release must be for
   WideString installFolder;     // where the client and updater.exe stand
   WideString installedVersion;  // dotted numbers
+  WideString userAgent;         // over the web; empty: "KelvoClient-launch/1"
 };
 
 struct CheckedRelease {
@@ -24,6 +25,7 @@ struct CheckedRelease {
   std::uint64_t changedBytes = 0;
   std::uint64_t totalBytes = 0;  // of every file of the release
   WideString source;
+  WideString userAgent;
   WideString updater;  // installFolder\updater.exe
 };
 

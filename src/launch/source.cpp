@@ -9,7 +9,7 @@ namespace {
 
 constexpr char16_t kHttp[] = u"http://";
 constexpr char16_t kHttps[] = u"https://";
-constexpr char16_t kAgent[] = u"KelvoClient-launch/1";
+constexpr char16_t kDefaultAgent[] = u"KelvoClient-launch/1";
 constexpr char16_t kGet[] = u"GET";
 constexpr std::uint32_t kHttpOk = 200;
 constexpr std::uint32_t kHttpPartialContent = 206;
@@ -127,7 +127,8 @@ class WebFile : public SourceFile {
 
 class WebSource : public ReleaseSource {
  public:
-  explicit WebSource(WebAddress address) : address_(std::move(address)) {}
+  WebSource(WebAddress address, WideString agent)
+      : address_(std::move(address)), agent_(agent.empty() ? kDefaultAgent : std::move(agent)) {}
   LaunchCode Open(const std::string& relative, std::unique_ptr<SourceFile>& file) override {
     bool resumed = false;
     return OpenFrom(relative, 0, file, resumed);
@@ -138,9 +139,11 @@ class WebSource : public ReleaseSource {
     resumed = false;
     if (!connection_) {
       // The user's proxy settings: automatic where Windows offers it.
-      session_.Reset(platform::WinHttpOpen(kAgent, platform::kWinHttpAccessTypeAutomaticProxy, 0));
+      session_.Reset(
+          platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeAutomaticProxy, 0));
       if (!session_) {
-        session_.Reset(platform::WinHttpOpen(kAgent, platform::kWinHttpAccessTypeDefaultProxy, 0));
+        session_.Reset(
+            platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeDefaultProxy, 0));
       }
       if (!session_ ||
           !platform::WinHttpSetTimeouts(session_.Get(), kResolveTimeout, kConnectTimeout,
@@ -182,6 +185,7 @@ class WebSource : public ReleaseSource {
 
  private:
   WebAddress address_;
+  WideString agent_;
   WebHandle session_;
   WebHandle connection_;
 };
@@ -230,11 +234,13 @@ bool ParseWebAddress(const WideString& text, WebAddress& out) {
   return true;
 }
 
-std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code) {
+std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code,
+                                                 const WideString& userAgent) {
   code = LaunchOk;
   if (IsWebAddress(source)) {
     WebAddress address;
-    if (ParseWebAddress(source, address)) return std::make_unique<WebSource>(std::move(address));
+    if (ParseWebAddress(source, address))
+      return std::make_unique<WebSource>(std::move(address), userAgent);
     code = RefusedAddress;
     return nullptr;
   }

@@ -39,8 +39,10 @@ class ReleaseSource {
 };
 
 // A folder or a web address, by its form; null and RefusedAddress for an
-// address that is neither.
-std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code);
+// address that is neither. Over the web it says it is `userAgent` (empty:
+// "KelvoClient-launch/1").
+std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code,
+                                                 const WideString& userAgent = WideString());
 
 struct WebAddress {
   bool secure = false;

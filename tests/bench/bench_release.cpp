@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   if (argc < 6) return 2;
   const std::string mode = argv[1];
   const int runs = std::atoi(argv[5]);
-  ReleaseQuery q{U(argv[2]), u"stable", U(argv[3]), u"KelvoClient", U(argv[4]), u"1.0"};
+  ReleaseQuery q{U(argv[2]), u"stable", U(argv[3]), u"KelvoClient", U(argv[4]), u"1.0", u""};
   CheckedRelease checked;
   const LaunchCode first = CheckRelease(q, checked);
   std::vector<double> program, raw, ratio, hashed, hashedRatio;

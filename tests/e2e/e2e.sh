@@ -438,6 +438,8 @@ else
   check "nginx served the manifest, its signature and the two changed files, each whole" eq \
     "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
     "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sig 200 "
+  check "each request carried the client's user agent" \
+    test "$(grep -c '"KelvoClient/1.0"$' "$ROOT/nginx/access.log")" = 4
   stop_serving
   end_scenario
 

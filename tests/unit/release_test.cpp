@@ -35,8 +35,8 @@ class ReleaseTest : public PlatformTest {
     sim::AddFolder(u"D:\\releases");
     crypto::Point point;
     ASSERT_TRUE(crypto::GenerateKey(key_, point));
-    query_ = {kSource,        u"stable",    W(release::PublicKeyText(point)),
-              u"KelvoClient", u"C:\\Kelvo", u"1.0"};
+    query_ = {kSource, u"stable", W(release::PublicKeyText(point)), u"KelvoClient", u"C:\\Kelvo",
+              u"1.0",  u""};
     version2_ = {
         {u"KelvoClient.exe", "client 2.0"}, {u"core.dll", "core"}, {u"lang/de.pak", "deutsch 2"}};
   }
@@ -346,7 +346,9 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
     serve("files/" + release::Hex(f.sha256.data(), 32), Stored(f));
   }
   query_.source = u"HTTP://releases.example:8080/kelvo/";
+  query_.userAgent = u"KelvoClient/1.0";
   ASSERT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(sim::CallsTo("WinHttpOpen").front(), "WinHttpOpen(\"KelvoClient/1.0\", 4, 0x0)");
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\de.pak")), "deutsch 2");
   // Only the manifest, its signature and the two changed files were asked for.

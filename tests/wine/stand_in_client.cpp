@@ -94,8 +94,13 @@ std::string Result(const char* step, LaunchCode code, std::size_t file) {
 // Check, fetch, apply: what a real client does with a signed release.
 std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key, std::uint64_t stopAfter) {
   const std::string version = KELVO_CLIENT_VERSION;
-  ReleaseQuery q{U(source),      u"stable",      U(key),
-                 u"KelvoClient", U(OwnFolder()), WideString(version.begin(), version.end())};
+  ReleaseQuery q{U(source),
+                 u"stable",
+                 U(key),
+                 u"KelvoClient",
+                 U(OwnFolder()),
+                 WideString(version.begin(), version.end()),
+                 u"KelvoClient/" + WideString(version.begin(), version.end())};
   CheckedRelease r;
   std::size_t file = kNoName;
   LaunchCode code = CheckRelease(q, r, &file);

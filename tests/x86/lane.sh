@@ -20,8 +20,19 @@ done
 cp "$(dirname "$exe")/client_launch.dll" "$share/bin/"
 cp "$repo/scripts/wine-run.sh" "$share/repo/scripts/"
 # The guest has no publish command: the releases it updates from are made here.
+publish=${UPDATER_PUBLISH:-$repo/build/host/publish/publish}
+if [ "$mode" = demo ]; then
+  d=$share/demo
+  mkdir -p "$d/v2/lang" && cp "$build/tests/KelvoClient-v2.exe" "$d/v2/KelvoClient.exe"
+  printf 'core 2.0' >"$d/v2/core.dll" && printf 'lang 1.0' >"$d/v2/lang/en.pak"
+  head -c $((4 << 20)) /dev/urandom >"$d/data.bin" && cp "$d/data.bin" "$d/v2/"
+  "$publish" keygen "$d/key" | tail -1 >"$d/key.txt"
+  "$publish" release --from "$d/v2" --to "$d/kelvo" --product KelvoClient --version 2.0 \
+    --key "$d/key.key" >/dev/null
+  rm -rf "$d/v2"
+fi
 if [ "$mode" = test ]; then
-  "$repo/tests/e2e/make_releases.sh" "${UPDATER_PUBLISH:-$repo/build/host/publish/publish}" \
+  "$repo/tests/e2e/make_releases.sh" "$publish" \
     "$build/tests/KelvoClient-v2.exe" "$share/releases"
 fi
 cp -r "$repo/tests/e2e" "$repo/tests/x86" "$repo/tests/bench" "$share/repo/tests/"
