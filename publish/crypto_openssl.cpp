@@ -98,8 +98,7 @@ bool Sign(const std::string& privatePem, const release::Digest& digest,
 
 bool Verify(const Point& point, const release::Digest& digest,
             const release::Signature& signature) {
-  release::Bytes der;
-  if (!release::ParseBase64(release::PublicKeyText(point), der)) return false;
+  const release::Bytes der = release::PublicKeyDer(point);
   const unsigned char* p = der.data();
   Pkey key(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
   if (!key) return false;

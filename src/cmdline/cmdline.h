@@ -19,5 +19,8 @@ std::int32_t SplitTokens(const WideString& text, const WideString& delimiters, F
 // "\" or "/": Windows takes either between the segments of a path.
 bool IsPathSeparator(char16_t c);
 
+// Either separator read as "\", as Windows reads it.
+WideString WithBackslashes(WideString text);
+
 // A name may not climb out of its folder: no ".." segment and no ":".
 bool IsSafeFileName(const WideString& name);

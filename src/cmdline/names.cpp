@@ -4,6 +4,13 @@
 
 bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
+WideString WithBackslashes(WideString text) {
+  for (char16_t& c : text) {
+    if (IsPathSeparator(c)) c = u'\\';
+  }
+  return text;
+}
+
 bool IsSafeFileName(const WideString& name) {
   if (name.find(u':') != WideString::npos) return false;
   std::size_t start = 0;

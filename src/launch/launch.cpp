@@ -5,6 +5,7 @@
 #include "cmdline/cmdline.h"
 #include "cmdline/locations.h"
 #include "cmdline/options.h"
+#include "launch/staging.h"
 #include "platform/platform.h"
 
 namespace {
@@ -24,14 +25,6 @@ constexpr std::uint32_t kSeeMaskNoAsync = 0x100;
 // The client reports a failed start its own way; the consent prompt still shows.
 constexpr std::uint32_t kSeeMaskFlagNoUi = 0x400;
 constexpr std::int32_t kSwShowNormal = 1;
-
-// Either separator read as "\", as Windows reads it.
-WideString WithBackslashes(WideString text) {
-  for (char16_t& c : text) {
-    if (IsPathSeparator(c)) c = u'\\';
-  }
-  return text;
-}
 
 // Names ordered as Windows compares them, letter case ignored.
 std::int32_t CompareNames(const WideString& a, const WideString& b) {
@@ -125,11 +118,6 @@ std::vector<LaunchCode> Clashes(const FileList& names) {
 
 WideString Quoted(const WideString& path) { return u"\"" + path + u"\""; }
 
-WideString PartialPathOf(const WideString& staged) {
-  const std::size_t k = staged.find_last_of(kSeparators) + 1;
-  return staged.substr(0, k) + kPartialPrefix + staged.substr(k);
-}
-
 // The staged copy as StageFile writes it, under its prefix first: within MAX_PATH,
 // its folder within what CreateDirectoryW creates.
 LaunchCode CheckStagedPaths(const WideString& staging, const WideString& name) {
@@ -156,18 +144,22 @@ LaunchCode CheckInstalledPaths(const WideString& updater, const WideString& name
   return IsFolderAt(folder + name) ? RefusedNameIsFolder : LaunchOk;
 }
 
-// Gone whatever its attributes; the result does not matter.
-void Discard(const WideString& path) {
-  platform::SetFileAttributesW(path.c_str(), platform::kAttributeNormal);
-  platform::DeleteFileW(path.c_str());
-}
-
 bool Report(LaunchRefusal* refusal, LaunchCode code, std::size_t name) {
   if (refusal) *refusal = {code, name};
   return false;
 }
 
 }  // namespace
+
+WideString PartialPathOf(const WideString& staged) {
+  const std::size_t k = staged.find_last_of(kSeparators) + 1;
+  return staged.substr(0, k) + kPartialPrefix + staged.substr(k);
+}
+
+void Discard(const WideString& path) {
+  platform::SetFileAttributesW(path.c_str(), platform::kAttributeNormal);
+  platform::DeleteFileW(path.c_str());
+}
 
 bool StageFile(const WideString& source, const WideString& name, LaunchCode* why) {
   LaunchCode code = CheckStageableName(name);

@@ -6,6 +6,7 @@
 #include "cmdline/cmdline.h"
 #include "cmdline/locations.h"
 #include "launch/source.h"
+#include "launch/staging.h"
 #include "platform/platform.h"
 
 namespace {
@@ -13,16 +14,8 @@ namespace {
 constexpr std::size_t kBlock = 256 * 1024;
 constexpr std::size_t kMaxSignatureBytes = 128;
 constexpr char16_t kUpdaterName[] = u"\\updater.exe";
-constexpr char16_t kPartialPrefix[] = u" ~";
 // FILETIME of 1970-01-01, in 100 ns units.
 constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ull;
-
-WideString WithBackslashes(WideString text) {
-  for (char16_t& c : text) {
-    if (IsPathSeparator(c)) c = u'\\';
-  }
-  return text;
-}
 
 // The ASCII of a text that must be ASCII; false for anything else.
 bool Ascii(const WideString& text, std::string& out) {
@@ -212,16 +205,6 @@ std::string StoredName(const release::File& f) {
   return std::string(release::kFilesFolder) + "/" + release::Hex(f.sha256.data(), f.sha256.size());
 }
 
-WideString PartialOf(const WideString& staged) {
-  const std::size_t k = staged.rfind(u'\\') + 1;
-  return staged.substr(0, k) + kPartialPrefix + staged.substr(k);
-}
-
-void Discard(const WideString& path) {
-  platform::SetFileAttributesW(path.c_str(), platform::kAttributeNormal);
-  platform::DeleteFileW(path.c_str());
-}
-
 FileList NamesOf(const CheckedRelease& r, bool changedOnly) {
   FileList names;
   if (changedOnly) {
@@ -261,7 +244,7 @@ bool WorthKeeping(LaunchCode code) {
 LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const WideString& staged,
                     const release::File& f, std::uint64_t& done, std::uint64_t total,
                     FetchProgress progress, void* context) {
-  const WideString partial = PartialOf(staged);
+  const WideString partial = PartialPathOf(staged);
   LaunchCode code = LaunchOk;
   {
     auto hash = std::make_unique<Sha256>(provider);

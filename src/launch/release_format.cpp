@@ -369,10 +369,15 @@ std::string WideToUtf8(const WideString& text) {
   return out;
 }
 
+Bytes PublicKeyDer(const std::array<std::uint8_t, 64>& point) {
+  Bytes der(sizeof kSpkiPrefix + point.size());
+  std::copy(std::begin(kSpkiPrefix), std::end(kSpkiPrefix), der.begin());
+  std::copy(point.begin(), point.end(), der.begin() + sizeof kSpkiPrefix);
+  return der;
+}
+
 std::string PublicKeyText(const std::array<std::uint8_t, 64>& point) {
-  Bytes der(std::begin(kSpkiPrefix), std::end(kSpkiPrefix));
-  der.insert(der.end(), point.begin(), point.end());
-  return Base64(der);
+  return Base64(PublicKeyDer(point));
 }
 
 bool ParsePublicKeyDer(const Bytes& der, std::array<std::uint8_t, 64>& point) {

@@ -71,6 +71,7 @@ std::string WideToUtf8(const WideString& text);
 // The public key as a client embeds it: the base64 of its SubjectPublicKeyInfo
 // DER, the body of the .pub PEM file. `point` is X||Y.
 std::string PublicKeyText(const std::array<std::uint8_t, 64>& point);
+Bytes PublicKeyDer(const std::array<std::uint8_t, 64>& point);
 bool ParsePublicKeyDer(const Bytes& der, std::array<std::uint8_t, 64>& point);
 bool ParsePublicKeyText(const std::string& text, std::array<std::uint8_t, 64>& point);
 std::string PublicKeyPem(const std::array<std::uint8_t, 64>& point);

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <utility>
 
+#include "launch/release_format.h"
 #include "platform/platform.h"
 
 namespace sim {
@@ -1175,11 +1176,7 @@ std::int32_t BCryptDestroyHash(Handle hash) {
 
 // The public key as OpenSSL takes it: SubjectPublicKeyInfo around the point.
 std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> PublicKey(const std::array<std::uint8_t, 64>& p) {
-  static constexpr std::uint8_t kPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
-                                             0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
-                                             0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
-  std::vector<std::uint8_t> der(std::begin(kPrefix), std::end(kPrefix));
-  der.insert(der.end(), p.begin(), p.end());
+  const release::Bytes der = release::PublicKeyDer(p);
   const unsigned char* at = der.data();
   return {d2i_PUBKEY(nullptr, &at, static_cast<long>(der.size())), EVP_PKEY_free};
 }
@@ -1214,20 +1211,9 @@ std::int32_t BCryptVerifySignature(Handle key, const std::uint8_t* hash, std::ui
   const OpenHandle* k = CryptoHandle(key, HandleKind::Key);
   if (!k) return kStatusInvalidHandle;
   if (signatureSize != 64) return kStatusInvalidSignature;
-  // r and s as DER INTEGERs, minimal and positive.
-  std::vector<std::uint8_t> body;
-  for (int half = 0; half < 2; ++half) {
-    const std::uint8_t* v = signature + 32 * half;
-    int skip = 0;
-    while (skip < 31 && v[skip] == 0) ++skip;
-    const bool pad = v[skip] & 0x80;
-    body.push_back(0x02);
-    body.push_back(static_cast<std::uint8_t>(32 - skip + pad));
-    if (pad) body.push_back(0);
-    body.insert(body.end(), v + skip, v + 32);
-  }
-  std::vector<std::uint8_t> der = {0x30, static_cast<std::uint8_t>(body.size())};
-  der.insert(der.end(), body.begin(), body.end());
+  release::Signature raw{};
+  std::copy(signature, signature + 64, raw.begin());
+  const release::Bytes der = release::SignatureDer(raw);
   const auto pkey = PublicKey(k->point);
   EVP_PKEY_CTX* ctx = pkey ? EVP_PKEY_CTX_new(pkey.get(), nullptr) : nullptr;
   const bool good = ctx && EVP_PKEY_verify_init(ctx) == 1 &&
