@@ -376,7 +376,7 @@ install_into Kelvo with-client
 new_version && put "$NEW/é.txt" "e" && put "$NEW/É.txt" "E" && own "$NEW"
 rm -f "$KELVO/KelvoClient.launch"
 start_client Kelvo /update-from 'C:\KelvoV2'
-for _ in $(polls 15); do [ -s "$KELVO/KelvoClient.launch" ] && break; sleep 0.1; done
+wait_outcome
 check "two names for one file: code 3 and the second name" \
   grep -qE "^refused the list: code 3, name (é|É)\.txt$" "$KELVO/KelvoClient.launch"
 check "no dialog was shown" eq "$(shown_texts)" ""
@@ -447,7 +447,7 @@ else
   install_release_base
   check "nginx serves the release folder on loopback" serve_releases "$PREFIX/drive_c/releases"
   start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 300000
-  for _ in $(polls 15); do [ -s "$KELVO/KelvoClient.launch" ] && grep -q "^fetch" "$KELVO/KelvoClient.launch" && break; sleep 0.1; done
+  wait_outcome
   check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
   check "the partial copy stays, nothing staged under the name" \
     eq "$(ls -A "$STAGING" 2>/dev/null | tr '\n' ' ')" " ~KelvoClient.exe "
@@ -480,7 +480,7 @@ for attack in "tampered-file:fetch: code 34, file 0" "longer-file:fetch: code 33
   folder=${attack%%:*} said=${attack#*:}
   install_release_base
   start_client Kelvo /update-release "C:\\releases\\$folder" "$KEY"
-  for _ in $(polls 15); do [ -s "$KELVO/KelvoClient.launch" ] && break; sleep 0.1; done
+  wait_outcome
   check "$folder: the client said \"$said\"" grep -q "^$said" "$KELVO/KelvoClient.launch"
   check "$folder: nothing staged" eq "$(staged_files)" 0
   check "$folder: no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0

@@ -15,6 +15,16 @@ PATIENCE=${E2E_PATIENCE:-1}
 # other work. for _ in $(polls SECONDS); do ...
 polls() { seq $(($1 * 30 * PATIENCE)); }
 
+# The client notes a line before it fetches, so a note is not yet its outcome.
+wait_outcome() {
+  local outcome='^((check|fetch|apply): code|started the updater|the updater did not start|refused|staging)'
+  for _ in $(polls 15); do
+    grep -qE "$outcome" "$KELVO/KelvoClient.launch" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 wine_do() { "$WINE_RUN" "$ROOT" "$@"; }
 # Files made here belong to the user Wine runs as.
 own() { [ "$(id -u)" -ne 0 ] || chown -R "$WINE_USER:" "$@"; }
