@@ -47,7 +47,10 @@ chroot "$root" /bin/sh -c "
   export DEBIAN_FRONTEND=noninteractive
   dpkg --add-architecture i386
   apt-get update -qq
+  # No service starts in the chroot (nginx would).
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d
   apt-get install -y -qq --no-install-recommends ${packages[*]}
+  rm -f /usr/sbin/policy-rc.d
   apt-get clean
   rm -rf /var/lib/apt/lists/*
   useradd --system --create-home --home-dir /home/$wine_user --shell /usr/sbin/nologin $wine_user

@@ -116,15 +116,28 @@ kl_code KL_CALL KlCheckRelease(const kl_char* source, const kl_char* channel,
                                const kl_char* public_key, const kl_char* product,
                                const kl_char* install_folder, const kl_char* installed_version,
                                kl_release** release, std::uint32_t* refused_file) {
+  return KlCheckReleaseAs(source, channel, public_key, product, install_folder, installed_version,
+                          nullptr, release, refused_file);
+}
+
+kl_code KL_CALL KlCheckReleaseAs(const kl_char* source, const kl_char* channel,
+                                 const kl_char* public_key, const kl_char* product,
+                                 const kl_char* install_folder, const kl_char* installed_version,
+                                 const kl_char* user_agent, kl_release** release,
+                                 std::uint32_t* refused_file) {
   if (refused_file) *refused_file = KL_NO_NAME;
   if (release) *release = nullptr;
   if (!source || !public_key || !product || !install_folder || !installed_version || !release) {
     return KL_NULL_ARGUMENT;
   }
-  ReleaseQuery q{In(source),         channel ? In(channel) : u"stable",
-                 In(public_key),     In(product),
-                 In(install_folder), In(installed_version),
-                 WideString()};
+  ReleaseQuery q{In(source),
+                 channel ? In(channel) : u"stable",
+                 In(public_key),
+                 In(product),
+                 In(install_folder),
+                 In(installed_version),
+                 user_agent ? In(user_agent) : WideString(),
+                 TransferFloor()};
   auto found = std::make_unique<kl_release>();
   std::size_t file = kNoName;
   const LaunchCode code = CheckRelease(q, found->checked, &file);

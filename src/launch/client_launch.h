@@ -78,6 +78,8 @@ typedef int32_t kl_code;
 #define KL_FAILED_TIMEOUT 40
 #define KL_FAILED_TLS 41
 #define KL_REFUSED_ADDRESS 42
+#define KL_REFUSED_REDIRECT 43
+#define KL_FAILED_SLOW 44
 /* The C interface's own. */
 #define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */
@@ -117,18 +119,27 @@ typedef struct kl_release kl_release;
 /* Bytes done and in all, as a fetch goes; return 0 to stop it, else 1. */
 typedef int32_t(KL_CALL* kl_progress)(uint64_t done, uint64_t total, void* context);
 
-/* Checks the release in the folder `source` (local, mounted or \\server\share)
- * for `channel` (null: "stable"): signed by `public_key` (the text keygen
- * printed), for `product`, newer than `installed_version`, unexpired, every
- * name one the updater takes. KL_OK and `*release` set when some files
- * differ from those in `install_folder` (where the client and updater.exe
- * stand); KL_UP_TO_DATE when none do; else the refusal, `*release` null and
+/* Checks the release in the folder `source` (local, mounted or \\server\share,
+ * or the http:// or https:// address of one) for `channel` (null: "stable"): signed by `public_key`
+ * (the text keygen printed), for `product`, newer than `installed_version`, unexpired, every name
+ * one the updater takes. KL_OK and `*release` set when some files differ from those in
+ * `install_folder` (where the client and updater.exe stand); KL_UP_TO_DATE when none do; else the
+ * refusal, `*release` null and
  * `*refused_file` (when not null) the index in the manifest of the file it
  * is about, or KL_NO_NAME. */
 kl_code KL_CALL KlCheckRelease(const kl_char* source, const kl_char* channel,
                                const kl_char* public_key, const kl_char* product,
                                const kl_char* install_folder, const kl_char* installed_version,
                                kl_release** release, uint32_t* refused_file);
+
+/* KlCheckRelease, saying over the web that it is `user_agent` (null:
+ * "KelvoClient-launch/1"), as in "KelvoClient/1.0". The release keeps it for
+ * the fetch. */
+kl_code KL_CALL KlCheckReleaseAs(const kl_char* source, const kl_char* channel,
+                                 const kl_char* public_key, const kl_char* product,
+                                 const kl_char* install_folder, const kl_char* installed_version,
+                                 const kl_char* user_agent, kl_release** release,
+                                 uint32_t* refused_file);
 
 /* The release's version, as "2.0.1". */
 kl_code KL_CALL KlReleaseVersion(const kl_release* release, kl_char* text, uint32_t size,

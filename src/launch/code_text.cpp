@@ -67,6 +67,8 @@ constexpr Entry kCodeTexts[] = {
     {KL_FAILED_TLS, u"the TLS handshake failed, or Windows does not trust the certificate"},
     {KL_REFUSED_ADDRESS,
      u"the release source is neither a folder nor an http:// or https:// address"},
+    {KL_REFUSED_REDIRECT, u"the server redirected from https to http, or the redirect failed"},
+    {KL_FAILED_SLOW, u"the transfer stayed under its minimum rate for a whole window"},
     {KL_NULL_ARGUMENT, u"a pointer that must be given is null"},
     {KL_BUFFER_TOO_SMALL, u"the buffer is too small; nothing was written"},
     {KL_START_FAILED, u"the user declined elevation, or the updater could not be started"},

@@ -57,6 +57,8 @@ enum LaunchCode : std::int32_t {
   FailedTimeout = 40,     // the server did not answer in time
   FailedTls = 41,         // the TLS handshake failed or the certificate is not trusted
   RefusedAddress = 42,    // the source is neither a folder nor an http(s) address of one
+  RefusedRedirect = 43,   // redirected from https to http, or a redirect not followed
+  FailedSlow = 44,        // the transfer stayed under its minimum rate over a window
 };
 
 // What `code` (a LaunchCode or a code of the C interface) means, in English;

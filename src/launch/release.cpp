@@ -235,7 +235,7 @@ bool HashPartial(const WideString& partial, std::uint64_t size, Sha256& hash, st
 // Failures of the transport or a stop: what was fetched may be continued.
 bool WorthKeeping(LaunchCode code) {
   return code == Stopped || code == FailedTimeout || code == FailedConnect ||
-         code == FailedReadSource || code == FailedHttpStatus;
+         code == FailedReadSource || code == FailedHttpStatus || code == FailedSlow;
 }
 
 // Copies one file from the release to its staged name, hashing as it goes.
@@ -293,6 +293,9 @@ LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const W
       }
     }
     release::Digest digest{};
+    // Over the web an early end is a dropped connection (Wine reports one so):
+    // kept, to be continued.
+    if (code == LaunchOk && got < f.size && source.Resumable()) code = FailedReadSource;
     if (code == LaunchOk && got != f.size) code = RefusedFileSize;
     if (code == LaunchOk && !hash->Finish(digest)) code = FailedCrypto;
     if (code == LaunchOk && digest != f.sha256) code = RefusedFileHash;
@@ -330,7 +333,8 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
     return RefusedProduct;
   }
   LaunchCode code = LaunchOk;
-  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(q.source, code, q.userAgent);
+  const std::unique_ptr<ReleaseSource> source =
+      OpenReleaseSource(q.source, code, q.userAgent, q.floor);
   if (!source) return code;
 
   std::string manifest, signature;
@@ -359,6 +363,7 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
   while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
   r.source = q.source;
   r.userAgent = q.userAgent;
+  r.floor = q.floor;
   r.updater = folder + kUpdaterName;
   // The whole list must be one the updater takes, wherever it installs.
   WideString line;
@@ -393,7 +398,8 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
   const HashProvider provider;
   if (!provider.Ready()) return FailedCrypto;
   LaunchCode opened = LaunchOk;
-  const std::unique_ptr<ReleaseSource> source = OpenReleaseSource(r.source, opened, r.userAgent);
+  const std::unique_ptr<ReleaseSource> source =
+      OpenReleaseSource(r.source, opened, r.userAgent, r.floor);
   if (!source) return opened;
   std::uint64_t done = 0;
   if (progress && !progress(done, r.changedBytes, context)) return Stopped;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "launch/release_format.h"
+#include "launch/source.h"
 
 struct ReleaseQuery {
   WideString source;  // the release folder: a local path, a mounted volume, a UNC share
@@ -17,6 +18,7 @@ struct ReleaseQuery {
   WideString installFolder;     // where the client and updater.exe stand
   WideString installedVersion;  // dotted numbers
   WideString userAgent;         // over the web; empty: "KelvoClient-launch/1"
+  TransferFloor floor;          // over the web: the slowest transfer taken
 };
 
 struct CheckedRelease {
@@ -26,6 +28,7 @@ struct CheckedRelease {
   std::uint64_t totalBytes = 0;  // of every file of the release
   WideString source;
   WideString userAgent;
+  TransferFloor floor;
   WideString updater;  // installFolder\updater.exe
 };
 

@@ -1,5 +1,6 @@
 #include "launch/source.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "cmdline/cmdline.h"
@@ -13,6 +14,7 @@ constexpr char16_t kDefaultAgent[] = u"KelvoClient-launch/1";
 constexpr char16_t kGet[] = u"GET";
 constexpr std::uint32_t kHttpOk = 200;
 constexpr std::uint32_t kHttpPartialContent = 206;
+constexpr std::uint32_t kHttpRangeNotSatisfiable = 416;
 // Milliseconds: name resolution, connection, sending, each receive.
 constexpr std::int32_t kResolveTimeout = 15000;
 constexpr std::int32_t kConnectTimeout = 15000;
@@ -80,16 +82,23 @@ class FolderSource : public ReleaseSource {
 LaunchCode WebFailure() {
   switch (platform::GetLastError()) {
     case platform::kErrorWinHttpTimeout:
+    case platform::kWsaTimedOut:
       return FailedTimeout;
-    case platform::kErrorWinHttpSecureFailure:
-      return FailedTls;
+    case platform::kErrorWinHttpRedirectFailed:
+      return RefusedRedirect;
     case platform::kErrorWinHttpNameNotResolved:
     case platform::kErrorWinHttpCannotConnect:
     case platform::kErrorWinHttpConnectionError:
+    case platform::kWsaConnReset:
+    case platform::kWsaConnRefused:
       return FailedConnect;
     default:
-      return FailedReadSource;
+      break;
   }
+  for (std::uint32_t tls : platform::kErrorWinHttpTlsFailures) {
+    if (platform::GetLastError() == tls) return FailedTls;
+  }
+  return FailedReadSource;
 }
 
 class WebHandle {
@@ -110,25 +119,44 @@ class WebHandle {
   platform::Handle h_;
 };
 
+// Reads what has come, so that a trickle still returns to the caller (its
+// progress, its stop) and is measured against the floor.
 class WebFile : public SourceFile {
  public:
-  explicit WebFile(platform::Handle request) : request_(request) {}
+  WebFile(platform::Handle request, TransferFloor floor)
+      : request_(request), floor_(floor), windowStart_(platform::GetTickCount64()) {}
   LaunchCode Read(void* buffer, std::size_t size, std::size_t& got) override {
+    got = 0;
+    std::uint32_t available = 0;
+    if (!platform::WinHttpQueryDataAvailable(request_.Get(), &available)) return WebFailure();
+    if (available == 0) return LaunchOk;
     std::uint32_t n = 0;
-    const bool ok =
-        platform::WinHttpReadData(request_.Get(), buffer, static_cast<std::uint32_t>(size), &n);
+    const auto ask = static_cast<std::uint32_t>(std::min<std::size_t>(size, available));
+    if (!platform::WinHttpReadData(request_.Get(), buffer, ask, &n)) return WebFailure();
     got = n;
-    return ok ? LaunchOk : WebFailure();
+    windowBytes_ += n;
+    const std::uint64_t now = platform::GetTickCount64();
+    if (now - windowStart_ >= floor_.windowMs) {
+      if (windowBytes_ < floor_.minBytes) return FailedSlow;
+      windowStart_ = now;
+      windowBytes_ = 0;
+    }
+    return LaunchOk;
   }
 
  private:
   WebHandle request_;
+  TransferFloor floor_;
+  std::uint64_t windowStart_;
+  std::uint64_t windowBytes_ = 0;
 };
 
 class WebSource : public ReleaseSource {
  public:
-  WebSource(WebAddress address, WideString agent)
-      : address_(std::move(address)), agent_(agent.empty() ? kDefaultAgent : std::move(agent)) {}
+  WebSource(WebAddress address, WideString agent, TransferFloor floor)
+      : address_(std::move(address)),
+        agent_(agent.empty() ? kDefaultAgent : std::move(agent)),
+        floor_(floor) {}
   LaunchCode Open(const std::string& relative, std::unique_ptr<SourceFile>& file) override {
     bool resumed = false;
     return OpenFrom(relative, 0, file, resumed);
@@ -174,18 +202,26 @@ class WebSource : public ReleaseSource {
       return WebFailure();
     }
     // 206: the rest, as asked; 200: the server ignores ranges, the whole file.
+    // What was kept is not a start of the server's file: the whole one, then.
+    if (status == kHttpRangeNotSatisfiable && offset > 0) {
+      return OpenFrom(relative, 0, file, resumed);
+    }
+    // A redirect still standing is one the policy did not follow.
     if (status == kHttpPartialContent && offset > 0) {
       resumed = true;
+    } else if (status >= 300 && status < 400) {
+      return RefusedRedirect;
     } else if (status != kHttpOk) {
       return FailedHttpStatus;
     }
-    file = std::make_unique<WebFile>(request.Release());
+    file = std::make_unique<WebFile>(request.Release(), floor_);
     return LaunchOk;
   }
 
  private:
   WebAddress address_;
   WideString agent_;
+  TransferFloor floor_;
   WebHandle session_;
   WebHandle connection_;
 };
@@ -235,12 +271,12 @@ bool ParseWebAddress(const WideString& text, WebAddress& out) {
 }
 
 std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code,
-                                                 const WideString& userAgent) {
+                                                 const WideString& userAgent, TransferFloor floor) {
   code = LaunchOk;
   if (IsWebAddress(source)) {
     WebAddress address;
     if (ParseWebAddress(source, address))
-      return std::make_unique<WebSource>(std::move(address), userAgent);
+      return std::make_unique<WebSource>(std::move(address), userAgent, floor);
     code = RefusedAddress;
     return nullptr;
   }

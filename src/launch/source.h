@@ -38,11 +38,19 @@ class ReleaseSource {
   virtual bool Resumable() const { return false; }
 };
 
+// Over the web, a transfer that brings fewer than `minBytes` in a window of
+// `windowMs` is given up (FailedSlow): a trickle the receive timeout misses.
+struct TransferFloor {
+  std::uint64_t minBytes = 64 << 10;
+  std::uint64_t windowMs = 60000;
+};
+
 // A folder or a web address, by its form; null and RefusedAddress for an
 // address that is neither. Over the web it says it is `userAgent` (empty:
 // "KelvoClient-launch/1").
 std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code,
-                                                 const WideString& userAgent = WideString());
+                                                 const WideString& userAgent = WideString(),
+                                                 TransferFloor floor = TransferFloor());
 
 struct WebAddress {
   bool secure = false;

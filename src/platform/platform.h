@@ -83,6 +83,8 @@ std::intptr_t DefWindowProcW(Handle window, std::uint32_t message, std::uintptr_
 
 // kernel32: time. 100 ns units since 1601-01-01, UTC (a FILETIME).
 std::uint64_t GetSystemTimeAsFileTime();
+// Milliseconds since the system started: the clock for transfer rates.
+std::uint64_t GetTickCount64();
 
 // bcrypt (CNG). NTSTATUS results. Hash objects and keys are kept by CNG
 // (no caller buffer), padding and flags are none.
@@ -115,6 +117,8 @@ Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t h
 Bool WinHttpReceiveResponse(Handle request);
 // A number header (WINHTTP_QUERY_FLAG_NUMBER): the status code, say.
 Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number);
+// Waits for some of the body: how much can be read now, 0 at its end.
+Bool WinHttpQueryDataAvailable(Handle request, std::uint32_t* available);
 Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read);
 Bool WinHttpCloseHandle(Handle handle);
 

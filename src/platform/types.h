@@ -77,10 +77,19 @@ constexpr std::uint32_t kWinHttpQueryFlagNumber = 0x20000000;
 constexpr std::uint32_t kWinHttpOptionRedirectPolicy = 88;
 constexpr std::uint32_t kWinHttpRedirectPolicyDisallowHttpsToHttp = 1;
 constexpr std::uint32_t kErrorWinHttpTimeout = 12002;
+// Winsock errors that Wine's WinHTTP passes on where Windows says 12002/12030.
+constexpr std::uint32_t kWsaTimedOut = 10060;
+constexpr std::uint32_t kWsaConnReset = 10054;
+constexpr std::uint32_t kWsaConnRefused = 10061;
 constexpr std::uint32_t kErrorWinHttpNameNotResolved = 12007;
 constexpr std::uint32_t kErrorWinHttpCannotConnect = 12029;
 constexpr std::uint32_t kErrorWinHttpConnectionError = 12030;
 constexpr std::uint32_t kErrorWinHttpSecureFailure = 12175;
+constexpr std::uint32_t kErrorWinHttpRedirectFailed = 12156;
+// The certificate and handshake failures WinHTTP reports besides 12175:
+// date, name, unknown CA, client certificate wanted, revocation, channel.
+constexpr std::uint32_t kErrorWinHttpTlsFailures[] = {12037, 12038, 12044, 12045, 12057,
+                                                      12157, 12169, 12170, 12175, 12179};
 constexpr std::int32_t kStatusAccessDenied = static_cast<std::int32_t>(0xC0000022);
 constexpr std::int32_t kStatusObjectNameNotFound = static_cast<std::int32_t>(0xC0000034);
 constexpr std::int32_t kStatusSharingViolation = static_cast<std::int32_t>(0xC0000043);

@@ -5,10 +5,13 @@
 // A fetch's floor is the raw copy with raw hashing on the way.
 //   bench_release check SOURCE KEY INSTALL RUNS   an unchanged install
 //   bench_release fetch SOURCE KEY INSTALL RUNS   every file fetched
+//   bench_release web URL KEY INSTALL RUNS        checked and fetched over HTTP,
+//                                                 against a raw WinHTTP loop
 #include <windows.h>
 // The other Windows headers need it first.
 
 #include <bcrypt.h>
+#include <winhttp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -110,6 +113,57 @@ bool RawHashedCopyAll(const WideString& source, const WideString& to,
   return ok;
 }
 
+// The baseline over the web: one session and connection, a GET per stored
+// file read to the end in 256 KiB reads and written to a plain name; with
+// `hash`, raw CNG SHA-256 on the way (the floor).
+bool RawWebAll(const WideString& url, const WideString& to, const std::vector<release::File>& files,
+               bool hash) {
+  const std::size_t hostAt = url.find(u"//") + 2, pathAt = url.find(u'/', hostAt);
+  const WideString authority = url.substr(hostAt, pathAt - hostAt);
+  const std::size_t colon = authority.find(u':');
+  const WideString host = authority.substr(0, colon), path = url.substr(pathAt);
+  const INTERNET_PORT port = static_cast<INTERNET_PORT>(
+      std::stoi(std::string(authority.begin() + colon + 1, authority.end())));
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  if (hash && ::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0)
+    return false;
+  const HINTERNET session = ::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  const HINTERNET connection = session ? ::WinHttpConnect(session, W(host), port, 0) : nullptr;
+  static std::vector<UCHAR> buffer(256 * 1024);
+  bool ok = connection != nullptr;
+  for (const release::File& f : files) {
+    if (!ok) break;
+    const WideString object = path + u"/files/" + U(release::Hex(f.sha256.data(), 32));
+    const HINTERNET request =
+        ::WinHttpOpenRequest(connection, L"GET", W(object), nullptr, WINHTTP_NO_REFERER,
+                             WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+    const HANDLE out = ::CreateFileW(W(to + u"\\" + Backslashed(f.name)), GENERIC_WRITE, 0, nullptr,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BCRYPT_HASH_HANDLE h = nullptr;
+    ok = request && out != INVALID_HANDLE_VALUE &&
+         ::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                              0, 0) &&
+         ::WinHttpReceiveResponse(request, nullptr) &&
+         (!hash || ::BCryptCreateHash(alg, &h, nullptr, 0, nullptr, 0, 0) >= 0);
+    DWORD n = 0, written = 0;
+    while (ok && ::WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &n) &&
+           n) {
+      ok = (!hash || ::BCryptHashData(h, buffer.data(), n, 0) >= 0) &&
+           ::WriteFile(out, buffer.data(), n, &written, nullptr) && written == n;
+    }
+    UCHAR digest[32];
+    if (hash) ok = ok && ::BCryptFinishHash(h, digest, 32, 0) >= 0;
+    if (h) ::BCryptDestroyHash(h);
+    if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
+    if (request) ::WinHttpCloseHandle(request);
+  }
+  if (connection) ::WinHttpCloseHandle(connection);
+  if (session) ::WinHttpCloseHandle(session);
+  if (alg) ::BCryptCloseAlgorithmProvider(alg, 0);
+  return ok;
+}
+
 void RemoveAll(const WideString& folder, const std::vector<release::File>& files) {
   for (const release::File& f : files) ::DeleteFileW(W(folder + u"\\" + Backslashed(f.name)));
 }
@@ -120,7 +174,8 @@ int main(int argc, char** argv) {
   if (argc < 6) return 2;
   const std::string mode = argv[1];
   const int runs = std::atoi(argv[5]);
-  ReleaseQuery q{U(argv[2]), u"stable", U(argv[3]), u"KelvoClient", U(argv[4]), u"1.0", u""};
+  ReleaseQuery q{U(argv[2]), u"stable", U(argv[3]), u"KelvoClient",
+                 U(argv[4]), u"1.0",    u"",        TransferFloor()};
   CheckedRelease checked;
   const LaunchCode first = CheckRelease(q, checked);
   std::vector<double> program, raw, ratio, hashed, hashedRatio;
@@ -165,10 +220,18 @@ int main(int argc, char** argv) {
         const int which = (run + k) % 3;
         RemoveAll(which == 0 ? staging : copies, checked.manifest.files);
         const double start = NowMs();
-        const bool ok = which == 0 ? FetchRelease(checked) == LaunchOk
-                        : which == 1
-                            ? RawCopyAll(checked.source, copies, checked.manifest.files)
-                            : RawHashedCopyAll(checked.source, copies, checked.manifest.files);
+        const std::vector<release::File>& files = checked.manifest.files;
+        bool ok = false;
+        if (mode == "web") {
+          // The check is part of what a client does over the web.
+          ok = which == 0
+                   ? CheckRelease(q, checked) == LaunchOk && FetchRelease(checked) == LaunchOk
+                   : RawWebAll(checked.source, copies, files, which == 2);
+        } else {
+          ok = which == 0   ? FetchRelease(checked) == LaunchOk
+               : which == 1 ? RawCopyAll(checked.source, copies, files)
+                            : RawHashedCopyAll(checked.source, copies, files);
+        }
         times[which] = NowMs() - start;
         if (!ok) return 1;
       }

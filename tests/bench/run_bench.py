@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -159,9 +160,46 @@ def release_bench():
         out, _ = wine(r"C:\BenchFetchInstall\bench_release.exe", "fetch", r"C:\BenchFetch", key,
                       r"C:\BenchFetchInstall", str(RELEASE_RUNS), cwd=install).communicate()
         rows[label] = out.split()
+    rows.update(web_bench(exe))
     for label, row in rows.items():
         if len(row) not in (5, 7):
             raise SystemExit(f"bench_release {label} printed {row}")
+    return rows
+
+
+def web_bench(exe):
+    """Checking and fetching whole releases from nginx on loopback, against a
+    raw WinHTTP loop that downloads the same files."""
+    state = os.path.join(OUT, "nginx")
+    shutil.rmtree(state, ignore_errors=True)
+    os.makedirs(state)
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    with open(os.path.join(state, "nginx.conf"), "w") as f:
+        f.write((f"user {USER};\n" if AS_ROOT else "") +
+                f"worker_processes 1;\npid {state}/nginx.pid;\nerror_log {state}/error.log;\n"
+                "events { worker_connections 64; }\n"
+                f"http {{ access_log off; sendfile on; default_type application/octet-stream;\n"
+                f"  client_body_temp_path {state}/body; proxy_temp_path {state}/proxy;\n"
+                f"  fastcgi_temp_path {state}/fastcgi; uwsgi_temp_path {state}/uwsgi;\n"
+                f"  scgi_temp_path {state}/scgi;\n"
+                f"  server {{ listen 127.0.0.1:{port}; root {drive_c()}; }} }}\n")
+    subprocess.run(["nginx", "-c", os.path.join(state, "nginx.conf"), "-p", state, "-e",
+                    os.path.join(state, "error.log")], check=True)
+    rows = {}
+    try:
+        for label, files in (("web-500x64KiB", {f"f{i:05d}.bin": 64 << 10 for i in range(500)}),
+                             ("web-1x256MiB", {"big.bin": 256 << 20})):
+            key, _ = publish_release("BenchWeb", files)
+            install = install_folder("BenchWebInstall", exe)
+            out, _ = wine(r"C:\BenchWebInstall\bench_release.exe", "web",
+                          f"http://127.0.0.1:{port}/BenchWeb", key, r"C:\BenchWebInstall",
+                          str(RELEASE_RUNS), cwd=install).communicate()
+            rows[label] = out.split()
+    finally:
+        with open(os.path.join(state, "nginx.pid")) as f:
+            os.kill(int(f.read()), 15)
     return rows
 
 
@@ -277,10 +315,16 @@ def main():
             ("check-500x400KiB", "check an unchanged install of 500 files, 200 MiB",
              "raw CNG SHA-256 of the same files", 1.2),
             ("fetch-500x64KiB", "fetch 500 files of 64 KiB from a folder", "raw CopyFileW loop", 1.2),
-            ("fetch-1x256MiB", "fetch 1 file of 256 MiB from a folder", "raw CopyFileW", 1.2)):
+            ("fetch-1x256MiB", "fetch 1 file of 256 MiB from a folder", "raw CopyFileW", 1.2),
+            ("web-500x64KiB", "check and fetch 500 files of 64 KiB from nginx on loopback",
+             "raw WinHTTP loop", 1.25),
+            ("web-1x256MiB", "check and fetch 1 file of 256 MiB from nginx on loopback",
+             "raw WinHTTP loop", 1.25)):
         _, runs, program, raw, ratio, *floor = releases[key]
         ratio = float(ratio)
-        lines.append(f"| {label} (median of {runs}) | {float(program):.0f} ms | {float(raw):.0f} ms "
+        mib = sum(64 << 10 for _ in range(500)) if "500x64" in key else 256 << 20
+        rate = f", {mib / 2**20 / (float(program) / 1000):.0f} MiB/s" if key.startswith("web") else ""
+        lines.append(f"| {label} (median of {runs}{rate}) | {float(program):.0f} ms | {float(raw):.0f} ms "
                      f"{baseline} | {ratio:.2f} | ≤ {target:.2f} {verdict(ratio <= target)} |")
         if floor:
             lines.append(f"| of which hashing: the same loop with raw CNG SHA-256 on the way "

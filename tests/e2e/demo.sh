@@ -48,7 +48,7 @@ own "$PREFIX/drive_c/releases"
 printf '   the release folder:\n'
 (cd "$SERVED" && find . -type f | LC_ALL=C sort | sed 's|^\./|     |')
 
-if [ -z "${DEMO_RELEASE:-}" ] && command -v nginx >/dev/null; then
+if command -v nginx >/dev/null; then
   say "Serving it with nginx on loopback"
   serve_releases "$PREFIX/drive_c/releases" || { echo "nginx did not start"; exit 1; }
   SOURCE="http://127.0.0.1:$WEB_PORT/kelvo"

@@ -23,6 +23,8 @@ check() {  # check DESCRIPTION COMMAND...
     scenario_failures=$((scenario_failures + 1))
   fi
 }
+not() { ! "$@"; }
+quietly() { "$@" >/dev/null 2>&1; }
 eq() { [ "$1" = "$2" ] || { printf '          expected [%s], got [%s]\n' "$2" "$1"; return 1; }; }
 content() { cat "$1" 2>/dev/null || echo "<missing>"; }
 absent() { [ ! -e "$1" ]; }
@@ -402,10 +404,23 @@ install_release_base() {  # install_release_base [CLIENT_EXE]
   own "$KELVO" && rm -rf "$STAGING"
 }
 
-client_updates_from_release() {  # client_updates_from_release WHO LAUNCH_NOTE_PATTERN
-  start_client Kelvo /update-release 'C:\releases\good' "$KEY"
-  wait "$CLIENT_WINE_PID"
-  local old_rc=$?
+# The client that started the updater is ended by it: old_rc is its exit code.
+# One that noted anything else runs on, and is ended here.
+wait_for_handover() {  # wait_for_handover LAUNCH_NOTE_PATTERN
+  old_rc=none
+  wait_outcome
+  if grep -q "$1" "$KELVO/KelvoClient.launch"; then
+    wait "$CLIENT_WINE_PID"
+    old_rc=$?
+  else
+    sed 's/^/          the client said: /' "$KELVO/KelvoClient.launch"
+    kill_clients
+  fi
+}
+
+client_updates_from_release() {  # client_updates_from_release WHO LAUNCH_NOTE_PATTERN [SOURCE]
+  start_client Kelvo /update-release "${3:-C:\releases\good}" "$KEY"
+  wait_for_handover "$2"
   check "$1 verified the release and started the updater" grep -q "$2" "$KELVO/KelvoClient.launch"
   expect_2_0_took_over "$1" "$old_rc"
   check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
@@ -422,39 +437,11 @@ check "progress reached every byte it fetched" \
        "$(tail -1 "$KELVO/KelvoClient.progress" | cut -d/ -f2)"
 end_scenario
 
-scenario "client 1.0 updates from the same release served by nginx over HTTP"
-if ! command -v nginx >/dev/null; then
-  echo "    skipped, not counted: no nginx on this machine (the x86 guest has none yet)"
-else
-  install_release_base
-  check "nginx serves the release folder on loopback" serve_releases "$PREFIX/drive_c/releases"
+# After a fetch cut short: the next one from nginx asks for the rest, verifies
+# the whole file, and 2.0 runs.
+resumes_from_nginx() {
   start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY"
-  wait "$CLIENT_WINE_PID"
-  old_rc=$?
-  check "the client verified the release and started the updater" \
-    grep -q "^started the updater for 2.0$" "$KELVO/KelvoClient.launch"
-  expect_2_0_took_over "the client" "$old_rc"
-  check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
-  check "nginx served the manifest, its signature and the two changed files, each whole" eq \
-    "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
-    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sig 200 "
-  check "each request carried the client's user agent" \
-    test "$(grep -c '"KelvoClient/1.0"$' "$ROOT/nginx/access.log")" = 4
-  stop_serving
-  end_scenario
-
-  scenario "a fetch over HTTP stopped mid-file resumes with a range request, then 2.0 runs"
-  install_release_base
-  check "nginx serves the release folder on loopback" serve_releases "$PREFIX/drive_c/releases"
-  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 300000
-  wait_outcome
-  check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
-  check "the partial copy stays, nothing staged under the name" \
-    eq "$(ls -A "$STAGING" 2>/dev/null | tr '\n' ' ')" " ~KelvoClient.exe "
-  kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
-  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY"
-  wait "$CLIENT_WINE_PID"
-  old_rc=$?
+  wait_for_handover "^started the updater for 2.0$"
   check "the next fetch asked for the rest: 206" \
     grep -qE '"GET /good/files/[0-9a-f]+ HTTP/1.1" 206 ' "$ROOT/nginx/access.log"
   check "and verified the whole file and started the updater" \
@@ -463,9 +450,128 @@ else
   check "2.0 started" eq "$(wait_starts "$KELVO" 2)" 2
   check "KelvoClient.exe replaced, whole" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
   check "the staging folder is empty" eq "$(staged_files)" 0
-  stop_serving
-  end_scenario
+}
+
+# Over the web: nginx serves the same release folders on loopback, over HTTP
+# and over HTTPS; a scripted server misbehaves.
+RELEASE_DIR="$PREFIX/drive_c/releases"
+check_nginx() { command -v nginx >/dev/null || { check "nginx is installed" false; return 1; }; }
+
+scenario "client 1.0 updates from the same release served by nginx over HTTP"
+install_release_base
+if check_nginx && check "nginx serves the release folder on loopback" serve_releases "$RELEASE_DIR"; then
+  client_updates_from_release "the client" "^started the updater for 2.0$" \
+    "http://127.0.0.1:$WEB_PORT/good"
+  check "nginx served the manifest, its signature and the two changed files, each whole" eq \
+    "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
+    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sig 200 "
+  check "each request carried the client's user agent" \
+    test "$(grep -c '"KelvoClient/1.0"$' "$ROOT/nginx/access.log")" = 4
 fi
+stop_serving
+end_scenario
+
+scenario "client 1.0 updates over HTTPS, its server's CA trusted in this Wine prefix only"
+install_release_base
+check "the test CA is trusted in the prefix" trust_test_ca
+if check_nginx && check "nginx serves the release over HTTPS" serve_releases "$RELEASE_DIR"; then
+  client_updates_from_release "the client" "^started the updater for 2.0$" \
+    "https://127.0.0.1:$TLS_PORT/good"
+  check "nginx served the four files over TLS" \
+    test "$(grep -c '" 200 [0-9]* "-" "KelvoClient/1.0"$' "$ROOT/nginx/tls.log")" = 4
+  check "the machine itself does not trust that CA" \
+    not quietly openssl verify -CApath /etc/ssl/certs "$TLS_DIR/server.pem"
+fi
+stop_serving
+end_scenario
+
+scenario "a client in C updates over HTTPS through client_launch.dll, with its own user agent"
+install_release_base "$(dirname "$CLIENT_EXE")/KelvoClientC.exe"
+cp "$(dirname "$CLIENT_EXE")/client_launch.dll" "$KELVO/" && own "$KELVO"
+if check_nginx && serve_releases "$RELEASE_DIR"; then
+  client_updates_from_release "the C client" "^started the updater: code 0" \
+    "https://127.0.0.1:$TLS_PORT/good"
+  check "each request carried its user agent" \
+    test "$(grep -c '"KelvoClientC/1.0"$' "$ROOT/nginx/tls.log")" = 4
+fi
+stop_serving
+end_scenario
+
+# Only partial copies (" ~name") may stay: no file under a name of the release.
+staged_names() { find "$STAGING" -type f ! -name ' ~*' 2>/dev/null | wc -l; }
+partials() { (cd "$STAGING" 2>/dev/null && find . -type f -name ' ~*' -printf '%P ' | LC_ALL=C sort); }
+
+# The client checks SOURCE and must fail with SAID; nothing else may change.
+refused_from() {  # refused_from LABEL SOURCE SAID [CLIENT_ARGS...]
+  local label=$1 source=$2 said=$3
+  shift 3
+  install_release_base
+  start_client Kelvo /update-release "$source" "$KEY" "$@"
+  wait_outcome
+  check "$label: the client said \"$said\"" grep -q "^$said" "$KELVO/KelvoClient.launch"
+  check "$label: nothing staged under a release name" eq "$(staged_names)" 0
+  # A web transfer cut short keeps its partial copy for the next fetch.
+  case $source in
+    http*) check "$label: at most a partial copy" test -z "$(partials | sed 's/^ ~KelvoClient.exe $//')" ;;
+    *) check "$label: no partial copy" eq "$(partials)" "" ;;
+  esac
+  check "$label: no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0
+  check "$label: the client runs on, as 1.0" eq "$(running_clients):$(starts_noted "$KELVO")" 1:1
+  check "$label: nothing installed" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_EXE"
+  kill_clients
+}
+
+scenario "a fetch over HTTP stopped mid-file resumes with a range request, then 2.0 runs"
+install_release_base
+if check_nginx && check "nginx serves the release folder on loopback" serve_releases "$RELEASE_DIR"; then
+  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 300000
+  wait_outcome
+  check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
+  check "the partial copy stays, nothing staged under the name" eq "$(partials):$(staged_names)" \
+    " ~KelvoClient.exe :0"
+  kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
+  resumes_from_nginx
+fi
+stop_serving
+end_scenario
+
+scenario "the server closes mid-file: the partial copy stays, the next fetch asks nginx for the rest"
+install_release_base
+if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server runs" serve_misbehaving "$RELEASE_DIR"; then
+  start_client Kelvo /update-release "http://127.0.0.1:$BAD_PORT/close/good" "$KEY"
+  wait_outcome
+  check "the client said the transfer failed: code 32" \
+    grep -q "^fetch: code 32, file 0" "$KELVO/KelvoClient.launch"
+  check "half the file stays under its partial name" \
+    eq "$(stat -c %s "$STAGING/ ~KelvoClient.exe" 2>/dev/null)" "$(($(stat -c %s "$CLIENT_V2_EXE") / 2))"
+  check "no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0
+  kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
+  resumes_from_nginx
+fi
+stop_serving
+end_scenario
+
+scenario "misbehaving servers: nothing staged, no updater, the client runs on, the code said"
+check "the test CA is trusted in the prefix" trust_test_ca
+if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server runs" serve_misbehaving "$RELEASE_DIR"; then
+  bad="http://127.0.0.1:$BAD_PORT"
+  refused_from "a stall mid-file (30 s receive timeout)" "$bad/stall/good" "fetch: code 40, file 0"
+  # Under 64 KiB in a 3 s window: the client's floor, lowered for the test.
+  refused_from "a trickle of 100 bytes a second" "$bad/trickle/good" "fetch: code 44, file 0" 0 3000
+  refused_from "4 KiB more than the file" "$bad/more/good" "fetch: code 33, file 0"
+  refused_from "404 for the files" "$bad/notfound/good" "fetch: code 38, file 0"
+  refused_from "500 for everything" "$bad/error/good" "check: code 38"
+  refused_from "a manifest without end" "$bad/endless/good" "check: code 29"
+  refused_from "a redirect from https to http" "https://127.0.0.1:$BAD_TLS_PORT/redirect/good" \
+    "check: code 43"
+  refused_from "a certificate of an untrusted CA" "https://127.0.0.1:$STRANGER_PORT/good" \
+    "check: code 41"
+  check "the scripted server saw the https request and answered 302" \
+    grep -q '"GET /redirect/good/stable.manifest HTTP/1.1" 302' "$ROOT/misbehave.log"
+  check "nothing followed it to http" not grep -q 'GET /ok/' "$ROOT/misbehave.log"
+fi
+stop_serving
+end_scenario
 
 scenario "a client in C updates from the published release through client_launch.dll"
 install_release_base "$(dirname "$CLIENT_EXE")/KelvoClientC.exe"
@@ -473,21 +579,24 @@ cp "$(dirname "$CLIENT_EXE")/client_launch.dll" "$KELVO/" && own "$KELVO"
 client_updates_from_release "the C client" "^started the updater: code 0"
 end_scenario
 
+# Forged, stale, foreign releases, from a folder and over HTTP.
+attacks_from() {  # attacks_from SOURCE_PREFIX
+  for attack in "tampered-file:fetch: code 34, file 0" "longer-file:fetch: code 33, file 0" \
+                "tampered-manifest:check: code 24" "other-key:check: code 24" \
+                "old:check: code 26" "expired:check: code 27" "other-product:check: code 25"; do
+    refused_from "${attack%%:*}" "$1${attack%%:*}" "${attack#*:}"
+  done
+}
+
 scenario "attacks on the release: nothing staged, no updater, the client runs on, the code said"
-for attack in "tampered-file:fetch: code 34, file 0" "longer-file:fetch: code 33, file 0" \
-              "tampered-manifest:check: code 24" "other-key:check: code 24" \
-              "old:check: code 26" "expired:check: code 27" "other-product:check: code 25"; do
-  folder=${attack%%:*} said=${attack#*:}
-  install_release_base
-  start_client Kelvo /update-release "C:\\releases\\$folder" "$KEY"
-  wait_outcome
-  check "$folder: the client said \"$said\"" grep -q "^$said" "$KELVO/KelvoClient.launch"
-  check "$folder: nothing staged" eq "$(staged_files)" 0
-  check "$folder: no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0
-  check "$folder: the client runs on, as 1.0" eq "$(running_clients):$(starts_noted "$KELVO")" 1:1
-  check "$folder: nothing installed" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_EXE"
-  kill_clients
-done
+attacks_from 'C:\releases\'
+end_scenario
+
+scenario "the same attacks served by nginx over HTTP"
+if check_nginx && serve_releases "$RELEASE_DIR"; then
+  attacks_from "http://127.0.0.1:$WEB_PORT/"
+fi
+stop_serving
 end_scenario
 
 printf '\nscreenshots: %s\n' "$ARTIFACTS"

@@ -41,24 +41,93 @@ start_display() {
   rm -f "$fdfile"
 }
 
-# nginx on a free loopback port, serving FOLDER: WEB_PORT is set.
-serve_releases() {  # serve_releases FOLDER
-  local state=$ROOT/nginx
-  rm -rf "$state" && mkdir -p "$state"
-  WEB_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  sed -e "s|ROOT|$1|; s|PORT|$WEB_PORT|; s|STATE|$state|g" "$REPO/tests/e2e/nginx.conf" >"$state/nginx.conf"
-  # As root, its workers read as the Wine user, who owns the folders.
-  [ "$(id -u)" -ne 0 ] || sed -i "1i user $WINE_USER;" "$state/nginx.conf"
-  nginx -c "$state/nginx.conf" -p "$state" -e "$state/error.log" || return 1
+# A throwaway CA and a certificate for 127.0.0.1 that it signed, and the same
+# from a second CA that nobody trusts, in TLS_DIR: ca, server, stranger-ca,
+# stranger (.pem, .key).
+make_certs() {
+  TLS_DIR=$ROOT/tls
+  [ -s "$TLS_DIR/stranger.pem" ] && return 0
+  mkdir -p "$TLS_DIR"
+  (
+    cd "$TLS_DIR" || exit 1
+    # The name in the common name, not an IP entry of subjectAltName: Wine
+    # matches a host against the DNS entries only.
+    printf 'extendedKeyUsage=serverAuth\n' >server.ext
+    for pair in server:ca stranger:stranger-ca; do
+      name=${pair%%:*} ca=${pair#*:}
+      openssl req -x509 -newkey rsa:2048 -nodes -days 3 -subj "/CN=Kelvo test $ca" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+        -keyout "$ca.key" -out "$ca.pem" &&
+        openssl req -new -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 \
+          -keyout "$name.key" -out "$name.csr" &&
+        openssl x509 -req -in "$name.csr" -CA "$ca.pem" -CAkey "$ca.key" -CAcreateserial \
+          -days 3 -extfile server.ext -out "$name.pem" || exit 1
+    done
+  ) >"$ROOT/tls.log" 2>&1 || { cat "$ROOT/tls.log" >&2; return 1; }
+  chmod -R a+rX "$TLS_DIR"
+}
+
+# Trusts the test CA in this Wine prefix only, as a machine root certificate
+# in the prefix's registry; the machine's own trust is not touched.
+trust_test_ca() {
+  make_certs || return 1
+  python3 - "$TLS_DIR/ca.pem" >"$ROOT/trust.reg" <<'PY' || return 1
+import hashlib, ssl, struct, sys
+der = ssl.PEM_cert_to_DER_cert(open(sys.argv[1]).read())
+# A serialized certificate: property 32 (the encoded certificate), X.509 ASN.1.
+blob = struct.pack("<III", 32, 1, len(der)) + der
+print("REGEDIT4\n")
+print("[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\%s]"
+      % hashlib.sha1(der).hexdigest().upper())
+print('"Blob"=hex:' + ",".join("%02x" % b for b in blob))
+PY
+  own "$ROOT/trust.reg"
+  wine_do regedit /S "$(win_path "$ROOT/trust.reg")"
+}
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+listening() {  # listening PORT
   for _ in $(polls 10); do
-    python3 -c "import socket; socket.create_connection(('127.0.0.1', $WEB_PORT), 1)" 2>/dev/null && return 0
+    python3 -c "import socket; socket.create_connection(('127.0.0.1', $1), 1)" 2>/dev/null && return 0
     sleep 0.1
   done
   return 1
 }
+
+# nginx on free loopback ports, serving FOLDER: over HTTP on WEB_PORT, over
+# HTTPS on TLS_PORT (the test CA's certificate) and on STRANGER_PORT (one of
+# an untrusted CA).
+serve_releases() {  # serve_releases FOLDER
+  local state=$ROOT/nginx
+  rm -rf "$state" && mkdir -p "$state"
+  make_certs || return 1
+  WEB_PORT=$(free_port) TLS_PORT=$(free_port) STRANGER_PORT=$(free_port)
+  sed -e "s|ROOT|$1|; s|STRANGER_PORT|$STRANGER_PORT|; s|TLS_PORT|$TLS_PORT|; s|PORT|$WEB_PORT|" \
+    -e "s|TLS/|$TLS_DIR/|; s|STATE|$state|g" "$REPO/tests/e2e/nginx.conf" >"$state/nginx.conf"
+  # As root, its workers read as the Wine user, who owns the folders.
+  [ "$(id -u)" -ne 0 ] || sed -i "1i user $WINE_USER;" "$state/nginx.conf"
+  nginx -c "$state/nginx.conf" -p "$state" -e "$state/error.log" || return 1
+  listening "$WEB_PORT" && listening "$TLS_PORT" && listening "$STRANGER_PORT"
+}
 stop_serving() {
   [ -f "$ROOT/nginx/nginx.pid" ] && kill "$(cat "$ROOT/nginx/nginx.pid")" 2>/dev/null
+  [ -n "${MISBEHAVE_PID:-}" ] && kill "$MISBEHAVE_PID" 2>/dev/null
+  MISBEHAVE_PID=
   return 0
+}
+
+# The scripted server (misbehave.py) on FOLDER: BAD_PORT (HTTP), BAD_TLS_PORT.
+serve_misbehaving() {  # serve_misbehaving FOLDER
+  make_certs || return 1
+  rm -f "$ROOT/misbehave.ports"
+  python3 "$REPO/tests/e2e/misbehave.py" "$1" "$TLS_DIR/server.pem" "$TLS_DIR/server.key" \
+    "$ROOT/misbehave.ports" 2>"$ROOT/misbehave.log" &
+  MISBEHAVE_PID=$!
+  for _ in $(polls 10); do [ -s "$ROOT/misbehave.ports" ] && break; sleep 0.1; done
+  read -r BAD_PORT BAD_TLS_PORT <"$ROOT/misbehave.ports" 2>/dev/null || return 1
+  listening "$BAD_PORT" && listening "$BAD_TLS_PORT"
 }
 
 stop_everything() {

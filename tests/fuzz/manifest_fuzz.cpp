@@ -1,11 +1,13 @@
 // Arbitrary bytes as a release's manifest, signature and embedded key: each
-// parser refuses or accepts exactly the form its writer makes.
+// parser refuses or accepts exactly the form its writer makes. The same bytes
+// as a release source's web address.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "launch/release_format.h"
+#include "launch/source.h"
 
 namespace {
 
@@ -30,6 +32,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } else {
     Require(file == kNoName || file < release::kMaxFiles, "a refusal names a file or none");
+  }
+
+  WebAddress address;
+  const WideString text(bytes.begin(), bytes.end());
+  if (ParseWebAddress(text, address)) {
+    Require(IsWebAddress(text), "a parsed address is a web address");
+    Require(!address.host.empty() && address.port != 0, "a host and a port");
+    Require(address.path.empty() || (address.path[0] == u'/' && address.path.back() != u'/'),
+            "a path from its slash, without a trailing one");
+    Require(address.path.find_first_of(u"?#%\\") == WideString::npos, "nothing to be misread");
   }
 
   release::Signature signature{};

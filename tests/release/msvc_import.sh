@@ -35,6 +35,7 @@ int Release(kl_char* text) {
   uint32_t needed = 0, refused = 0, count = 0;
   uint64_t bytes = 0, total = 0;
   return KlCheckRelease(text, 0, text, text, text, text, &release, &refused) +
+         KlCheckReleaseAs(text, 0, text, text, text, text, text, &release, &refused) +
          KlReleaseVersion(release, text, 8, &needed) + KlReleaseSizes(release, &count, &bytes, &total) +
          KlReleaseChangedFile(release, 0, text, 8, &needed, &bytes) +
          KlFetchRelease(release, On, 0, &refused) + KlApplyRelease(release, &refused) +

@@ -1271,12 +1271,14 @@ Bool WinHttpSetTimeouts(Handle handle, std::int32_t resolve, std::int32_t connec
                         std::int32_t send, std::int32_t receive) {
   Record("WinHttpSetTimeouts",
          {Describe(handle), Dec(resolve), Dec(connect), Dec(send), Dec(receive)});
+  if (FailsNow("WinHttpSetTimeouts")) return WebFails(87);  // ERROR_INVALID_PARAMETER
   return Lookup(handle) ? kTrue : kFalse;
 }
 
 Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
                       std::uint32_t length) {
   Record("WinHttpSetOption", {Describe(handle), Dec(option), Ptr(buffer), Dec(length)});
+  if (FailsNow("WinHttpSetOption")) return WebFails(87);
   return Lookup(handle) ? kTrue : kFalse;
 }
 
@@ -1313,17 +1315,46 @@ Bool WinHttpReceiveResponse(Handle request) {
 Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number) {
   Record("WinHttpQueryHeaders", {Describe(request), Hex(infoLevel)});
   OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
-  if (!r || !r->received || infoLevel != kWinHttpQueryStatusCode) {
-    return WebFails(kErrorWinHttpConnectionError);
+  if (!r || !r->received || infoLevel != kWinHttpQueryStatusCode ||
+      FailsNow("WinHttpQueryHeaders")) {
+    return WebFails(12150);  // ERROR_WINHTTP_HEADER_NOT_FOUND
   }
   const auto it = g_state.web.find(r->url);
   *number = it == g_state.web.end() ? 404 : it->second.status;
-  if (*number == 200 && r->rangeFrom > 0 && it->second.ranges) {
+  if (*number == 200 && r->rangeFrom > 0 && it->second.ranges &&
+      r->rangeFrom >= it->second.body.size()) {
+    *number = 416;  // nothing from there on
+  } else if (*number == 200 && r->rangeFrom > 0 && it->second.ranges) {
     *number = 206;
   } else {
     r->rangeFrom = 0;  // the whole file comes
   }
   return kTrue;
+}
+
+// What of the answer is left to read, at most one trickle of it.
+std::size_t WebLeft(const OpenHandle& r) {
+  const auto it = g_state.web.find(r.url);
+  if (it == g_state.web.end()) return 0;
+  const std::size_t at = r.rangeFrom + r.next, size = it->second.body.size();
+  const std::size_t left = size - std::min(at, size);
+  return it->second.trickle ? std::min(left, it->second.trickle) : left;
+}
+
+Bool WinHttpQueryDataAvailable(Handle request, std::uint32_t* available) {
+  Record("WinHttpQueryDataAvailable", {Describe(request)});
+  *available = 0;
+  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  if (!r || !r->received || FailsNow("WinHttpQueryDataAvailable")) {
+    return WebFails(kErrorWinHttpTimeout);
+  }
+  *available = static_cast<std::uint32_t>(std::min<std::size_t>(WebLeft(*r), 1u << 30));
+  return kTrue;
+}
+
+std::uint64_t GetTickCount64() {
+  Record("GetTickCount64", {});
+  return g_state.tickCount;
 }
 
 Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read) {
@@ -1333,8 +1364,9 @@ Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint
   if (!r || !r->received || FailsNow("WinHttpReadData")) return WebFails(kErrorWinHttpTimeout);
   const auto it = g_state.web.find(r->url);
   const std::string body = it == g_state.web.end() ? std::string() : it->second.body;
+  if (it != g_state.web.end()) g_state.tickCount += it->second.msPerRead;
   const std::size_t at = r->rangeFrom + r->next;
-  const std::size_t count = std::min<std::size_t>(size, body.size() - std::min(at, body.size()));
+  const std::size_t count = std::min<std::size_t>(size, WebLeft(*r));
   if (count > 0) std::memcpy(buffer, body.data() + at, count);
   r->next += count;
   *read = static_cast<std::uint32_t>(count);

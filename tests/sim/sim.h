@@ -110,13 +110,17 @@ struct State {
   struct WebAnswer {
     std::uint32_t status = 200;
     std::string body;
-    std::uint32_t failWith = 0;  // the request fails with this error instead
-    bool ranges = true;          // answers "Range: bytes=N-" with 206 and the rest
+    std::uint32_t failWith = 0;   // the request fails with this error instead
+    bool ranges = true;           // answers "Range: bytes=N-" with 206 and the rest
+    std::size_t trickle = 0;      // at most this many bytes come at a time (0: any)
+    std::uint64_t msPerRead = 0;  // and each read takes this long
   };
   std::map<std::string, WebAnswer> web;
   std::vector<std::string> webRequests;  // the addresses asked for, and any range, in order
   std::uint32_t lastError = 0;
 
+  // GetTickCount64; reads of a slow answer move it on.
+  std::uint64_t tickCount = 3600000;
   // GetSystemTimeAsFileTime: 2026-12-08T12:00:00Z unless a test moves it.
   std::uint64_t systemTime = 134412048000000000ull;
   // CNG (bcrypt.dll) opens no algorithm, as on a system without it.

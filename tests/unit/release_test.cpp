@@ -35,8 +35,14 @@ class ReleaseTest : public PlatformTest {
     sim::AddFolder(u"D:\\releases");
     crypto::Point point;
     ASSERT_TRUE(crypto::GenerateKey(key_, point));
-    query_ = {kSource, u"stable", W(release::PublicKeyText(point)), u"KelvoClient", u"C:\\Kelvo",
-              u"1.0",  u""};
+    query_ = {kSource,
+              u"stable",
+              W(release::PublicKeyText(point)),
+              u"KelvoClient",
+              u"C:\\Kelvo",
+              u"1.0",
+              u"",
+              TransferFloor()};
     version2_ = {
         {u"KelvoClient.exe", "client 2.0"}, {u"core.dll", "core"}, {u"lang/de.pak", "deutsch 2"}};
   }
@@ -66,6 +72,17 @@ class ReleaseTest : public PlatformTest {
   }
   static WideString Stored(const release::File& f) {
     return WideString(kSource) + u"\\files\\" + W(release::Hex(f.sha256.data(), 32));
+  }
+  // Serves kSource at `base` ("http://host:port/path/") on the simulated web.
+  void ServeOnWeb(const std::string& base) {
+    for (const WideString name : {u"stable.manifest", u"stable.sig"}) {
+      sim::World().web[base + sim::Utf8(name)].body =
+          *sim::ContentOf(WideString(kSource) + u"\\" + name);
+    }
+    for (const release::File& f : manifest_.files) {
+      sim::World().web[base + "files/" + release::Hex(f.sha256.data(), 32)].body =
+          *sim::ContentOf(Stored(f));
+    }
   }
   LaunchCode Check(std::size_t* file = nullptr) { return CheckRelease(query_, checked_, file); }
   // Nothing staged, no updater started.
@@ -330,6 +347,19 @@ TEST_F(ReleaseTest, TheCInterfaceChecksFetchesAndAppliesThroughAHandle) {
   KlFreeRelease(r);
   KlFreeRelease(nullptr);
   EXPECT_EQ(KlFetchRelease(nullptr, nullptr, nullptr, &file), KL_NULL_ARGUMENT);
+
+  // Over the web, the check and the fetch say the client's user agent.
+  ServeOnWeb("http://releases.example:80/kelvo/");
+  for (const WideString name : {u"KelvoClient.exe", u"lang\\de.pak"})
+    platform::DeleteFileW(demo::StagedFile(name).c_str());
+  ASSERT_EQ(
+      KlCheckReleaseAs(k(u"http://releases.example/kelvo"), nullptr, k(query_.publicKey),
+                       k(u"KelvoClient"), k(u"C:\\Kelvo"), k(u"1.0"), k(u"KelvoC/1.0"), &r, &file),
+      KL_OK);
+  ASSERT_EQ(KlFetchRelease(r, nullptr, nullptr, &file), KL_OK);
+  KlFreeRelease(r);
+  EXPECT_EQ(sim::CallsTo("WinHttpOpen"),
+            std::vector<std::string>(2, "WinHttpOpen(\"KelvoC/1.0\", 4, 0x0)"));
 }
 
 // The same release served over the web: what the folder gives, and each way
@@ -337,14 +367,7 @@ TEST_F(ReleaseTest, TheCInterfaceChecksFetchesAndAppliesThroughAHandle) {
 TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
   Publish("2.0", version2_);
   const std::string base = "http://releases.example:8080/kelvo/";
-  const auto serve = [&](const std::string& name, const WideString& path) {
-    sim::World().web[base + name] = {200, *sim::ContentOf(path), 0};
-  };
-  serve("stable.manifest", WideString(kSource) + u"\\stable.manifest");
-  serve("stable.sig", WideString(kSource) + u"\\stable.sig");
-  for (const release::File& f : manifest_.files) {
-    serve("files/" + release::Hex(f.sha256.data(), 32), Stored(f));
-  }
+  ServeOnWeb(base);
   query_.source = u"HTTP://releases.example:8080/kelvo/";
   query_.userAgent = u"KelvoClient/1.0";
   ASSERT_EQ(Check(), LaunchOk);
@@ -376,12 +399,32 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
   sim::World().web[client].body.resize(10);
   sim::World().web[client].failWith = platform::kErrorWinHttpCannotConnect;
   EXPECT_EQ(fetchFails(), FailedConnect);
+  // Wine says 12157 for an untrusted certificate, Windows 12175 or 12045.
+  for (std::uint32_t tls : {12157u, 12175u, 12045u}) {
+    sim::World().web[client].failWith = tls;
+    EXPECT_EQ(fetchFails(), FailedTls) << tls;
+  }
+  sim::World().web[client].failWith = platform::kErrorWinHttpRedirectFailed;
+  EXPECT_EQ(fetchFails(), RefusedRedirect);
   sim::World().web[client].failWith = 0;
+  sim::World().web[client].status = 302;  // a redirect the policy did not follow
+  EXPECT_EQ(fetchFails(), RefusedRedirect);
+  sim::World().web[client].status = 200;
 
+  const std::string sig = sim::World().web[base + "stable.sig"].body;
   sim::World().web[base + "stable.sig"].status = 404;
   EXPECT_EQ(Check(), RefusedSignature);
   sim::World().web[base + "stable.sig"].failWith = platform::kErrorWinHttpSecureFailure;
   EXPECT_EQ(Check(), FailedTls);
+  sim::World().web[base + "stable.sig"] = {200, sig, 0};
+  // 100 bytes every 30 s: each read within the receive timeout.
+  sim::World().web[base + "stable.manifest"].trickle = 100;
+  sim::World().web[base + "stable.manifest"].msPerRead = 29000;
+  EXPECT_EQ(Check(), FailedSlow) << "under 64 KiB a minute";
+  query_.floor = {1, 10000};
+  EXPECT_EQ(Check(), LaunchOk) << "a floor the client lowered";
+  query_.floor = {};
+  sim::World().web[base + "stable.manifest"].trickle = 0;
   sim::World().web[base + "stable.manifest"].body =
       std::string(release::kMaxManifestBytes + 1, 'x');
   EXPECT_EQ(Check(), RefusedManifestTooLarge) << "an endless answer is cut off at the bound";
@@ -411,20 +454,13 @@ TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
   version2_[u"big.dat"] = std::string(1 << 20, 'b');
   Publish("2.0", version2_);
   const std::string base = "http://releases.example:80/kelvo/";  // the default port
-  for (const WideString name : {u"stable.manifest", u"stable.sig"}) {
-    sim::World().web[base + sim::Utf8(name)].body =
-        *sim::ContentOf(WideString(kSource) + u"\\" + name);
-  }
-  for (const release::File& f : manifest_.files) {
-    sim::World().web[base + "files/" + release::Hex(f.sha256.data(), 32)].body =
-        *sim::ContentOf(Stored(f));
-  }
+  ServeOnWeb(base);
   query_.source = u"http://releases.example/kelvo";
   ASSERT_EQ(Check(), LaunchOk);
   const std::string big = base + "files/" + release::Hex(manifest_.files[1].sha256.data(), 32);
   const WideString partial = demo::StagedFile(u" ~big.dat");
   // The connection drops after two blocks of big.dat (one read for the client).
-  sim::World().failingCall["WinHttpReadData"] = sim::World().callCounts["WinHttpReadData"] + 5;
+  sim::World().failingCall["WinHttpReadData"] = sim::World().callCounts["WinHttpReadData"] + 4;
   std::size_t file = 99;
   EXPECT_EQ(FetchRelease(checked_, nullptr, nullptr, &file), FailedTimeout);
   EXPECT_EQ(file, 1u);
@@ -459,8 +495,72 @@ TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
   EXPECT_EQ(FetchRelease(checked_), RefusedFileHash);
   EXPECT_FALSE(sim::Exists(partial));
   EXPECT_FALSE(sim::Exists(demo::StagedFile(u"big.dat")));
+
+  // The server's answer ends early (Wine's WinHTTP reports a dropped
+  // connection so): kept and continued. A partial as long as the server's
+  // file gets 416, and the file is fetched whole.
+  sim::World().web[big].body.resize(700000);
+  EXPECT_EQ(FetchRelease(checked_), FailedReadSource);
+  EXPECT_EQ(sim::ContentOf(partial)->size(), 700000u);
+  EXPECT_EQ(FetchRelease(checked_), FailedReadSource) << "416, then the whole short file";
+  EXPECT_EQ(sim::World().webRequests.back(), big);
+  sim::World().web[big].body = std::string(1 << 20, 'b');
+  sim::World().webRequests.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::World().webRequests.front(), big + " Range: bytes=700000-");
+  platform::DeleteFileW(demo::StagedFile(u"big.dat").c_str());
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+// Whichever WinHTTP call fails, in a check or a fetch, the fetch ends with a
+// code, nothing unverified stands under a staged name, no handle is left
+// open and no updater starts; the next fetch completes.
+TEST_F(ReleaseTest, AFailureOfAnyWinHttpCallLeavesNothingUnverifiedStaged) {
+  version2_[u"big.dat"] = std::string(300000, 'b');
+  Publish("2.0", version2_);
+  ServeOnWeb("http://releases.example:80/kelvo/");
+  query_.source = u"http://releases.example/kelvo";
+  const char* calls[] = {"WinHttpOpen",
+                         "WinHttpConnect",
+                         "WinHttpOpenRequest",
+                         "WinHttpSetTimeouts",
+                         "WinHttpSetOption",
+                         "WinHttpSendRequest",
+                         "WinHttpReceiveResponse",
+                         "WinHttpQueryHeaders",
+                         "WinHttpQueryDataAvailable",
+                         "WinHttpReadData"};
+  const std::vector<WideString> names = {u"KelvoClient.exe", u"lang\\de.pak", u"big.dat"};
+  int failures = 0;
+  for (const char* call : calls) {
+    for (int n = 1;; ++n) {
+      for (const WideString& name : names) platform::DeleteFileW(demo::StagedFile(name).c_str());
+      const int before = sim::World().callCounts[call];
+      sim::World().failingCall[call] = before + n;
+      LaunchCode code = Check();
+      if (code == LaunchOk) code = FetchRelease(checked_);
+      const bool failed = sim::World().callCounts[call] >= before + n;
+      sim::World().failingCall.erase(call);
+      EXPECT_EQ(sim::OpenHandleCount(), 0u) << call << " " << n;
+      if (!failed) {
+        EXPECT_EQ(code, LaunchOk) << call << " " << n;
+        break;
+      }
+      // A failed proxy lookup falls back to the configured proxy; else a code.
+      failures += code != LaunchOk;
+      for (const WideString& name : names) {
+        const auto staged = sim::ContentOf(demo::StagedFile(name));
+        const WideString wanted = name == u"lang\\de.pak" ? WideString(u"lang/de.pak") : name;
+        EXPECT_TRUE(staged ? *staged == version2_[wanted] : code != LaunchOk) << call << " " << n;
+      }
+      EXPECT_TRUE(sim::World().launches.empty());
+    }
+  }
+  EXPECT_GT(failures, 20);
+  ASSERT_EQ(Check(), LaunchOk);
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), version2_[u"big.dat"]);
 }
 
 }  // namespace

@@ -85,8 +85,8 @@ static void update_release(const wchar_t* source, const wchar_t* key) {
   kl_release* release = NULL;
   uint32_t file = KL_NO_NAME, changed = 0;
   uint64_t bytes = 0, total = 0;
-  kl_code code = KlCheckRelease(source, NULL, key, L"KelvoClient", own_folder, L"1.0", &release,
-                                &file);
+  kl_code code = KlCheckReleaseAs(source, NULL, key, L"KelvoClient", own_folder, L"1.0",
+                                  L"KelvoClientC/1.0", &release, &file);
   if (code != KL_OK) {
     note_code("check", code, file);
     return;

@@ -4,11 +4,12 @@
 //   KelvoClient.exe /update-from DIR   stages every file under DIR (names
 //                                      relative to DIR) and starts the updater
 //   KelvoClient.exe /clean-cache       starts the updater to clear the cache
-//   KelvoClient.exe /update-release DIR KEY [STOP_AFTER]
+//   KelvoClient.exe /update-release DIR KEY [STOP_AFTER [WINDOW_MS]]
 //                                      checks the signed release in DIR (or at
 //                                      an http address) against KEY, fetches
 //                                      what changed (stopping after STOP_AFTER
-//                                      bytes, when given), applies it
+//                                      bytes unless 0; under 64 KiB in
+//                                      WINDOW_MS is too slow), applies it
 // What the library answered goes to KelvoClient.launch.
 #include <windows.h>
 // After windows.h.
@@ -92,7 +93,8 @@ std::string Result(const char* step, LaunchCode code, std::size_t file) {
 }
 
 // Check, fetch, apply: what a real client does with a signed release.
-std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key, std::uint64_t stopAfter) {
+std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key, std::uint64_t stopAfter,
+                              std::uint64_t floorWindowMs) {
   const std::string version = KELVO_CLIENT_VERSION;
   ReleaseQuery q{U(source),
                  u"stable",
@@ -100,7 +102,9 @@ std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key, std::ui
                  u"KelvoClient",
                  U(OwnFolder()),
                  WideString(version.begin(), version.end()),
-                 u"KelvoClient/" + WideString(version.begin(), version.end())};
+                 u"KelvoClient/" + WideString(version.begin(), version.end()),
+                 TransferFloor()};
+  if (floorWindowMs) q.floor.windowMs = floorWindowMs;
   CheckedRelease r;
   std::size_t file = kNoName;
   LaunchCode code = CheckRelease(q, r, &file);
@@ -149,7 +153,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
   if (argv && argc >= 4 && std::wstring(argv[1]) == L"/update-release") {
     const std::uint64_t stopAfter = argc >= 5 ? std::wcstoull(argv[4], nullptr, 10) : 0;
-    Note(L"KelvoClient.launch", UpdateFromRelease(argv[2], argv[3], stopAfter));
+    const std::uint64_t window = argc >= 6 ? std::wcstoull(argv[5], nullptr, 10) : 0;
+    Note(L"KelvoClient.launch", UpdateFromRelease(argv[2], argv[3], stopAfter, window));
   } else if (argv && argc >= 2) {
     Note(L"KelvoClient.launch", Launch(argv[1], argc >= 3 ? argv[2] : L""));
   }

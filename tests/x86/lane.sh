@@ -40,4 +40,4 @@ echo "$mode" >"$share/mode"
 echo "${UPDATER_DOWNLOAD_HOST:-download.example.com}" >"$share/download-host"
 echo 'exec bash /share/repo/tests/x86/guest-job.sh' >"$share/job.sh"
 
-"$repo/scripts/x86-guest.sh" run "$share" "${UPDATER_LANE_SECONDS:-1200}"
+"$repo/scripts/x86-guest.sh" run "$share" "${UPDATER_LANE_SECONDS:-1800}"

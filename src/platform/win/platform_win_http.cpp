@@ -18,6 +18,17 @@ static_assert(kWinHttpQueryStatusCode == WINHTTP_QUERY_STATUS_CODE, "WINHTTP_QUE
 static_assert(kWinHttpQueryFlagNumber == WINHTTP_QUERY_FLAG_NUMBER, "WINHTTP_QUERY_FLAG_NUMBER");
 static_assert(kWinHttpOptionRedirectPolicy == WINHTTP_OPTION_REDIRECT_POLICY, "redirect policy");
 static_assert(kErrorWinHttpSecureFailure == ERROR_WINHTTP_SECURE_FAILURE, "secure failure");
+static_assert(kErrorWinHttpRedirectFailed == ERROR_WINHTTP_REDIRECT_FAILED, "redirect failed");
+static_assert(kErrorWinHttpTlsFailures[0] == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID &&
+                  kErrorWinHttpTlsFailures[1] == ERROR_WINHTTP_SECURE_CERT_CN_INVALID &&
+                  kErrorWinHttpTlsFailures[2] == ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED &&
+                  kErrorWinHttpTlsFailures[3] == ERROR_WINHTTP_SECURE_INVALID_CA &&
+                  kErrorWinHttpTlsFailures[4] == ERROR_WINHTTP_SECURE_CERT_REV_FAILED &&
+                  kErrorWinHttpTlsFailures[5] == ERROR_WINHTTP_SECURE_CHANNEL_ERROR &&
+                  kErrorWinHttpTlsFailures[6] == ERROR_WINHTTP_SECURE_INVALID_CERT &&
+                  kErrorWinHttpTlsFailures[7] == ERROR_WINHTTP_SECURE_CERT_REVOKED &&
+                  kErrorWinHttpTlsFailures[9] == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE,
+              "TLS failures");
 
 const wchar_t* as_wcstr(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 HINTERNET native(Handle h) { return reinterpret_cast<HINTERNET>(static_cast<std::uintptr_t>(h)); }
@@ -68,6 +79,15 @@ Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t*
   *number = value;
   return ok;
 }
+
+Bool WinHttpQueryDataAvailable(Handle request, std::uint32_t* available) {
+  DWORD n = 0;
+  const BOOL ok = ::WinHttpQueryDataAvailable(native(request), &n);
+  *available = n;
+  return ok;
+}
+
+std::uint64_t GetTickCount64() { return ::GetTickCount64(); }
 
 Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read) {
   DWORD n = 0;
