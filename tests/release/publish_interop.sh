@@ -12,7 +12,9 @@ work=$root/publish-interop
 rm -rf "$work" && mkdir -p "$work/v2/lang"
 failures=0
 check() {  # check DESCRIPTION COMMAND...
-  if "${@:2}" >"$work/last.log" 2>&1; then echo "ok    $1"; else echo "FAIL  $1"; cat "$work/last.log"; failures=$((failures + 1)); fi
+  local rc=0
+  "${@:2}" >"$work/last.log" 2>&1 || rc=$?
+  if [ "$rc" -eq 0 ]; then echo "ok    $1"; else echo "FAIL  $1 (exit code $rc)"; cat "$work/last.log"; failures=$((failures + 1)); fi
 }
 z() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 win() {  # win ARGS... with Linux paths given as z PATH
