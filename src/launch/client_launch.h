@@ -120,13 +120,13 @@ typedef struct kl_release kl_release;
 typedef int32_t(KL_CALL* kl_progress)(uint64_t done, uint64_t total, void* context);
 
 /* Checks the release in the folder `source` (local, mounted or \\server\share,
- * or the http:// or https:// address of one) for `channel` (null: "stable"): signed by `public_key`
- * (the text keygen printed), for `product`, newer than `installed_version`, unexpired, every name
- * one the updater takes. KL_OK and `*release` set when some files differ from those in
- * `install_folder` (where the client and updater.exe stand); KL_UP_TO_DATE when none do; else the
- * refusal, `*release` null and
- * `*refused_file` (when not null) the index in the manifest of the file it
- * is about, or KL_NO_NAME. */
+ * or the http:// or https:// address of one) for `channel` (null: "stable"):
+ * signed by `public_key` (the text keygen printed), for `product`, newer than
+ * `installed_version`, unexpired, every name one the updater takes. KL_OK and
+ * `*release` set when some files differ from those in `install_folder` (where
+ * the client and updater.exe stand); KL_UP_TO_DATE when none do; else the
+ * refusal, `*release` null and `*refused_file` (when not null) the index in
+ * the manifest of the file it is about, or KL_NO_NAME. */
 kl_code KL_CALL KlCheckRelease(const kl_char* source, const kl_char* channel,
                                const kl_char* public_key, const kl_char* product,
                                const kl_char* install_folder, const kl_char* installed_version,

@@ -80,7 +80,8 @@ class FolderSource : public ReleaseSource {
 
 // What went wrong in a WinHTTP call, by the thread's last error.
 LaunchCode WebFailure() {
-  switch (platform::GetLastError()) {
+  const std::uint32_t error = platform::GetLastError();
+  switch (error) {
     case platform::kErrorWinHttpTimeout:
     case platform::kWsaTimedOut:
       return FailedTimeout;
@@ -96,7 +97,7 @@ LaunchCode WebFailure() {
       break;
   }
   for (std::uint32_t tls : platform::kErrorWinHttpTlsFailures) {
-    if (platform::GetLastError() == tls) return FailedTls;
+    if (error == tls) return FailedTls;
   }
   return FailedReadSource;
 }
@@ -201,16 +202,15 @@ class WebSource : public ReleaseSource {
         !platform::WinHttpQueryHeaders(request.Get(), platform::kWinHttpQueryStatusCode, &status)) {
       return WebFailure();
     }
-    // 206: the rest, as asked; 200: the server ignores ranges, the whole file.
     // What was kept is not a start of the server's file: the whole one, then.
     if (status == kHttpRangeNotSatisfiable && offset > 0) {
       return OpenFrom(relative, 0, file, resumed);
     }
-    // A redirect still standing is one the policy did not follow.
+    // 206: the rest, as asked; 200: the server ignores ranges, the whole file.
     if (status == kHttpPartialContent && offset > 0) {
       resumed = true;
     } else if (status >= 300 && status < 400) {
-      return RefusedRedirect;
+      return RefusedRedirect;  // one the policy did not follow
     } else if (status != kHttpOk) {
       return FailedHttpStatus;
     }

@@ -20,6 +20,7 @@
 
 #include "cmdline/locations.h"
 #include "launch/release.h"
+#include "launch/source.h"
 
 namespace {
 
@@ -118,23 +119,20 @@ bool RawHashedCopyAll(const WideString& source, const WideString& to,
 // `hash`, raw CNG SHA-256 on the way (the floor).
 bool RawWebAll(const WideString& url, const WideString& to, const std::vector<release::File>& files,
                bool hash) {
-  const std::size_t hostAt = url.find(u"//") + 2, pathAt = url.find(u'/', hostAt);
-  const WideString authority = url.substr(hostAt, pathAt - hostAt);
-  const std::size_t colon = authority.find(u':');
-  const WideString host = authority.substr(0, colon), path = url.substr(pathAt);
-  const INTERNET_PORT port = static_cast<INTERNET_PORT>(
-      std::stoi(std::string(authority.begin() + colon + 1, authority.end())));
+  WebAddress address;
+  if (!ParseWebAddress(url, address)) return false;
   BCRYPT_ALG_HANDLE alg = nullptr;
   if (hash && ::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0)
     return false;
   const HINTERNET session = ::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-  const HINTERNET connection = session ? ::WinHttpConnect(session, W(host), port, 0) : nullptr;
+  const HINTERNET connection =
+      session ? ::WinHttpConnect(session, W(address.host), address.port, 0) : nullptr;
   static std::vector<UCHAR> buffer(256 * 1024);
   bool ok = connection != nullptr;
   for (const release::File& f : files) {
     if (!ok) break;
-    const WideString object = path + u"/files/" + U(release::Hex(f.sha256.data(), 32));
+    const WideString object = address.path + u"/files/" + U(release::Hex(f.sha256.data(), 32));
     const HINTERNET request =
         ::WinHttpOpenRequest(connection, L"GET", W(object), nullptr, WINHTTP_NO_REFERER,
                              WINHTTP_DEFAULT_ACCEPT_TYPES, 0);

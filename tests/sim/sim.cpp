@@ -1321,11 +1321,9 @@ Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t*
   }
   const auto it = g_state.web.find(r->url);
   *number = it == g_state.web.end() ? 404 : it->second.status;
-  if (*number == 200 && r->rangeFrom > 0 && it->second.ranges &&
-      r->rangeFrom >= it->second.body.size()) {
-    *number = 416;  // nothing from there on
-  } else if (*number == 200 && r->rangeFrom > 0 && it->second.ranges) {
-    *number = 206;
+  if (*number == 200 && r->rangeFrom > 0 && it->second.ranges) {
+    // 416: nothing from there on.
+    *number = r->rangeFrom >= it->second.body.size() ? 416 : 206;
   } else {
     r->rangeFrom = 0;  // the whole file comes
   }

@@ -28,6 +28,8 @@ std::uint64_t GetSystemTimeAsFileTime() {
   return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
 }
 
+std::uint64_t GetTickCount64() { return ::GetTickCount64(); }
+
 std::int32_t BCryptOpenAlgorithmProvider(Handle* algorithm, const char16_t* id) {
   BCRYPT_ALG_HANDLE h = nullptr;
   const NTSTATUS status = ::BCryptOpenAlgorithmProvider(&h, as_wcstr(id), nullptr, 0);

@@ -87,8 +87,6 @@ Bool WinHttpQueryDataAvailable(Handle request, std::uint32_t* available) {
   return ok;
 }
 
-std::uint64_t GetTickCount64() { return ::GetTickCount64(); }
-
 Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read) {
   DWORD n = 0;
   const BOOL ok = ::WinHttpReadData(native(request), buffer, size, &n);
