@@ -80,11 +80,11 @@ cp "$CLIENT_EXE" "$PLANTED" && own "$PLANTED"
 start_updater Lone 'C:\Lone\updater.exe' --files core.dll
 error_box=$(wait_window Error 30)
 check "the shell's own error appears" test -n "$error_box"
-[ -n "$error_box" ] && screenshot "$error_box" "$ARTIFACTS/2-shell-error.png" && answer "$error_box"
+keep_and_answer "$error_box" "$ARTIFACTS/2-shell-error.png"
 box=$(wait_window "$CAPTION" 30)
 check "then a box captioned $CAPTION" test -n "$box"
 [ -n "$box" ] && check "caption read back from the window" eq "$(xdotool getwindowname "$box")" "$CAPTION"
-[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/2-update-installed.png" && answer "$box"
+keep_and_answer "$box" "$ARTIFACTS/2-update-installed.png"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the update was installed" eq "$(shown_texts | tail -1)" "$UPDATED"
 check "core.dll replaced" eq "$(content "$PREFIX/drive_c/Lone/core.dll")" "core 2.0"
@@ -104,7 +104,7 @@ check "no new client before OK" eq "$(starts_noted "$KELVO")" 1
 check "cache files deleted" absent "$CACHE/a.bin"
 check "all of them" absent "$CACHE/b.bin"
 check "subfolders kept" eq "$(content "$CACHE/sub/deep.bin")" "deep"
-[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/3-cache-cleared.png" && answer "$box"
+keep_and_answer "$box" "$ARTIFACTS/3-cache-cleared.png"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the cache was cleared" eq "$(shown_texts)" "$CACHE_CLEARED"
 check "the client started after OK" eq "$(wait_starts "$KELVO" 2)" 2
@@ -119,7 +119,7 @@ start_client Kelvo
 start_updater Kelvo 'C:\Kelvo\updater.exe' --files 'missing.dll'
 box=$(wait_window "$CAPTION" 30)
 check "a box captioned $CAPTION appears" test -n "$box"
-[ -n "$box" ] && screenshot "$box" "$ARTIFACTS/4-update-failed.png" && answer "$box"
+keep_and_answer "$box" "$ARTIFACTS/4-update-failed.png"
 check "exit code 0" eq "$(wait_updater)" 0
 check "it said the update failed" eq "$(shown_texts)" "$FAILED"
 for _ in $(polls 5); do [ -s "$ROOT/browser.log" ] && break; sleep 0.1; done
@@ -147,7 +147,7 @@ else
   start_updater Full 'C:\Full\updater.exe' --files a.dll
   box=$(wait_window "$CAPTION" 30)
   check "a box captioned $CAPTION appears" test -n "$box"
-  [ -n "$box" ] && screenshot "$box" "$ARTIFACTS/full-volume.png" && answer "$box"
+  keep_and_answer "$box" "$ARTIFACTS/full-volume.png"
   check "exit code 0" eq "$(wait_updater)" 0
   check "it said the update failed" eq "$(shown_texts)" "$FAILED"
   check "a.dll is the old file, whole" cmp -s "$FULL/a.dll" "$ROOT/a-old.dll"

@@ -277,9 +277,22 @@ answer() {  # answer WINDOW
   return 1
 }
 
+# A box found by its name may not be drawn yet; a picture that cannot be had is
+# noted, and never keeps the box from being answered.
 screenshot() {  # screenshot WINDOW FILE
   mkdir -p "$(dirname "$2")"
-  import -display "$DISPLAY" -window "$1" "$2" 2>/dev/null
+  for _ in $(polls 5); do
+    import -display "$DISPLAY" -window "$1" "$2" 2>/dev/null && return 0
+    xdotool getwindowname "$1" >/dev/null 2>&1 || break
+    sleep 0.1
+  done
+  echo "    (no screenshot: $2)"
+  return 1
+}
+keep_and_answer() {  # keep_and_answer WINDOW FILE
+  [ -n "$1" ] || return 0
+  screenshot "$1" "$2"
+  answer "$1"
 }
 
 # The texts of the message boxes shown so far, decoded from Wine's trace.
