@@ -113,7 +113,8 @@ kl_code KL_CALL KlStartUpdater(const kl_char* line);
  *
  * A release found by KlCheckRelease is an opaque handle: read it with the
  * accessors, pass it to KlFetchRelease and KlApplyRelease, end it with
- * KlFreeRelease. */
+ * KlFreeRelease. Calls may run at once on different threads (a check while a
+ * fetch runs); one fetch or apply into the staging folder at a time. */
 typedef struct kl_release kl_release;
 
 /* Bytes done and in all, as a fetch goes; return 0 to stop it, else 1. */

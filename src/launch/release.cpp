@@ -110,16 +110,14 @@ class Sha256 {
   platform::Handle hash_ = platform::kNullHandle;
 };
 
-// One read buffer for the whole run, allocated once.
-std::vector<std::uint8_t>& Buffer() {
-  static std::vector<std::uint8_t> buffer(kBlock);
-  return buffer;
-}
+// The read buffer of one operation. Never shared between operations: a client
+// may check on one thread while it fetches on another.
+using Block = std::vector<std::uint8_t>;
 
 // The whole file, when it is at most `bound` bytes; TooLarge past it, and
 // unread where its size is known first.
-LaunchCode ReadBounded(ReleaseSource& source, const std::string& relative, std::size_t bound,
-                       LaunchCode tooLarge, std::string& out) {
+LaunchCode ReadBounded(ReleaseSource& source, Block& block, const std::string& relative,
+                       std::size_t bound, LaunchCode tooLarge, std::string& out) {
   std::unique_ptr<SourceFile> f;
   LaunchCode code = source.Open(relative, f);
   if (code != LaunchOk) return code;
@@ -128,10 +126,10 @@ LaunchCode ReadBounded(ReleaseSource& source, const std::string& relative, std::
   std::string bytes;
   for (;;) {
     std::size_t n = 0;
-    code = f->Read(Buffer().data(), Buffer().size(), n);
+    code = f->Read(block.data(), block.size(), n);
     if (code != LaunchOk) return code;
     if (n == 0) break;
-    bytes.append(reinterpret_cast<const char*>(Buffer().data()), n);
+    bytes.append(reinterpret_cast<const char*>(block.data()), n);
     if (bytes.size() > bound) return tooLarge;  // longer than said, or endless
   }
   out = std::move(bytes);
@@ -140,7 +138,7 @@ LaunchCode ReadBounded(ReleaseSource& source, const std::string& relative, std::
 
 // Whether the file at `path` has the size and SHA-256 of `expected`. The size
 // first: a file of another size is not read.
-LaunchCode Matches(const HashProvider& provider, const WideString& path,
+LaunchCode Matches(const HashProvider& provider, Block& block, const WideString& path,
                    const release::File& expected, bool& same) {
   same = false;
   File f(path, platform::kGenericRead, platform::kOpenExisting);
@@ -151,10 +149,10 @@ LaunchCode Matches(const HashProvider& provider, const WideString& path,
   std::uint64_t total = 0;
   for (;;) {
     std::size_t n = 0;
-    if (!f.Read(Buffer().data(), Buffer().size(), n)) return LaunchOk;
+    if (!f.Read(block.data(), block.size(), n)) return LaunchOk;
     if (n == 0) break;
     total += n;
-    if (total > expected.size || !hash.Update(Buffer().data(), n)) return LaunchOk;
+    if (total > expected.size || !hash.Update(block.data(), n)) return LaunchOk;
   }
   release::Digest digest{};
   if (!hash.Finish(digest)) return FailedCrypto;
@@ -217,7 +215,8 @@ FileList NamesOf(const CheckedRelease& r, bool changedOnly) {
 
 // What an earlier fetch left of the file: hashed into `hash`, `got` its
 // length. False when it cannot be read or is longer than the file.
-bool HashPartial(const WideString& partial, std::uint64_t size, Sha256& hash, std::uint64_t& got) {
+bool HashPartial(Block& block, const WideString& partial, std::uint64_t size, Sha256& hash,
+                 std::uint64_t& got) {
   got = 0;
   File f(partial, platform::kGenericRead, platform::kOpenExisting);
   if (!f.Open())
@@ -225,10 +224,10 @@ bool HashPartial(const WideString& partial, std::uint64_t size, Sha256& hash, st
            platform::kInvalidFileAttributes;  // none: start afresh
   for (;;) {
     std::size_t n = 0;
-    if (!f.Read(Buffer().data(), Buffer().size(), n)) return false;
+    if (!f.Read(block.data(), block.size(), n)) return false;
     if (n == 0) return true;
     got += n;
-    if (got > size || !hash.Update(Buffer().data(), n)) return false;
+    if (got > size || !hash.Update(block.data(), n)) return false;
   }
 }
 
@@ -241,16 +240,16 @@ bool WorthKeeping(LaunchCode code) {
 // Copies one file from the release to its staged name, hashing as it goes.
 // From a web source a partial copy that a stop or a failed transfer left is
 // continued with a range request, and the whole file is verified.
-LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const WideString& staged,
-                    const release::File& f, std::uint64_t& done, std::uint64_t total,
-                    FetchProgress progress, void* context) {
+LaunchCode FetchOne(const HashProvider& provider, Block& block, ReleaseSource& source,
+                    const WideString& staged, const release::File& f, std::uint64_t& done,
+                    std::uint64_t total, FetchProgress progress, void* context) {
   const WideString partial = PartialPathOf(staged);
   LaunchCode code = LaunchOk;
   {
     auto hash = std::make_unique<Sha256>(provider);
     if (!hash->Ready()) return FailedCrypto;
     std::uint64_t got = 0;
-    if (source.Resumable() && !HashPartial(partial, f.size, *hash, got)) {
+    if (source.Resumable() && !HashPartial(block, partial, f.size, *hash, got)) {
       hash = std::make_unique<Sha256>(provider);
       got = 0;
     }
@@ -275,16 +274,16 @@ LaunchCode FetchOne(const HashProvider& provider, ReleaseSource& source, const W
     done += got;
     while (code == LaunchOk && in) {
       std::size_t n = 0;
-      code = in->Read(Buffer().data(), Buffer().size(), n);
+      code = in->Read(block.data(), block.size(), n);
       if (code != LaunchOk) {
         break;
       } else if (n == 0) {
         break;
       } else if (got + n > f.size) {
         code = RefusedFileSize;  // cut off: never more than the manifest says
-      } else if (!hash->Update(Buffer().data(), n)) {
+      } else if (!hash->Update(block.data(), n)) {
         code = FailedCrypto;
-      } else if (!out.Write(Buffer().data(), n)) {
+      } else if (!out.Write(block.data(), n)) {
         code = FailedStageWrite;
       } else {
         got += n;
@@ -337,11 +336,13 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
       OpenReleaseSource(q.source, code, q.userAgent, q.floor);
   if (!source) return code;
 
+  Block block(kBlock);
   std::string manifest, signature;
-  code = ReadBounded(*source, channel + ".manifest", release::kMaxManifestBytes,
+  code = ReadBounded(*source, block, channel + ".manifest", release::kMaxManifestBytes,
                      RefusedManifestTooLarge, manifest);
   if (code != LaunchOk) return code;
-  code = ReadBounded(*source, channel + ".sig", kMaxSignatureBytes, RefusedSignature, signature);
+  code = ReadBounded(*source, block, channel + ".sig", kMaxSignatureBytes, RefusedSignature,
+                     signature);
   // A signature that is not there is a bad one; a server that fails says so.
   if (code == FailedReadSource || code == FailedHttpStatus) return RefusedSignature;
   if (code != LaunchOk) return code;
@@ -378,7 +379,7 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
     const release::File& f = m.files[i];
     r.totalBytes += f.size;
     bool same = false;
-    code = Matches(provider, folder + u"\\" + WithBackslashes(f.name), f, same);
+    code = Matches(provider, block, folder + u"\\" + WithBackslashes(f.name), f, same);
     if (code != LaunchOk) return code;
     if (!same) {
       r.changed.push_back(i);
@@ -401,6 +402,7 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
   const std::unique_ptr<ReleaseSource> source =
       OpenReleaseSource(r.source, opened, r.userAgent, r.floor);
   if (!source) return opened;
+  Block block(kBlock);
   std::uint64_t done = 0;
   if (progress && !progress(done, r.changedBytes, context)) return Stopped;
   for (std::size_t k = 0; k < r.changed.size(); ++k) {
@@ -408,7 +410,7 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
     const WideString name = WithBackslashes(f.name);
     const WideString staged = staging + u"\\" + name;
     bool same = false;
-    LaunchCode code = Matches(provider, staged, f, same);
+    LaunchCode code = Matches(provider, block, staged, f, same);
     if (code == LaunchOk && same) {
       done += f.size;
       if (progress && !progress(done, r.changedBytes, context)) code = Stopped;
@@ -416,7 +418,7 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
       for (std::size_t s = name.find(u'\\'); s != WideString::npos; s = name.find(u'\\', s + 1)) {
         EnsureFolder(staging + u"\\" + name.substr(0, s));
       }
-      code = FetchOne(provider, *source, staged, f, done, r.changedBytes, progress, context);
+      code = FetchOne(provider, block, *source, staged, f, done, r.changedBytes, progress, context);
     }
     if (code != LaunchOk) {
       if (file) *file = k;
@@ -435,10 +437,12 @@ bool ApplyRelease(const CheckedRelease& r, LaunchRefusal* refusal) {
   if (!GetStagingDir(staging)) return refuse(FailedNoClientRoot, kNoName);
   const HashProvider provider;
   if (!provider.Ready()) return refuse(FailedCrypto, kNoName);
+  Block block(kBlock);
   for (std::size_t k = 0; k < r.changed.size(); ++k) {
     const release::File& f = r.manifest.files[r.changed[k]];
     bool same = false;
-    const LaunchCode code = Matches(provider, staging + u"\\" + WithBackslashes(f.name), f, same);
+    const LaunchCode code =
+        Matches(provider, block, staging + u"\\" + WithBackslashes(f.name), f, same);
     if (code != LaunchOk) return refuse(code, k);
     if (!same) return refuse(RefusedFileHash, k);
   }

@@ -135,6 +135,13 @@ void Record(const std::string& name, std::initializer_list<std::string> args) {
     g_state.swap.reset();
     SwapForLink(swap.folder, swap.target);
   }
+  if (g_state.otherThread && g_state.journal.size() == g_state.otherThread->beforeCall) {
+    const std::function<void()> run = std::move(g_state.otherThread->run);
+    g_state.otherThread.reset();
+    const std::uint32_t lastError = g_state.lastError;
+    run();
+    g_state.lastError = lastError;
+  }
   std::string line = name + "(";
   bool first = true;
   for (const std::string& a : args) {

@@ -3,6 +3,7 @@
 // inspects; every seam call is journaled in order.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -104,6 +105,15 @@ struct State {
     WideString target;
   };
   std::optional<PlannedSwap> swap;
+
+  // Before the seam call with this journal index, `run` runs: another thread
+  // of the same process taking its turn between two calls of this one. Its
+  // last error is its own, as on Windows.
+  struct PlannedTurn {
+    std::size_t beforeCall = 0;
+    std::function<void()> run;
+  };
+  std::optional<PlannedTurn> otherThread;
 
   // The web as WinHTTP sees it: "http://host:port/path" -> the answer. A host
   // with no address here does not resolve; a path missing on a known host is 404.

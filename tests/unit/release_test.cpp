@@ -291,6 +291,39 @@ TEST_F(ReleaseTest, AStoppedFetchKeepsWhatItVerifiedAndResumesWithTheRest) {
   EXPECT_EQ(sim::FilesIn(demo::kStaging).size(), 2u) << "a stop removes nothing verified";
 }
 
+// A client may check on one thread while it fetches and applies on another.
+// Whichever step of the fetch or the apply the check comes between, what is
+// staged is the release's and the updater starts.
+TEST_F(ReleaseTest, ACheckOnAnotherThreadAtAnyStepChangesNothingStaged) {
+  version2_[u"big.dat"] = std::string(300000, 'b');
+  Publish("2.0", version2_);
+  sim::AddFile(u"C:\\Kelvo\\big.dat", std::string(300000, 'a'));  // read by the check
+  sim::AddFile(u"C:\\Kelvo\\updater.exe", "updater");
+  ASSERT_EQ(Check(), LaunchOk);
+  const std::vector<WideString> names = {u"KelvoClient.exe", u"lang\\de.pak", u"big.dat"};
+  std::size_t step = 0;
+  for (bool ran = true; ran; ++step) {
+    for (const WideString& name : names) platform::DeleteFileW(demo::StagedFile(name).c_str());
+    sim::World().launches.clear();
+    ran = false;
+    sim::World().otherThread = {sim::World().journal.size() + step, [&] {
+                                  ran = true;
+                                  CheckedRelease other;
+                                  EXPECT_EQ(CheckRelease(query_, other), LaunchOk);
+                                }};
+    EXPECT_EQ(FetchRelease(checked_), LaunchOk) << step;
+    EXPECT_TRUE(ApplyRelease(checked_)) << step;
+    EXPECT_EQ(sim::World().launches.size(), 1u) << step;
+    for (const WideString& name : names) {
+      const WideString listed = name == u"lang\\de.pak" ? WideString(u"lang/de.pak") : name;
+      EXPECT_TRUE(sim::ContentOf(demo::StagedFile(name)) == version2_[listed])
+          << sim::Utf8(name) << " at step " << step;
+    }
+  }
+  sim::World().otherThread.reset();
+  EXPECT_GT(step, 30u);
+}
+
 // The same cycle through the C interface: the handle, its accessors, the
 // callback, and the codes where C++ has its refusals.
 TEST_F(ReleaseTest, TheCInterfaceChecksFetchesAndAppliesThroughAHandle) {
