@@ -1,8 +1,10 @@
 // Benchmarks of the launch library's release operations against raw Windows
 // calls for the same bytes, run under Wine on release folders that
 // run_bench.py published. Prints one line per case:
-//   CASE RUNS PROGRAM_MEDIAN_MS BASELINE_MEDIAN_MS MEDIAN_RATIO [FLOOR_MS FLOOR_RATIO]
-// A fetch's floor is the raw copy with raw hashing on the way.
+//   CASE RUNS PROGRAM_MEDIAN_MS BASELINE_MEDIAN_MS MEDIAN_RATIO [FLOOR_MS FLOOR_RATIO
+//   [THREADED_MS THREADED_RATIO]]
+// A fetch's floor is the raw copy with raw hashing on the way; over the web,
+// also with the hashing on a second thread, its ratio to the raw loop.
 //   bench_release check SOURCE KEY INSTALL RUNS   an unchanged install
 //   bench_release fetch SOURCE KEY INSTALL RUNS   every file fetched
 //   bench_release web URL KEY INSTALL RUNS        checked and fetched over HTTP,
@@ -114,6 +116,27 @@ bool RawHashedCopyAll(const WideString& source, const WideString& to,
   return ok;
 }
 
+// A GET of the stored file, its answer's head received; null on a failure.
+HINTERNET GetStored(HINTERNET connection, const WebAddress& address, const release::File& f) {
+  const WideString object = address.path + u"/files/" + U(release::Hex(f.sha256.data(), 32));
+  const HINTERNET request = ::WinHttpOpenRequest(
+      connection, L"GET", W(object), nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+  if (request &&
+      ::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                           0) &&
+      ::WinHttpReceiveResponse(request, nullptr)) {
+    return request;
+  }
+  if (request) ::WinHttpCloseHandle(request);
+  return nullptr;
+}
+
+// The file's plain name under `to`, written anew.
+HANDLE CreatePlain(const WideString& to, const release::File& f) {
+  return ::CreateFileW(W(to + u"\\" + Backslashed(f.name)), GENERIC_WRITE, 0, nullptr,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 // The baseline over the web: one session and connection, a GET per stored
 // file read to the end in 256 KiB reads and written to a plain name; with
 // `hash`, raw CNG SHA-256 on the way (the floor).
@@ -132,17 +155,10 @@ bool RawWebAll(const WideString& url, const WideString& to, const std::vector<re
   bool ok = connection != nullptr;
   for (const release::File& f : files) {
     if (!ok) break;
-    const WideString object = address.path + u"/files/" + U(release::Hex(f.sha256.data(), 32));
-    const HINTERNET request =
-        ::WinHttpOpenRequest(connection, L"GET", W(object), nullptr, WINHTTP_NO_REFERER,
-                             WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
-    const HANDLE out = ::CreateFileW(W(to + u"\\" + Backslashed(f.name)), GENERIC_WRITE, 0, nullptr,
-                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HINTERNET request = GetStored(connection, address, f);
+    const HANDLE out = CreatePlain(to, f);
     BCRYPT_HASH_HANDLE h = nullptr;
     ok = request && out != INVALID_HANDLE_VALUE &&
-         ::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                              0, 0) &&
-         ::WinHttpReceiveResponse(request, nullptr) &&
          (!hash || ::BCryptCreateHash(alg, &h, nullptr, 0, nullptr, 0, 0) >= 0);
     DWORD n = 0, written = 0;
     while (ok && ::WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &n) &&
@@ -162,6 +178,89 @@ bool RawWebAll(const WideString& url, const WideString& to, const std::vector<re
   return ok;
 }
 
+// The floor of a design that hashes on a second thread: the same loop, each
+// read handed to a hashing thread through a ring of buffers, so that the
+// download and the hash overlap.
+struct HashRing {
+  static constexpr int kSlots = 4;
+  std::vector<UCHAR> data[kSlots];
+  DWORD size[kSlots] = {};  // 0: the file ends here
+  HANDLE free = nullptr, filled = nullptr, fileDone = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  bool failed = false, quit = false;
+};
+
+DWORD WINAPI HashSlots(void* context) {
+  HashRing& ring = *static_cast<HashRing*>(context);
+  for (int slot = 0;; slot = (slot + 1) % HashRing::kSlots) {
+    ::WaitForSingleObject(ring.filled, INFINITE);
+    if (ring.quit) return 0;
+    if (ring.size[slot] == 0) {
+      ::SetEvent(ring.fileDone);
+    } else if (::BCryptHashData(ring.hash, ring.data[slot].data(), ring.size[slot], 0) < 0) {
+      ring.failed = true;
+    }
+    ::ReleaseSemaphore(ring.free, 1, nullptr);
+  }
+}
+
+bool RawWebHashedOnAThread(const WideString& url, const WideString& to,
+                           const std::vector<release::File>& files) {
+  WebAddress address;
+  if (!ParseWebAddress(url, address)) return false;
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  if (::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) return false;
+  static HashRing ring;
+  for (std::vector<UCHAR>& d : ring.data) d.resize(256 * 1024);
+  ring.free = ::CreateSemaphoreW(nullptr, HashRing::kSlots, HashRing::kSlots, nullptr);
+  ring.filled = ::CreateSemaphoreW(nullptr, 0, HashRing::kSlots, nullptr);
+  ring.fileDone = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ring.failed = ring.quit = false;
+  const HANDLE thread = ::CreateThread(nullptr, 0, HashSlots, &ring, 0, nullptr);
+  const HINTERNET session = ::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  const HINTERNET connection =
+      session ? ::WinHttpConnect(session, W(address.host), address.port, 0) : nullptr;
+  bool ok = thread && connection;
+  int slot = 0;
+  for (const release::File& f : files) {
+    if (!ok) break;
+    const HINTERNET request = GetStored(connection, address, f);
+    const HANDLE out = CreatePlain(to, f);
+    ring.hash = nullptr;
+    ok = request && out != INVALID_HANDLE_VALUE &&
+         ::BCryptCreateHash(alg, &ring.hash, nullptr, 0, nullptr, 0, 0) >= 0;
+    for (DWORD n = 1; n;) {
+      ::WaitForSingleObject(ring.free, INFINITE);
+      DWORD written = 0;
+      if (!ok || !::WinHttpReadData(request, ring.data[slot].data(), 256 * 1024, &n)) n = 0;
+      if (n) ok = ::WriteFile(out, ring.data[slot].data(), n, &written, nullptr) && written == n;
+      ring.size[slot] = n;
+      slot = (slot + 1) % HashRing::kSlots;
+      ::ReleaseSemaphore(ring.filled, 1, nullptr);
+    }
+    ::WaitForSingleObject(ring.fileDone, INFINITE);
+    UCHAR digest[32];
+    ok = ok && !ring.failed && ::BCryptFinishHash(ring.hash, digest, 32, 0) >= 0 &&
+         std::equal(digest, digest + 32, f.sha256.begin());
+    if (ring.hash) ::BCryptDestroyHash(ring.hash);
+    if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
+    if (request) ::WinHttpCloseHandle(request);
+  }
+  if (thread) {
+    ::WaitForSingleObject(ring.free, INFINITE);
+    ring.quit = true;
+    ::ReleaseSemaphore(ring.filled, 1, nullptr);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+  }
+  for (HANDLE h : {ring.free, ring.filled, ring.fileDone}) ::CloseHandle(h);
+  if (connection) ::WinHttpCloseHandle(connection);
+  if (session) ::WinHttpCloseHandle(session);
+  ::BCryptCloseAlgorithmProvider(alg, 0);
+  return ok;
+}
+
 void RemoveAll(const WideString& folder, const std::vector<release::File>& files) {
   for (const release::File& f : files) ::DeleteFileW(W(folder + u"\\" + Backslashed(f.name)));
 }
@@ -176,7 +275,7 @@ int main(int argc, char** argv) {
                  U(argv[4]), u"1.0",    u"",        TransferFloor()};
   CheckedRelease checked;
   const LaunchCode first = CheckRelease(q, checked);
-  std::vector<double> program, raw, ratio, hashed, hashedRatio;
+  std::vector<double> program, raw, ratio, hashed, hashedRatio, threaded, threadedRatio;
   if (mode == "check") {
     if (first != UpToDate) {
       std::fprintf(stderr, "the install should match: code %d\n", first);
@@ -213,9 +312,10 @@ int main(int argc, char** argv) {
     const WideString copies = q.installFolder + u"\\raw";
     ::CreateDirectoryW(W(copies), nullptr);
     for (int run = 0; run < runs; ++run) {
-      double times[3];
-      for (int k = 0; k < 3; ++k) {
-        const int which = (run + k) % 3;
+      const int variants = mode == "web" ? 4 : 3;
+      double times[4];
+      for (int k = 0; k < variants; ++k) {
+        const int which = (run + k) % variants;
         RemoveAll(which == 0 ? staging : copies, checked.manifest.files);
         const double start = NowMs();
         const std::vector<release::File>& files = checked.manifest.files;
@@ -224,7 +324,8 @@ int main(int argc, char** argv) {
           // The check is part of what a client does over the web.
           ok = which == 0
                    ? CheckRelease(q, checked) == LaunchOk && FetchRelease(checked) == LaunchOk
-                   : RawWebAll(checked.source, copies, files, which == 2);
+               : which == 3 ? RawWebHashedOnAThread(checked.source, copies, files)
+                            : RawWebAll(checked.source, copies, files, which == 2);
         } else {
           ok = which == 0   ? FetchRelease(checked) == LaunchOk
                : which == 1 ? RawCopyAll(checked.source, copies, files)
@@ -238,6 +339,10 @@ int main(int argc, char** argv) {
       ratio.push_back(times[0] / times[1]);
       hashed.push_back(times[2]);
       hashedRatio.push_back(times[0] / times[2]);
+      if (variants == 4) {
+        threaded.push_back(times[3]);
+        threadedRatio.push_back(times[3] / times[1]);
+      }
     }
     RemoveAll(staging, checked.manifest.files);
     RemoveAll(copies, checked.manifest.files);
@@ -245,6 +350,7 @@ int main(int argc, char** argv) {
   std::printf("%s %d %.1f %.1f %.3f", mode.c_str(), runs, Median(program), Median(raw),
               Median(ratio));
   if (!hashed.empty()) std::printf(" %.1f %.3f", Median(hashed), Median(hashedRatio));
+  if (!threaded.empty()) std::printf(" %.1f %.3f", Median(threaded), Median(threadedRatio));
   std::printf("\n");
   return 0;
 }
