@@ -84,6 +84,12 @@ bool RawCopyAll(const WideString& source, const WideString& to,
   return true;
 }
 
+// The file's plain name under `to`, written anew.
+HANDLE CreatePlain(const WideString& to, const release::File& f) {
+  return ::CreateFileW(W(to + u"\\" + Backslashed(f.name)), GENERIC_WRITE, 0, nullptr,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 // The floor of a fetch: the same copy loop with raw CNG hashing on the way,
 // no partial copy, no rename, no check against the manifest.
 bool RawHashedCopyAll(const WideString& source, const WideString& to,
@@ -96,8 +102,7 @@ bool RawHashedCopyAll(const WideString& source, const WideString& to,
     const WideString from = source + u"\\files\\" + U(release::Hex(f.sha256.data(), 32));
     const HANDLE in = ::CreateFileW(W(from), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    const HANDLE out = ::CreateFileW(W(to + u"\\" + Backslashed(f.name)), GENERIC_WRITE, 0, nullptr,
-                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE out = CreatePlain(to, f);
     BCRYPT_HASH_HANDLE hash = nullptr;
     ok = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
          ::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
@@ -129,12 +134,6 @@ HINTERNET GetStored(HINTERNET connection, const WebAddress& address, const relea
   }
   if (request) ::WinHttpCloseHandle(request);
   return nullptr;
-}
-
-// The file's plain name under `to`, written anew.
-HANDLE CreatePlain(const WideString& to, const release::File& f) {
-  return ::CreateFileW(W(to + u"\\" + Backslashed(f.name)), GENERIC_WRITE, 0, nullptr,
-                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // The baseline over the web: one session and connection, a GET per stored
