@@ -117,7 +117,8 @@ kl_code KL_CALL KlStartUpdater(const kl_char* line);
  * fetch runs); one fetch or apply into the staging folder at a time. */
 typedef struct kl_release kl_release;
 
-/* Bytes done and in all, as a fetch goes; return 0 to stop it, else 1. */
+/* Bytes done and in all, as a fetch goes, and four times a second while a
+ * server keeps it waiting; return 0 to stop it, else 1. */
 typedef int32_t(KL_CALL* kl_progress)(uint64_t done, uint64_t total, void* context);
 
 /* Checks the release in the folder `source` (local, mounted or \\server\share,

@@ -256,7 +256,11 @@ LaunchCode FetchOne(const HashProvider& provider, Block& block, ReleaseSource& s
     std::unique_ptr<SourceFile> in;
     bool resumed = got == f.size;  // complete already: nothing to ask for
     if (!resumed) {
-      code = source.OpenFrom(StoredName(f), got, in, resumed);
+      // A server that keeps the fetch waiting cannot keep a stop from it.
+      const StillWanted wanted = [&done, total, progress, context] {
+        return !progress || progress(done, total, context);
+      };
+      code = source.OpenFrom(StoredName(f), got, in, resumed, wanted);
       if (code != LaunchOk) {
         if (!(source.Resumable() && WorthKeeping(code))) Discard(partial);
         return code;

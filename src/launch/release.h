@@ -41,7 +41,8 @@ struct CheckedRelease {
 LaunchCode CheckRelease(const ReleaseQuery& query, CheckedRelease& out,
                         std::size_t* file = nullptr);
 
-// Called as bytes arrive, and once before the first; false asks to stop.
+// Called as bytes arrive, once before the first, and four times a second
+// while a web server keeps the fetch waiting; false asks to stop.
 using FetchProgress = bool (*)(std::uint64_t done, std::uint64_t total, void* context);
 
 // Copies each changed file from the release into the staging folder, hashing

@@ -1,7 +1,9 @@
 #include "launch/source.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "cmdline/cmdline.h"
 #include "platform/platform.h"
@@ -78,9 +80,8 @@ class FolderSource : public ReleaseSource {
   WideString folder_;
 };
 
-// What went wrong in a WinHTTP call, by the thread's last error.
-LaunchCode WebFailure() {
-  const std::uint32_t error = platform::GetLastError();
+// What went wrong in a WinHTTP call, by its error.
+LaunchCode WebFailure(std::uint32_t error) {
   switch (error) {
     case platform::kErrorWinHttpTimeout:
     case platform::kWsaTimedOut:
@@ -102,6 +103,51 @@ LaunchCode WebFailure() {
   return FailedReadSource;
 }
 
+LaunchCode WebFailure() { return WebFailure(platform::GetLastError()); }
+
+// What one request shares with WinHTTP's callbacks. WinHTTP may still call
+// back after the request is closed (Wine does once a stalled read times
+// out), so from the close on it is the callback's, which frees it with the
+// handle's last call. Reads land in its buffer, never in the caller's.
+struct Exchange {
+  platform::Handle event = platform::kNullHandle;
+  std::uint32_t status = 0;
+  std::uint32_t error = 0;
+  std::uint32_t count = 0;
+  std::vector<std::uint8_t> buffer;
+};
+
+void OnWebStatus(platform::Handle, std::uintptr_t context, std::uint32_t status, const void* info,
+                 std::uint32_t length) {
+  auto* x = reinterpret_cast<Exchange*>(context);
+  if (!x) return;  // the session's and the connection's
+  if (status == platform::kWinHttpStatusHandleClosing) {
+    platform::CloseHandle(x->event);
+    delete x;
+    return;
+  }
+  if (status == platform::kWinHttpStatusRequestError) {
+    x->error = info ? static_cast<const platform::WinHttpAsyncResult*>(info)->error : 0;
+  } else if (status == platform::kWinHttpStatusReadComplete) {
+    x->count = length;
+  } else if (status != platform::kWinHttpStatusSendRequestComplete &&
+             status != platform::kWinHttpStatusHeadersAvailable) {
+    return;
+  }
+  x->status = status;
+  platform::SetEvent(x->event);
+}
+
+// Callbacks can come after the caller has unloaded the module that holds
+// them: it stays loaded from the first session on.
+const int kInThisModule = 0;
+void PinThisModule() {
+  platform::Handle module = platform::kNullHandle;
+  platform::GetModuleHandleExW(
+      platform::kGetModuleHandleExPin | platform::kGetModuleHandleExFromAddress, &kInThisModule,
+      &module);
+}
+
 class WebHandle {
  public:
   explicit WebHandle(platform::Handle h = platform::kNullHandle) : h_(h) {}
@@ -113,44 +159,108 @@ class WebHandle {
     h_ = h;
   }
   platform::Handle Get() const { return h_; }
-  platform::Handle Release() { return std::exchange(h_, platform::kNullHandle); }
   explicit operator bool() const { return h_ != platform::kNullHandle; }
 
  private:
   platform::Handle h_;
 };
 
-// Reads what has come, so that a trickle still returns to the caller (its
-// progress, its stop) and is measured against the floor.
-class WebFile : public SourceFile {
+// A request with its exchange. Closing it, done or not, hands the exchange
+// to the callback.
+class WebRequest {
  public:
-  WebFile(platform::Handle request, TransferFloor floor)
-      : request_(request), floor_(floor), windowStart_(platform::GetTickCount64()) {}
-  LaunchCode Read(void* buffer, std::size_t size, std::size_t& got) override {
-    got = 0;
-    std::uint32_t available = 0;
-    if (!platform::WinHttpQueryDataAvailable(request_.Get(), &available)) return WebFailure();
-    if (available == 0) return LaunchOk;
-    std::uint32_t n = 0;
-    const auto ask = static_cast<std::uint32_t>(std::min<std::size_t>(size, available));
-    if (!platform::WinHttpReadData(request_.Get(), buffer, ask, &n)) return WebFailure();
-    got = n;
-    windowBytes_ += n;
-    const std::uint64_t now = platform::GetTickCount64();
-    if (now - windowStart_ >= floor_.windowMs) {
-      if (windowBytes_ < floor_.minBytes) return FailedSlow;
-      windowStart_ = now;
-      windowBytes_ = 0;
+  WebRequest(platform::Handle h, std::size_t bufferSize) : h_(h) {
+    if (!h_) return;
+    auto x = std::make_unique<Exchange>();
+    x->event = platform::CreateEventW(platform::kFalse, platform::kFalse);
+    if (x->event == platform::kNullHandle) return;
+    x->buffer.resize(bufferSize);
+    const auto context = reinterpret_cast<std::uintptr_t>(x.get());
+    if (platform::WinHttpSetOption(h_.Get(), platform::kWinHttpOptionContextValue, &context,
+                                   sizeof context)) {
+      x_ = x.release();
+    } else {
+      platform::CloseHandle(x->event);
     }
-    return LaunchOk;
+  }
+  WebRequest(const WebRequest&) = delete;
+  WebRequest& operator=(const WebRequest&) = delete;
+  platform::Handle Get() const { return h_.Get(); }
+  bool Ready() const { return x_ != nullptr; }
+  Exchange& X() const { return *x_; }
+  std::uintptr_t Context() const { return reinterpret_cast<std::uintptr_t>(x_); }
+
+  // The call's completion, `wanted` asked between waits, `slow` too (true:
+  // the transfer fell under its floor).
+  LaunchCode Await(std::uint32_t expected, const StillWanted& wanted,
+                   const std::function<bool()>& slow = {}) const {
+    for (;;) {
+      const std::uint32_t waited = platform::WaitForSingleObject(x_->event, kPollMs);
+      if (waited == platform::kWaitObject0) break;
+      if (waited != platform::kWaitTimeout) return FailedReadSource;
+      if (wanted && !wanted()) return Stopped;
+      if (slow && slow()) return FailedSlow;
+    }
+    if (x_->status == platform::kWinHttpStatusRequestError) return WebFailure(x_->error);
+    return x_->status == expected ? LaunchOk : FailedReadSource;
   }
 
  private:
-  WebHandle request_;
+  static constexpr std::uint32_t kPollMs = 250;
+  WebHandle h_;
+  Exchange* x_ = nullptr;
+};
+
+// Reads one buffer at a time; while a read waits, the floor is measured and
+// the caller asked whether it still wants the file.
+class WebFile : public SourceFile {
+ public:
+  WebFile(std::unique_ptr<WebRequest> request, TransferFloor floor, StillWanted wanted)
+      : request_(std::move(request)),
+        floor_(floor),
+        wanted_(std::move(wanted)),
+        windowStart_(platform::GetTickCount64()) {}
+  LaunchCode Read(void* buffer, std::size_t size, std::size_t& got) override {
+    got = 0;
+    Exchange& x = request_->X();
+    const auto ask = static_cast<std::uint32_t>(std::min(size, x.buffer.size()));
+    if (!platform::WinHttpReadData(request_->Get(), x.buffer.data(), ask)) return WebFailure();
+    const LaunchCode code =
+        request_->Await(platform::kWinHttpStatusReadComplete, wanted_, [this] { return Slow(); });
+    if (code != LaunchOk) return code;
+    got = std::min<std::size_t>(x.count, ask);
+    if (got == 0) return LaunchOk;  // the end
+    std::memcpy(buffer, x.buffer.data(), got);
+    windowBytes_ += got;
+    return Slow() ? FailedSlow : LaunchOk;
+  }
+
+ private:
+  // At the end of each window: whether it brought fewer bytes than the floor.
+  bool Slow() {
+    const std::uint64_t now = platform::GetTickCount64();
+    if (now - windowStart_ < floor_.windowMs) return false;
+    if (windowBytes_ < floor_.minBytes) return true;
+    windowStart_ = now;
+    windowBytes_ = 0;
+    return false;
+  }
+
+  std::unique_ptr<WebRequest> request_;
   TransferFloor floor_;
+  StillWanted wanted_;
   std::uint64_t windowStart_;
   std::uint64_t windowBytes_ = 0;
 };
+
+// Where WinHTTP fills the whole buffer before it completes a read (Wine
+// does), a read no larger than the floor completes within a window at the
+// floor's rate.
+std::size_t ReadSizeFor(TransferFloor floor) {
+  constexpr std::size_t kLeast = 4 << 10, kMost = 256 << 10;
+  return static_cast<std::size_t>(std::max<std::uint64_t>(
+      kLeast, std::min<std::uint64_t>(floor.minBytes, kMost)));
+}
 
 class WebSource : public ReleaseSource {
  public:
@@ -160,23 +270,29 @@ class WebSource : public ReleaseSource {
         floor_(floor) {}
   LaunchCode Open(const std::string& relative, std::unique_ptr<SourceFile>& file) override {
     bool resumed = false;
-    return OpenFrom(relative, 0, file, resumed);
+    return OpenFrom(relative, 0, file, resumed, StillWanted());
   }
   bool Resumable() const override { return true; }
   LaunchCode OpenFrom(const std::string& relative, std::uint64_t offset,
-                      std::unique_ptr<SourceFile>& file, bool& resumed) override {
+                      std::unique_ptr<SourceFile>& file, bool& resumed,
+                      const StillWanted& wanted) override {
     resumed = false;
     if (!connection_) {
+      // Each session pins again: it costs nothing, and a failure leaves only
+      // the risk it guards against.
+      PinThisModule();
       // The user's proxy settings: automatic where Windows offers it.
-      session_.Reset(
-          platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeAutomaticProxy, 0));
+      session_.Reset(platform::WinHttpOpen(
+          agent_.c_str(), platform::kWinHttpAccessTypeAutomaticProxy, platform::kWinHttpFlagAsync));
       if (!session_) {
-        session_.Reset(
-            platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeDefaultProxy, 0));
+        session_.Reset(platform::WinHttpOpen(agent_.c_str(),
+                                             platform::kWinHttpAccessTypeDefaultProxy,
+                                             platform::kWinHttpFlagAsync));
       }
-      if (!session_ ||
+      if (!session_ || !platform::WinHttpSetStatusCallback(session_.Get(), OnWebStatus) ||
           !platform::WinHttpSetTimeouts(session_.Get(), kResolveTimeout, kConnectTimeout,
                                         kSendTimeout, kReceiveTimeout)) {
+        session_.Reset();
         return FailedConnect;
       }
       connection_.Reset(
@@ -185,26 +301,37 @@ class WebSource : public ReleaseSource {
     }
     WideString object = address_.path + u"/";
     for (char c : relative) object += static_cast<char16_t>(c);
-    WebHandle request(
+    auto request = std::make_unique<WebRequest>(
         platform::WinHttpOpenRequest(connection_.Get(), kGet, object.c_str(),
-                                     address_.secure ? platform::kWinHttpFlagSecure : 0));
-    if (!request) return WebFailure();
+                                     address_.secure ? platform::kWinHttpFlagSecure : 0),
+        ReadSizeFor(floor_));
+    if (request->Get() == platform::kNullHandle) return WebFailure();
+    if (!request->Ready()) return FailedReadSource;
     // Redirects are followed, never from https to http (also WinHTTP's default).
     const std::uint32_t policy = platform::kWinHttpRedirectPolicyDisallowHttpsToHttp;
     const std::string asked = offset > 0 ? "Range: bytes=" + std::to_string(offset) + "-" : "";
     const WideString range(asked.begin(), asked.end());
+    if (!platform::WinHttpSetOption(request->Get(), platform::kWinHttpOptionRedirectPolicy,
+                                    &policy, sizeof policy) ||
+        !platform::WinHttpSendRequest(request->Get(), range.empty() ? nullptr : range.c_str(),
+                                      static_cast<std::uint32_t>(range.size()),
+                                      request->Context())) {
+      return WebFailure();
+    }
+    LaunchCode code = request->Await(platform::kWinHttpStatusSendRequestComplete, wanted);
+    if (code != LaunchOk) return code;
+    if (!platform::WinHttpReceiveResponse(request->Get())) return WebFailure();
+    code = request->Await(platform::kWinHttpStatusHeadersAvailable, wanted);
+    if (code != LaunchOk) return code;
     std::uint32_t status = 0;
-    if (!platform::WinHttpSetOption(request.Get(), platform::kWinHttpOptionRedirectPolicy, &policy,
-                                    sizeof policy) ||
-        !platform::WinHttpSendRequest(request.Get(), range.empty() ? nullptr : range.c_str(),
-                                      static_cast<std::uint32_t>(range.size())) ||
-        !platform::WinHttpReceiveResponse(request.Get()) ||
-        !platform::WinHttpQueryHeaders(request.Get(), platform::kWinHttpQueryStatusCode, &status)) {
+    if (!platform::WinHttpQueryHeaders(request->Get(), platform::kWinHttpQueryStatusCode,
+                                       &status)) {
       return WebFailure();
     }
     // What was kept is not a start of the server's file: the whole one, then.
     if (status == kHttpRangeNotSatisfiable && offset > 0) {
-      return OpenFrom(relative, 0, file, resumed);
+      request.reset();
+      return OpenFrom(relative, 0, file, resumed, wanted);
     }
     // 206: the rest, as asked; 200: the server ignores ranges, the whole file.
     if (status == kHttpPartialContent && offset > 0) {
@@ -214,7 +341,7 @@ class WebSource : public ReleaseSource {
     } else if (status != kHttpOk) {
       return FailedHttpStatus;
     }
-    file = std::make_unique<WebFile>(request.Release(), floor_);
+    file = std::make_unique<WebFile>(std::move(request), floor_, wanted);
     return LaunchOk;
   }
 

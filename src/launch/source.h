@@ -3,6 +3,7 @@
 // wrote it. The signature, not the transport, decides what is trusted.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,16 +22,23 @@ class SourceFile {
   }
 };
 
+// Asked about four times a second while a transfer waits on the server:
+// false stops it (Stopped). Empty: it is not stopped.
+using StillWanted = std::function<bool()>;
+
 class ReleaseSource {
  public:
   virtual ~ReleaseSource() = default;
   // `relative` as the release names it: "stable.manifest", "files/HEX".
   virtual LaunchCode Open(const std::string& relative, std::unique_ptr<SourceFile>& file) = 0;
   // The file from byte `offset` on where the source can (`resumed` true),
-  // else from its start.
+  // else from its start; while it waits on the server, opening or reading,
+  // `wanted` can stop it.
   virtual LaunchCode OpenFrom(const std::string& relative, std::uint64_t offset,
-                              std::unique_ptr<SourceFile>& file, bool& resumed) {
+                              std::unique_ptr<SourceFile>& file, bool& resumed,
+                              const StillWanted& wanted) {
     (void)offset;
+    (void)wanted;
     resumed = false;
     return Open(relative, file);
   }

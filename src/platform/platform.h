@@ -103,8 +103,15 @@ std::int32_t BCryptDestroyKey(Handle key);
 // kernel32: the calling thread's last error.
 std::uint32_t GetLastError();
 
-// winhttp. Synchronous sessions; accept types, referrer and optional data
-// are none, the HTTP version the default.
+// kernel32: events, unnamed, with default security.
+Handle CreateEventW(Bool manualReset, Bool initialState);
+Bool SetEvent(Handle event);
+// kernel32: loader. `address` names the module (GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS).
+Bool GetModuleHandleExW(std::uint32_t flags, const void* address, Handle* module);
+
+// winhttp. Accept types, referrer and optional data are none, the HTTP
+// version the default. One status callback for the process: the one given
+// last (its flags: the completions above and the handle's closing).
 Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags);
 Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port);
 Handle WinHttpOpenRequest(Handle connect, const char16_t* verb, const char16_t* object,
@@ -113,13 +120,14 @@ Bool WinHttpSetTimeouts(Handle handle, std::int32_t resolve, std::int32_t connec
                         std::int32_t send, std::int32_t receive);
 Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
                       std::uint32_t length);
-Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength);
+Bool WinHttpSetStatusCallback(Handle handle, WinHttpStatusCallback callback);
+Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength,
+                        std::uintptr_t context);
 Bool WinHttpReceiveResponse(Handle request);
 // A number header (WINHTTP_QUERY_FLAG_NUMBER): the status code, say.
 Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number);
-// Waits for some of the body: how much can be read now, 0 at its end.
-Bool WinHttpQueryDataAvailable(Handle request, std::uint32_t* available);
-Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read);
+// Asynchronous: the count comes with the completion.
+Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size);
 Bool WinHttpCloseHandle(Handle handle);
 
 // ole32

@@ -76,6 +76,28 @@ constexpr std::uint32_t kWinHttpQueryStatusCode = 19;
 constexpr std::uint32_t kWinHttpQueryFlagNumber = 0x20000000;
 constexpr std::uint32_t kWinHttpOptionRedirectPolicy = 88;
 constexpr std::uint32_t kWinHttpRedirectPolicyDisallowHttpsToHttp = 1;
+constexpr std::uint32_t kWinHttpFlagAsync = 0x10000000;
+constexpr std::uint32_t kWinHttpOptionContextValue = 45;
+// Status callbacks: the completions waited for, and the handle's last call.
+constexpr std::uint32_t kWinHttpStatusHandleClosing = 0x00000800;
+constexpr std::uint32_t kWinHttpStatusHeadersAvailable = 0x00020000;
+constexpr std::uint32_t kWinHttpStatusReadComplete = 0x00080000;
+constexpr std::uint32_t kWinHttpStatusRequestError = 0x00200000;
+constexpr std::uint32_t kWinHttpStatusSendRequestComplete = 0x00400000;
+constexpr std::uint32_t kErrorWinHttpOperationCancelled = 12017;
+// WINHTTP_ASYNC_RESULT: which call failed, and its error.
+struct WinHttpAsyncResult {
+  std::uintptr_t result;
+  std::uint32_t error;
+};
+// Called on a thread of WinHTTP's, or on the caller's within a call. `info`
+// is a WinHttpAsyncResult for a request error.
+using WinHttpStatusCallback = void (*)(Handle handle, std::uintptr_t context, std::uint32_t status,
+                                       const void* info, std::uint32_t length);
+constexpr std::uint32_t kGetModuleHandleExPin = 0x1;
+constexpr std::uint32_t kGetModuleHandleExFromAddress = 0x4;
+constexpr std::uint32_t kWaitObject0 = 0;
+constexpr std::uint32_t kWaitTimeout = 0x102;
 constexpr std::uint32_t kErrorWinHttpTimeout = 12002;
 // Winsock errors that Wine's WinHTTP passes on where Windows says 12002/12030.
 constexpr std::uint32_t kWsaTimedOut = 10060;

@@ -551,6 +551,32 @@ fi
 stop_serving
 end_scenario
 
+scenario "a stop while the server sends nothing ends the fetch at once, not at the receive timeout"
+install_release_base
+if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server runs" serve_misbehaving "$RELEASE_DIR"; then
+  start_client Kelvo /update-release "http://127.0.0.1:$BAD_PORT/silent/good" "$KEY"
+  # Progress is noted as it waits: a few times a second, with nothing done.
+  asked_while_waiting() { [ "$(grep -c '^0/' "$KELVO/KelvoClient.progress" 2>/dev/null)" -ge 8 ]; }
+  check "the client is asked on while the server sends nothing" wait_until 30 asked_while_waiting
+  : >"$KELVO/KelvoClient.cancel"
+  pressed=$(date +%s%N)
+  wait_outcome
+  took=$((($(date +%s%N) - pressed) / 1000000))
+  echo "  the fetch ended ${took} ms after the user pressed stop"
+  check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
+  # The x86 guest emulates its CPU: more patience, still short of the timeout.
+  bound=$((10000 * PATIENCE)) && [ "$bound" -le 25000 ] || bound=25000
+  check "long before the 30 s receive timeout" test "$took" -lt "$bound"
+  check "nothing staged, no partial copy" eq "$(staged_names):$(partials)" "0:"
+  check "no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0
+  check "the client runs on" eq "$(running_clients)" 1
+  kill_clients
+  rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started" "$KELVO/KelvoClient.cancel" \
+    "$KELVO/KelvoClient.progress"
+fi
+stop_serving
+end_scenario
+
 scenario "misbehaving servers: nothing staged, no updater, the client runs on, the code said"
 check "the test CA is trusted in the prefix" trust_test_ca
 if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server runs" serve_misbehaving "$RELEASE_DIR"; then

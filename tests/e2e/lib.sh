@@ -25,6 +25,16 @@ wait_outcome() {
   return 1
 }
 
+wait_until() {  # wait_until SECONDS COMMAND [ARGS...]
+  local seconds=$1
+  shift
+  for _ in $(polls "$seconds"); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 wine_do() { "$WINE_RUN" "$ROOT" "$@"; }
 # Files made here belong to the user Wine runs as.
 own() { [ "$(id -u)" -ne 0 ] || chown -R "$WINE_USER:" "$@"; }

@@ -10,6 +10,7 @@ signature come as they are unless the mode says otherwise; MODE decides what
 happens to the release's files:
   ok        served as they are
   stall     half the file, then nothing more
+  silent    no answer at all for the files
   close     half the file, then the connection closes
   more      the file and 4 KiB more, all announced in Content-Length
   trickle   100 bytes a second
@@ -73,6 +74,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if not os.path.isfile(path):
             return self.head(404, 0)
+        if mode == "silent" and is_file:
+            self.close_connection = True
+            self.connection.settimeout(600)  # until the client hangs up, 10 minutes at most
+            self.connection.recv(1)
+            return
         with open(path, "rb") as f:
             body = f.read()
         if not is_file or mode == "ok":

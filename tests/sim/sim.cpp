@@ -31,7 +31,8 @@ enum class HandleKind {
   Key,
   WebSession,
   WebConnect,
-  WebRequest
+  WebRequest,
+  Event
 };
 
 struct SnapshotEntry {
@@ -56,7 +57,27 @@ struct OpenHandle {
   std::string url;                       // WebConnect: "scheme://host:port"; WebRequest: whole
   bool sent = false, received = false;   // WebRequest
   std::size_t rangeFrom = 0;             // WebRequest: "Range: bytes=N-" asked
+  // Web handles: opened asynchronous, their callback and context, inherited
+  // by the handles made from them; the receive timeout, likewise.
+  bool async = false;
+  platform::WinHttpStatusCallback callback = nullptr;
+  std::uintptr_t context = 0;
+  std::uint32_t receiveTimeout = 30000;
+  // WebRequest: a call waiting on a server that sends nothing, since when.
+  std::uint32_t pending = 0;  // the completion it waits for; 0: none
+  std::uint64_t pendingSince = 0;
+  bool signaled = false;  // Event
 };
+
+// Closed requests whose last callbacks are still to come, as WinHTTP may
+// tear a request down after the call that closed it returns.
+struct Closing {
+  platform::Handle handle;
+  platform::WinHttpStatusCallback callback;
+  std::uintptr_t context;
+  bool cancelled;  // a call was pending: it fails first
+};
+std::vector<Closing> g_closing;
 
 OpenHandle Of(HandleKind kind) {
   OpenHandle h;
@@ -121,6 +142,8 @@ std::string Describe(platform::Handle h) {
       return "web-connect";
     case HandleKind::WebRequest:
       return "web-request";
+    case HandleKind::Event:
+      return "event";
   }
   return "?";
 }
@@ -404,6 +427,7 @@ bool NextSearchEntry(OpenHandle& search, platform::FindData* data) {
 State& World() { return g_state; }
 
 void Reset() {
+  FinishClosedRequests();
   g_state = State();
   g_handles.clear();
   g_nextHandle = 0x100;
@@ -607,9 +631,38 @@ Bool TerminateProcess(Handle process, std::uint32_t exitCode) {
   return kTrue;
 }
 
+OpenHandle* CryptoHandle(Handle h, HandleKind kind);
+void CompleteWithError(Handle request, std::uint32_t error);
+
+// The time passes; a call that has waited out its receive timeout fails,
+// which sets its event. A wait no call can end fails, so that a loop on it ends.
+std::uint32_t WaitForEvent(Handle event, std::uint32_t milliseconds) {
+  OpenHandle* e = CryptoHandle(event, HandleKind::Event);
+  if (!e->signaled) {
+    g_state.tickCount += milliseconds;
+    bool waiting = false;
+    std::vector<Handle> late;
+    for (auto& [value, h] : g_handles) {
+      if (h.kind != HandleKind::WebRequest || !h.pending) continue;
+      waiting = true;
+      if (g_state.tickCount - h.pendingSince >= h.receiveTimeout) {
+        h.pending = 0;
+        late.push_back(static_cast<Handle>(value));
+      }
+    }
+    for (Handle r : late) CompleteWithError(r, kErrorWinHttpTimeout);
+    e = CryptoHandle(event, HandleKind::Event);
+    if (!e) return 0xFFFFFFFF;
+    if (!e->signaled) return waiting ? kWaitTimeout : 0xFFFFFFFF;
+  }
+  e->signaled = false;
+  return kWaitObject0;
+}
+
 std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) {
   Record("WaitForSingleObject", {Describe(object), Dec(milliseconds)});
-  constexpr std::uint32_t kWaitObject0 = 0, kWaitTimeout = 0x102, kWaitFailed = 0xFFFFFFFF;
+  constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+  if (CryptoHandle(object, HandleKind::Event)) return WaitForEvent(object, milliseconds);
   const OpenHandle* h = Lookup(object);
   if (!h || h->kind != HandleKind::Process) return kWaitFailed;
   const Process* p = FindProcess(h->pid);
@@ -1241,24 +1294,59 @@ std::uint32_t GetLastError() {
   return g_state.lastError;
 }
 
-// WinHTTP against State::web.
+// WinHTTP against State::web, asynchronous as the library opens it: a call
+// that has its answer completes through the callback before it returns (as
+// WinHTTP may), one that waits on a silent server completes when a wait on
+// its event has lasted the receive timeout.
 Bool WebFails(std::uint32_t error) {
   g_state.lastError = error;
   return kFalse;
 }
 
+OpenHandle* WebHandle(Handle h, HandleKind kind) {
+  OpenHandle* open = CryptoHandle(h, kind);
+  return open && open->async ? open : nullptr;  // a synchronous session is not modelled
+}
+
+void Complete(Handle request, std::uint32_t status, const void* info, std::uint32_t length) {
+  const OpenHandle* r = Lookup(request);
+  if (r && r->callback) r->callback(request, r->context, status, info, length);
+}
+
+void CompleteWithError(Handle request, std::uint32_t error) {
+  const WinHttpAsyncResult result{0, error};
+  Complete(request, kWinHttpStatusRequestError, &result, sizeof result);
+}
+
+const State::WebAnswer* AnswerFor(const OpenHandle& r) {
+  const auto it = g_state.web.find(r.url);
+  return it == g_state.web.end() ? nullptr : &it->second;
+}
+
 Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags) {
   Record("WinHttpOpen", {Str(agent), Dec(accessType), Hex(flags)});
   if (FailsNow("WinHttpOpen")) return WebFails(kErrorWinHttpConnectionError), kNullHandle;
-  return NewHandle(Of(HandleKind::WebSession));
+  OpenHandle h = Of(HandleKind::WebSession);
+  h.async = (flags & kWinHttpFlagAsync) != 0;
+  return NewHandle(std::move(h));
+}
+
+Bool WinHttpSetStatusCallback(Handle handle, WinHttpStatusCallback callback) {
+  Record("WinHttpSetStatusCallback", {Describe(handle), Ptr(reinterpret_cast<void*>(callback))});
+  OpenHandle* h = Lookup(handle);
+  if (!h || FailsNow("WinHttpSetStatusCallback")) return WebFails(12018);  // incorrect handle type
+  h->callback = callback;
+  return kTrue;
 }
 
 Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port) {
   Record("WinHttpConnect", {Describe(session), Str(server), Dec(port)});
-  if (!CryptoHandle(session, HandleKind::WebSession) || FailsNow("WinHttpConnect")) {
-    return WebFails(kErrorWinHttpCannotConnect), kNullHandle;
-  }
+  const OpenHandle* s = WebHandle(session, HandleKind::WebSession);
+  if (!s || FailsNow("WinHttpConnect")) return WebFails(kErrorWinHttpCannotConnect), kNullHandle;
   OpenHandle h = Of(HandleKind::WebConnect);
+  h.async = true;
+  h.callback = s->callback;
+  h.receiveTimeout = s->receiveTimeout;
   h.url = Utf8(server) + ":" + std::to_string(port);
   return NewHandle(std::move(h));
 }
@@ -1266,10 +1354,13 @@ Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port
 Handle WinHttpOpenRequest(Handle connect, const char16_t* verb, const char16_t* object,
                           std::uint32_t flags) {
   Record("WinHttpOpenRequest", {Describe(connect), Str(verb), Str(object), Hex(flags)});
-  const OpenHandle* c = CryptoHandle(connect, HandleKind::WebConnect);
+  const OpenHandle* c = WebHandle(connect, HandleKind::WebConnect);
   if (!c || FailsNow("WinHttpOpenRequest"))
     return WebFails(kErrorWinHttpConnectionError), kNullHandle;
   OpenHandle h = Of(HandleKind::WebRequest);
+  h.async = true;
+  h.callback = c->callback;
+  h.receiveTimeout = c->receiveTimeout;
   h.url = std::string(flags & kWinHttpFlagSecure ? "https://" : "http://") + c->url + Utf8(object);
   return NewHandle(std::move(h));
 }
@@ -1279,20 +1370,31 @@ Bool WinHttpSetTimeouts(Handle handle, std::int32_t resolve, std::int32_t connec
   Record("WinHttpSetTimeouts",
          {Describe(handle), Dec(resolve), Dec(connect), Dec(send), Dec(receive)});
   if (FailsNow("WinHttpSetTimeouts")) return WebFails(87);  // ERROR_INVALID_PARAMETER
-  return Lookup(handle) ? kTrue : kFalse;
+  OpenHandle* h = Lookup(handle);
+  if (!h) return kFalse;
+  h->receiveTimeout = static_cast<std::uint32_t>(receive);
+  return kTrue;
 }
 
 Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
                       std::uint32_t length) {
   Record("WinHttpSetOption", {Describe(handle), Dec(option), Ptr(buffer), Dec(length)});
   if (FailsNow("WinHttpSetOption")) return WebFails(87);
-  return Lookup(handle) ? kTrue : kFalse;
+  OpenHandle* h = Lookup(handle);
+  if (!h) return kFalse;
+  if (option == kWinHttpOptionContextValue) {
+    if (length != sizeof(std::uintptr_t)) return WebFails(87);
+    std::memcpy(&h->context, buffer, sizeof h->context);
+  }
+  return kTrue;
 }
 
-Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength) {
+Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength,
+                        std::uintptr_t context) {
   Record("WinHttpSendRequest", {Describe(request), Str(headers), Dec(headersLength)});
-  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  OpenHandle* r = WebHandle(request, HandleKind::WebRequest);
   if (!r) return WebFails(kErrorWinHttpConnectionError);
+  if (context) r->context = context;
   const std::string asked = headers ? Utf8(WideString(headers, headersLength)) : "";
   g_state.webRequests.push_back(r->url + (asked.empty() ? "" : " " + asked));
   if (asked.rfind("Range: bytes=", 0) == 0) r->rangeFrom = std::stoul(asked.substr(13));
@@ -1300,28 +1402,37 @@ Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t h
   // The host resolves when some address of it is on the simulated web.
   const std::string host = r->url.substr(0, r->url.find('/', r->url.find("://") + 3) + 1);
   const auto known = g_state.web.lower_bound(host);
-  if (known == g_state.web.end() || known->first.compare(0, host.size(), host) != 0) {
-    return WebFails(kErrorWinHttpNameNotResolved);
-  }
-  const auto it = g_state.web.find(r->url);
-  if (it != g_state.web.end() && it->second.failWith) return WebFails(it->second.failWith);
   r->sent = true;
+  if (known == g_state.web.end() || known->first.compare(0, host.size(), host) != 0) {
+    CompleteWithError(request, kErrorWinHttpNameNotResolved);
+  } else if (const State::WebAnswer* a = AnswerFor(*r); a && a->failWith) {
+    CompleteWithError(request, a->failWith);
+  } else {
+    Complete(request, kWinHttpStatusSendRequestComplete, nullptr, 0);
+  }
   return kTrue;
 }
 
 Bool WinHttpReceiveResponse(Handle request) {
   Record("WinHttpReceiveResponse", {Describe(request)});
-  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  OpenHandle* r = WebHandle(request, HandleKind::WebRequest);
   if (!r || !r->sent || FailsNow("WinHttpReceiveResponse")) {
     return WebFails(kErrorWinHttpTimeout);
   }
+  const State::WebAnswer* a = AnswerFor(*r);
+  if (a && a->silentBeforeHeaders) {
+    r->pending = kWinHttpStatusHeadersAvailable;
+    r->pendingSince = g_state.tickCount;
+    return kTrue;
+  }
   r->received = true;
+  Complete(request, kWinHttpStatusHeadersAvailable, nullptr, 0);
   return kTrue;
 }
 
 Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number) {
   Record("WinHttpQueryHeaders", {Describe(request), Hex(infoLevel)});
-  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
+  OpenHandle* r = WebHandle(request, HandleKind::WebRequest);
   if (!r || !r->received || infoLevel != kWinHttpQueryStatusCode ||
       FailsNow("WinHttpQueryHeaders")) {
     return WebFails(12150);  // ERROR_WINHTTP_HEADER_NOT_FOUND
@@ -1337,44 +1448,41 @@ Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t*
   return kTrue;
 }
 
-// What of the answer is left to read, at most one trickle of it.
-std::size_t WebLeft(const OpenHandle& r) {
-  const auto it = g_state.web.find(r.url);
-  if (it == g_state.web.end()) return 0;
-  const std::size_t at = r.rangeFrom + r.next, size = it->second.body.size();
-  const std::size_t left = size - std::min(at, size);
-  return it->second.trickle ? std::min(left, it->second.trickle) : left;
-}
-
-Bool WinHttpQueryDataAvailable(Handle request, std::uint32_t* available) {
-  Record("WinHttpQueryDataAvailable", {Describe(request)});
-  *available = 0;
-  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
-  if (!r || !r->received || FailsNow("WinHttpQueryDataAvailable")) {
-    return WebFails(kErrorWinHttpTimeout);
-  }
-  *available = static_cast<std::uint32_t>(std::min<std::size_t>(WebLeft(*r), 1u << 30));
-  return kTrue;
-}
-
 std::uint64_t GetTickCount64() {
   Record("GetTickCount64", {});
   return g_state.tickCount;
 }
 
-Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read) {
+// What of the answer can come now: at most one trickle of it, nothing past
+// the point where the server falls silent.
+std::size_t WebLeft(const OpenHandle& r) {
+  const State::WebAnswer* a = AnswerFor(r);
+  if (!a) return 0;
+  const std::size_t at = r.rangeFrom + r.next;
+  std::size_t size = a->body.size();
+  if (a->silentFrom) size = std::min(size, *a->silentFrom);
+  const std::size_t left = size - std::min(at, size);
+  return a->trickle ? std::min(left, a->trickle) : left;
+}
+
+Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size) {
   Record("WinHttpReadData", {Describe(request), Dec(size)});
-  *read = 0;
-  OpenHandle* r = CryptoHandle(request, HandleKind::WebRequest);
-  if (!r || !r->received || FailsNow("WinHttpReadData")) return WebFails(kErrorWinHttpTimeout);
-  const auto it = g_state.web.find(r->url);
-  const std::string body = it == g_state.web.end() ? std::string() : it->second.body;
-  if (it != g_state.web.end()) g_state.tickCount += it->second.msPerRead;
+  OpenHandle* r = WebHandle(request, HandleKind::WebRequest);
+  if (!r || !r->received || r->pending || FailsNow("WinHttpReadData")) {
+    return WebFails(kErrorWinHttpTimeout);
+  }
+  const State::WebAnswer* a = AnswerFor(*r);
   const std::size_t at = r->rangeFrom + r->next;
   const std::size_t count = std::min<std::size_t>(size, WebLeft(*r));
-  if (count > 0) std::memcpy(buffer, body.data() + at, count);
+  if (a && count > 0) g_state.tickCount += a->msPerRead;
+  if (count == 0 && a && a->silentFrom && at < a->body.size()) {
+    r->pending = kWinHttpStatusReadComplete;  // the bytes never come
+    r->pendingSince = g_state.tickCount;
+    return kTrue;
+  }
+  if (count > 0) std::memcpy(buffer, a->body.data() + at, count);
   r->next += count;
-  *read = static_cast<std::uint32_t>(count);
+  Complete(request, kWinHttpStatusReadComplete, buffer, static_cast<std::uint32_t>(count));
   return kTrue;
 }
 
@@ -1385,8 +1493,55 @@ Bool WinHttpCloseHandle(Handle handle) {
              h->kind != HandleKind::WebRequest)) {
     return WebFails(6);  // ERROR_INVALID_HANDLE
   }
+  const Closing closing{handle, h->callback, h->context, h->pending != 0};
   g_handles.erase(static_cast<std::uintptr_t>(handle));
+  if (!closing.callback || !closing.context) return kTrue;
+  // Like Wine, a request with a call pending is torn down later.
+  if (closing.cancelled) {
+    g_closing.push_back(closing);
+  } else {
+    closing.callback(handle, closing.context, kWinHttpStatusHandleClosing, nullptr, 0);
+  }
+  return kTrue;
+}
+
+Handle CreateEventW(Bool manualReset, Bool initialState) {
+  Record("CreateEventW", {Dec(manualReset), Dec(initialState)});
+  if (manualReset || FailsNow("CreateEventW")) return kNullHandle;  // only auto-reset is modelled
+  OpenHandle h = Of(HandleKind::Event);
+  h.signaled = initialState != kFalse;
+  return NewHandle(std::move(h));
+}
+
+Bool SetEvent(Handle event) {
+  Record("SetEvent", {Describe(event)});
+  OpenHandle* h = CryptoHandle(event, HandleKind::Event);
+  if (!h) return WebFails(6);
+  h->signaled = true;
+  return kTrue;
+}
+
+Bool GetModuleHandleExW(std::uint32_t flags, const void* address, Handle* module) {
+  Record("GetModuleHandleExW", {Hex(flags), Ptr(address)});
+  *module = static_cast<Handle>(0x400000);
   return kTrue;
 }
 
 }  // namespace platform
+
+namespace sim {
+
+void FinishClosedRequests() {
+  std::vector<Closing> closing;
+  closing.swap(g_closing);
+  for (const Closing& c : closing) {
+    if (c.cancelled) {
+      const platform::WinHttpAsyncResult result{0, platform::kErrorWinHttpOperationCancelled};
+      c.callback(c.handle, c.context, platform::kWinHttpStatusRequestError, &result,
+                 sizeof result);
+    }
+    c.callback(c.handle, c.context, platform::kWinHttpStatusHandleClosing, nullptr, 0);
+  }
+}
+
+}  // namespace sim

@@ -124,6 +124,10 @@ struct State {
     bool ranges = true;           // answers "Range: bytes=N-" with 206 and the rest
     std::size_t trickle = 0;      // at most this many bytes come at a time (0: any)
     std::uint64_t msPerRead = 0;  // and each read takes this long
+    // The server falls silent: from this byte of the body on, or before it
+    // sends its headers. A call waiting on it fails at the receive timeout.
+    std::optional<std::size_t> silentFrom;
+    bool silentBeforeHeaders = false;
   };
   std::map<std::string, WebAnswer> web;
   std::vector<std::string> webRequests;  // the addresses asked for, and any range, in order
@@ -169,6 +173,10 @@ std::vector<std::uint32_t> RunningPids(const WideString& image);
 
 // Handles the logic still holds open.
 std::size_t OpenHandleCount();
+// The last callbacks of requests closed while a call of theirs waited:
+// WinHTTP may give them after the close returns (Wine does at the receive
+// timeout). Until then their events stay open.
+void FinishClosedRequests();
 // What Windows does for a process that ended: every handle it held is closed.
 void EndProcess();
 // The power fails: what was written and not flushed since is garbage of the

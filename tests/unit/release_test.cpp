@@ -392,7 +392,7 @@ TEST_F(ReleaseTest, TheCInterfaceChecksFetchesAndAppliesThroughAHandle) {
   ASSERT_EQ(KlFetchRelease(r, nullptr, nullptr, &file), KL_OK);
   KlFreeRelease(r);
   EXPECT_EQ(sim::CallsTo("WinHttpOpen"),
-            std::vector<std::string>(2, "WinHttpOpen(\"KelvoC/1.0\", 4, 0x0)"));
+            std::vector<std::string>(2, "WinHttpOpen(\"KelvoC/1.0\", 4, 0x10000000)"));
 }
 
 // The same release served over the web: what the folder gives, and each way
@@ -404,7 +404,7 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
   query_.source = u"HTTP://releases.example:8080/kelvo/";
   query_.userAgent = u"KelvoClient/1.0";
   ASSERT_EQ(Check(), LaunchOk);
-  EXPECT_EQ(sim::CallsTo("WinHttpOpen").front(), "WinHttpOpen(\"KelvoClient/1.0\", 4, 0x0)");
+  EXPECT_EQ(sim::CallsTo("WinHttpOpen").front(), "WinHttpOpen(\"KelvoClient/1.0\", 4, 0x10000000)");
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\de.pak")), "deutsch 2");
   // Only the manifest, its signature and the two changed files were asked for.
@@ -449,7 +449,8 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
   EXPECT_EQ(Check(), RefusedSignature);
   sim::World().web[base + "stable.sig"].failWith = platform::kErrorWinHttpSecureFailure;
   EXPECT_EQ(Check(), FailedTls);
-  sim::World().web[base + "stable.sig"] = {200, sig, 0};
+  sim::World().web[base + "stable.sig"] = {};
+  sim::World().web[base + "stable.sig"].body = sig;
   // 100 bytes every 30 s: each read within the receive timeout.
   sim::World().web[base + "stable.manifest"].trickle = 100;
   sim::World().web[base + "stable.manifest"].msPerRead = 29000;
@@ -492,13 +493,14 @@ TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
   ASSERT_EQ(Check(), LaunchOk);
   const std::string big = base + "files/" + release::Hex(manifest_.files[1].sha256.data(), 32);
   const WideString partial = demo::StagedFile(u" ~big.dat");
-  // The connection drops after two blocks of big.dat (one read for the client).
-  sim::World().failingCall["WinHttpReadData"] = sim::World().callCounts["WinHttpReadData"] + 4;
+  // The connection drops after seven reads of 64 KiB of big.dat (two reads
+  // for the client: its bytes, then its end).
+  sim::World().failingCall["WinHttpReadData"] = sim::World().callCounts["WinHttpReadData"] + 10;
   std::size_t file = 99;
   EXPECT_EQ(FetchRelease(checked_, nullptr, nullptr, &file), FailedTimeout);
   EXPECT_EQ(file, 1u);
   ASSERT_TRUE(sim::Exists(partial)) << "kept for the next fetch";
-  EXPECT_EQ(sim::ContentOf(partial)->size(), 512u << 10);
+  EXPECT_EQ(sim::ContentOf(partial)->size(), 7u << 16);
   EXPECT_FALSE(sim::Exists(demo::StagedFile(u"big.dat")));
   sim::World().webRequests.clear();
   std::uint64_t last = 0;
@@ -507,7 +509,7 @@ TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
     return true;
   };
   ASSERT_EQ(FetchRelease(checked_, note, &last), LaunchOk);
-  EXPECT_EQ(sim::World().webRequests.front(), big + " Range: bytes=524288-");
+  EXPECT_EQ(sim::World().webRequests.front(), big + " Range: bytes=458752-");
   EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), std::string(1 << 20, 'b'));
   EXPECT_EQ(last, checked_.changedBytes);
   EXPECT_FALSE(sim::Exists(partial));
@@ -546,6 +548,80 @@ TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
+// A server that falls silent, mid-file or before its headers, cannot keep a
+// stop from the fetch: it is asked on at least every second of the silence
+// and ends the fetch at once, what came kept for the next one. Unstopped,
+// the silence ends at the receive timeout.
+TEST_F(ReleaseTest, AStopEndsAFetchWithinASecondOfSilence) {
+  version2_[u"big.dat"] = std::string(1 << 20, 'b');
+  Publish("2.0", version2_);
+  const std::string base = "http://releases.example:80/kelvo/";
+  ServeOnWeb(base);
+  query_.source = u"http://releases.example/kelvo";
+  ASSERT_EQ(Check(), LaunchOk);
+  const std::string big = base + "files/" + release::Hex(manifest_.files[1].sha256.data(), 32);
+  const WideString partial = demo::StagedFile(u" ~big.dat");
+  // The user presses stop two seconds into the silence.
+  struct User {
+    std::uint64_t last = ~0ull, silentSince = 0, pressedAt = 0, longestGap = 0, askedAt = 0;
+  };
+  const auto user = [](std::uint64_t done, std::uint64_t, void* context) {
+    User& u = *static_cast<User*>(context);
+    const std::uint64_t now = sim::World().tickCount;
+    if (done != u.last) u.silentSince = now;
+    if (done == u.last) u.longestGap = std::max(u.longestGap, now - u.askedAt);
+    u.last = done;
+    u.askedAt = now;
+    if (now - u.silentSince < 2000) return true;
+    u.pressedAt = now;
+    return false;
+  };
+  for (const bool beforeHeaders : {false, true}) {
+    SCOPED_TRACE(beforeHeaders ? "before the headers" : "mid-file");
+    platform::DeleteFileW(partial.c_str());
+    sim::World().web[big].silentFrom = 300000;
+    sim::World().web[big].silentBeforeHeaders = beforeHeaders;
+    User u;
+    std::size_t file = 99;
+    EXPECT_EQ(FetchRelease(checked_, user, &u, &file), Stopped);
+    EXPECT_EQ(file, 1u);
+    EXPECT_GE(u.pressedAt, 2000u);
+    EXPECT_LE(u.longestGap, 1000u) << "asked at least every second";
+    EXPECT_EQ(sim::World().tickCount, u.pressedAt) << "and ended at once";
+    EXPECT_EQ(sim::ContentOf(partial).value_or("").size(), beforeHeaders ? 0u : 300000u);
+    EXPECT_FALSE(sim::Exists(demo::StagedFile(u"big.dat")));
+    EXPECT_TRUE(sim::World().launches.empty());
+    // WinHTTP's last callbacks of the abandoned request come later; until
+    // then what they use stays.
+    EXPECT_EQ(sim::OpenHandleCount(), 1u);
+    sim::FinishClosedRequests();
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+  }
+  // Pinned, for callbacks that outlive the caller's use of the library.
+  const std::vector<std::string> pins = sim::CallsTo("GetModuleHandleExW");
+  EXPECT_EQ(pins, std::vector<std::string>(std::max<std::size_t>(pins.size(), 1),
+                                           "GetModuleHandleExW(0x5, ptr)"));
+
+  // Unstopped, each silence ends at the receive timeout, with its code.
+  for (const bool beforeHeaders : {true, false}) {
+    platform::DeleteFileW(partial.c_str());
+    sim::World().web[big].silentBeforeHeaders = beforeHeaders;
+    const std::uint64_t start = sim::World().tickCount;
+    EXPECT_EQ(FetchRelease(checked_), FailedTimeout);
+    EXPECT_GE(sim::World().tickCount - start, 30000u);
+    EXPECT_LT(sim::World().tickCount - start, 31000u);
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+  }
+  // The server speaks again: the kept part is continued.
+  sim::World().web[big].silentFrom.reset();
+  sim::World().web[big].silentBeforeHeaders = false;
+  sim::World().webRequests.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::World().webRequests.front(), big + " Range: bytes=300000-");
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), std::string(1 << 20, 'b'));
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
 // Whichever WinHTTP call fails, in a check or a fetch, the fetch ends with a
 // code, nothing unverified stands under a staged name, no handle is left
 // open and no updater starts; the next fetch completes.
@@ -562,8 +638,9 @@ TEST_F(ReleaseTest, AFailureOfAnyWinHttpCallLeavesNothingUnverifiedStaged) {
                          "WinHttpSendRequest",
                          "WinHttpReceiveResponse",
                          "WinHttpQueryHeaders",
-                         "WinHttpQueryDataAvailable",
-                         "WinHttpReadData"};
+                         "WinHttpReadData",
+                         "WinHttpSetStatusCallback",
+                         "CreateEventW"};
   const std::vector<WideString> names = {u"KelvoClient.exe", u"lang\\de.pak", u"big.dat"};
   int failures = 0;
   for (const char* call : calls) {

@@ -8,7 +8,9 @@
 //                                      checks the signed release in DIR (or at
 //                                      an http address) against KEY, fetches
 //                                      what changed (stopping after STOP_AFTER
-//                                      bytes unless 0; under 64 KiB in
+//                                      bytes unless 0, or once a file
+//                                      KelvoClient.cancel appears in its
+//                                      working folder; under 64 KiB in
 //                                      WINDOW_MS is too slow), applies it
 // What the library answered goes to KelvoClient.launch.
 #include <windows.h>
@@ -80,9 +82,15 @@ bool StageTree(const std::wstring& root, const std::wstring& dir, FileList& name
 }
 
 // With a bound, the fetch is stopped once it has that many bytes, as a user
-// pressing Cancel would.
+// pressing Cancel would; and whenever the test says Cancel with a file.
 bool NoteProgress(std::uint64_t done, std::uint64_t total, void* stopAfter) {
   Note(L"KelvoClient.progress", std::to_string(done) + "/" + std::to_string(total) + "\n");
+  wchar_t cwd[MAX_PATH] = {};
+  ::GetCurrentDirectoryW(MAX_PATH, cwd);
+  if (::GetFileAttributesW((std::wstring(cwd) + L"\\KelvoClient.cancel").c_str()) !=
+      INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
   const std::uint64_t bound = *static_cast<const std::uint64_t*>(stopAfter);
   return bound == 0 || done < bound;
 }

@@ -1,10 +1,12 @@
-// Windows backend of the seam: WinHTTP, which only the launch library calls,
-// in an object of its own so that the updater does not import winhttp.dll.
+// Windows backend of the seam: WinHTTP and what waits on it, which only the
+// launch library calls, in an object of its own so that the updater does not
+// import winhttp.dll.
 #include <windows.h>
 // The other Windows headers need it first.
 
 #include <winhttp.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -29,12 +31,56 @@ static_assert(kErrorWinHttpTlsFailures[0] == ERROR_WINHTTP_SECURE_CERT_DATE_INVA
                   kErrorWinHttpTlsFailures[7] == ERROR_WINHTTP_SECURE_CERT_REVOKED &&
                   kErrorWinHttpTlsFailures[9] == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE,
               "TLS failures");
+static_assert(kWinHttpFlagAsync == WINHTTP_FLAG_ASYNC, "WINHTTP_FLAG_ASYNC");
+static_assert(kWinHttpOptionContextValue == WINHTTP_OPTION_CONTEXT_VALUE, "context value");
+static_assert(kWinHttpStatusHandleClosing == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING &&
+                  kWinHttpStatusHeadersAvailable == WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE &&
+                  kWinHttpStatusReadComplete == WINHTTP_CALLBACK_STATUS_READ_COMPLETE &&
+                  kWinHttpStatusRequestError == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR &&
+                  kWinHttpStatusSendRequestComplete ==
+                      WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE,
+              "callback statuses");
+static_assert(kErrorWinHttpOperationCancelled == ERROR_WINHTTP_OPERATION_CANCELLED, "cancelled");
+static_assert(kGetModuleHandleExPin == GET_MODULE_HANDLE_EX_FLAG_PIN &&
+                  kGetModuleHandleExFromAddress == GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+              "GetModuleHandleExW flags");
+static_assert(kWaitObject0 == WAIT_OBJECT_0 && kWaitTimeout == WAIT_TIMEOUT, "wait results");
 
 const wchar_t* as_wcstr(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 HINTERNET native(Handle h) { return reinterpret_cast<HINTERNET>(static_cast<std::uintptr_t>(h)); }
 Handle portable(HINTERNET h) { return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(h)); }
 
+// WinHTTP calls back with its own types and convention; this passes them on.
+std::atomic<WinHttpStatusCallback> g_callback{nullptr};
+void CALLBACK Forward(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
+                      DWORD length) {
+  const WinHttpStatusCallback callback = g_callback.load();
+  if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR && info) {
+    const auto* native = static_cast<const WINHTTP_ASYNC_RESULT*>(info);
+    const WinHttpAsyncResult result{native->dwResult, native->dwError};
+    if (callback) callback(portable(handle), context, status, &result, length);
+  } else if (callback) {
+    callback(portable(handle), context, status, info, length);
+  }
+}
+
 }  // namespace
+
+Handle CreateEventW(Bool manualReset, Bool initialState) {
+  return static_cast<Handle>(
+      reinterpret_cast<std::uintptr_t>(::CreateEventW(nullptr, manualReset, initialState, nullptr)));
+}
+
+Bool SetEvent(Handle event) {
+  return ::SetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(event)));
+}
+
+Bool GetModuleHandleExW(std::uint32_t flags, const void* address, Handle* module) {
+  HMODULE m = nullptr;
+  const BOOL ok = ::GetModuleHandleExW(flags, static_cast<LPCWSTR>(address), &m);
+  *module = static_cast<Handle>(reinterpret_cast<std::uintptr_t>(m));
+  return ok;
+}
 
 Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags) {
   return portable(::WinHttpOpen(as_wcstr(agent), accessType, WINHTTP_NO_PROXY_NAME,
@@ -61,10 +107,20 @@ Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
   return ::WinHttpSetOption(native(handle), option, const_cast<void*>(buffer), length);
 }
 
-Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength) {
+Bool WinHttpSetStatusCallback(Handle handle, WinHttpStatusCallback callback) {
+  g_callback.store(callback);
+  const DWORD flags = WINHTTP_CALLBACK_FLAG_SENDREQUEST_COMPLETE |
+                      WINHTTP_CALLBACK_FLAG_HEADERS_AVAILABLE | WINHTTP_CALLBACK_FLAG_READ_COMPLETE |
+                      WINHTTP_CALLBACK_FLAG_REQUEST_ERROR | WINHTTP_CALLBACK_FLAG_HANDLES;
+  return ::WinHttpSetStatusCallback(native(handle), callback ? Forward : nullptr, flags, 0) !=
+         WINHTTP_INVALID_STATUS_CALLBACK;
+}
+
+Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t headersLength,
+                        std::uintptr_t context) {
   return ::WinHttpSendRequest(native(request),
                               headers ? as_wcstr(headers) : WINHTTP_NO_ADDITIONAL_HEADERS,
-                              headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+                              headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, context);
 }
 
 Bool WinHttpReceiveResponse(Handle request) {
@@ -80,18 +136,8 @@ Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t*
   return ok;
 }
 
-Bool WinHttpQueryDataAvailable(Handle request, std::uint32_t* available) {
-  DWORD n = 0;
-  const BOOL ok = ::WinHttpQueryDataAvailable(native(request), &n);
-  *available = n;
-  return ok;
-}
-
-Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size, std::uint32_t* read) {
-  DWORD n = 0;
-  const BOOL ok = ::WinHttpReadData(native(request), buffer, size, &n);
-  *read = n;
-  return ok;
+Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size) {
+  return ::WinHttpReadData(native(request), buffer, size, nullptr);
 }
 
 Bool WinHttpCloseHandle(Handle handle) { return ::WinHttpCloseHandle(native(handle)); }
