@@ -1318,6 +1318,15 @@ void CompleteWithError(Handle request, std::uint32_t error) {
   Complete(request, kWinHttpStatusRequestError, &result, sizeof result);
 }
 
+// A connection or request: asynchronous, with its parent's callback and timeout.
+OpenHandle ChildOf(const OpenHandle& parent, HandleKind kind) {
+  OpenHandle h = Of(kind);
+  h.async = true;
+  h.callback = parent.callback;
+  h.receiveTimeout = parent.receiveTimeout;
+  return h;
+}
+
 const State::WebAnswer* AnswerFor(const OpenHandle& r) {
   const auto it = g_state.web.find(r.url);
   return it == g_state.web.end() ? nullptr : &it->second;
@@ -1343,10 +1352,7 @@ Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port
   Record("WinHttpConnect", {Describe(session), Str(server), Dec(port)});
   const OpenHandle* s = WebHandle(session, HandleKind::WebSession);
   if (!s || FailsNow("WinHttpConnect")) return WebFails(kErrorWinHttpCannotConnect), kNullHandle;
-  OpenHandle h = Of(HandleKind::WebConnect);
-  h.async = true;
-  h.callback = s->callback;
-  h.receiveTimeout = s->receiveTimeout;
+  OpenHandle h = ChildOf(*s, HandleKind::WebConnect);
   h.url = Utf8(server) + ":" + std::to_string(port);
   return NewHandle(std::move(h));
 }
@@ -1357,10 +1363,7 @@ Handle WinHttpOpenRequest(Handle connect, const char16_t* verb, const char16_t* 
   const OpenHandle* c = WebHandle(connect, HandleKind::WebConnect);
   if (!c || FailsNow("WinHttpOpenRequest"))
     return WebFails(kErrorWinHttpConnectionError), kNullHandle;
-  OpenHandle h = Of(HandleKind::WebRequest);
-  h.async = true;
-  h.callback = c->callback;
-  h.receiveTimeout = c->receiveTimeout;
+  OpenHandle h = ChildOf(*c, HandleKind::WebRequest);
   h.url = std::string(flags & kWinHttpFlagSecure ? "https://" : "http://") + c->url + Utf8(object);
   return NewHandle(std::move(h));
 }
