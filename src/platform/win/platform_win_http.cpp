@@ -55,25 +55,24 @@ std::atomic<WinHttpStatusCallback> g_callback{nullptr};
 void CALLBACK Forward(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
                       DWORD length) {
   const WinHttpStatusCallback callback = g_callback.load();
+  if (!callback) return;
   if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR && info) {
     const auto* native = static_cast<const WINHTTP_ASYNC_RESULT*>(info);
     const WinHttpAsyncResult result{native->dwResult, native->dwError};
-    if (callback) callback(portable(handle), context, status, &result, length);
-  } else if (callback) {
+    callback(portable(handle), context, status, &result, length);
+  } else {
     callback(portable(handle), context, status, info, length);
   }
 }
 
 }  // namespace
 
+// An event's HANDLE is a pointer like an HINTERNET: the same conversions.
 Handle CreateEventW(Bool manualReset, Bool initialState) {
-  return static_cast<Handle>(
-      reinterpret_cast<std::uintptr_t>(::CreateEventW(nullptr, manualReset, initialState, nullptr)));
+  return portable(::CreateEventW(nullptr, manualReset, initialState, nullptr));
 }
 
-Bool SetEvent(Handle event) {
-  return ::SetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(event)));
-}
+Bool SetEvent(Handle event) { return ::SetEvent(native(event)); }
 
 Bool GetModuleHandleExW(std::uint32_t flags, const void* address, Handle* module) {
   HMODULE m = nullptr;
