@@ -80,6 +80,7 @@ typedef int32_t kl_code;
 #define KL_REFUSED_ADDRESS 42
 #define KL_REFUSED_REDIRECT 43
 #define KL_FAILED_SLOW 44
+#define KL_FAILED_BUSY 45 /* another fetch or apply works in the staging folder */
 /* The C interface's own. */
 #define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */
@@ -114,7 +115,8 @@ kl_code KL_CALL KlStartUpdater(const kl_char* line);
  * A release found by KlCheckRelease is an opaque handle: read it with the
  * accessors, pass it to KlFetchRelease and KlApplyRelease, end it with
  * KlFreeRelease. Calls may run at once on different threads (a check while a
- * fetch runs); one fetch or apply into the staging folder at a time. */
+ * fetch runs). A fetch or apply while another one works in the staging folder
+ * (from this process or another instance) returns KL_FAILED_BUSY at once. */
 typedef struct kl_release kl_release;
 
 /* Bytes done and in all, as a fetch goes, and four times a second while a
@@ -159,7 +161,8 @@ kl_code KL_CALL KlReleaseChangedFile(const kl_release* release, uint32_t index, 
 /* Copies the changed files into the staging folder, each staged only when its
  * size and SHA-256 are the manifest's; files already staged so are kept, so
  * a fetch resumes. Synchronous: call it on a worker thread. On a failure,
- * `*failed_file` is the changed file's index; what was verified stays. */
+ * `*failed_file` is the changed file's index; what was verified stays.
+ * KL_FAILED_BUSY while another fetch or apply works in the staging folder. */
 kl_code KL_CALL KlFetchRelease(const kl_release* release, kl_progress progress, void* context,
                                uint32_t* failed_file);
 

@@ -69,6 +69,9 @@ constexpr Entry kCodeTexts[] = {
      u"the release source is neither a folder nor an http:// or https:// address"},
     {KL_REFUSED_REDIRECT, u"the server redirected from https to http, or the redirect failed"},
     {KL_FAILED_SLOW, u"the transfer stayed under its minimum rate for a whole window"},
+    {KL_FAILED_BUSY,
+     u"another fetch or apply, in this process or another instance, works in the staging "
+     u"folder; try again when it is done"},
     {KL_NULL_ARGUMENT, u"a pointer that must be given is null"},
     {KL_BUFFER_TOO_SMALL, u"the buffer is too small; nothing was written"},
     {KL_START_FAILED, u"the user declined elevation, or the updater could not be started"},

@@ -14,6 +14,8 @@ namespace {
 constexpr std::size_t kBlock = 256 * 1024;
 constexpr std::size_t kMaxSignatureBytes = 128;
 constexpr char16_t kUpdaterName[] = u"\\updater.exe";
+// In the staging folder: no staged name begins with a blank, no partial one so.
+constexpr char16_t kLockName[] = u"\\ lock";
 // FILETIME of 1970-01-01, in 100 ns units.
 constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ull;
 
@@ -108,6 +110,35 @@ class Sha256 {
 
  private:
   platform::Handle hash_ = platform::kNullHandle;
+};
+
+// Held while a fetch or an apply works in the staging folder, so that
+// another one (on another thread, or in another instance of the client) is
+// told so instead of replacing or removing what this one verified. Windows
+// removes the file with its last handle, also a crashed process's.
+class StagingLock {
+ public:
+  explicit StagingLock(const WideString& staging)
+      : h_(platform::CreateFileW((staging + kLockName).c_str(),
+                                 platform::kGenericWrite | platform::kDelete, 0,
+                                 platform::kOpenAlways,
+                                 platform::kAttributeNormal | platform::kFileFlagDeleteOnClose |
+                                     platform::kFileFlagOpenReparsePoint)) {
+    if (h_ == platform::kInvalidHandle) {
+      code_ = platform::GetLastError() == platform::kErrorSharingViolation ? FailedBusy
+                                                                           : FailedStageWrite;
+    }
+  }
+  ~StagingLock() {
+    if (code_ == LaunchOk) platform::CloseHandle(h_);
+  }
+  StagingLock(const StagingLock&) = delete;
+  StagingLock& operator=(const StagingLock&) = delete;
+  LaunchCode Code() const { return code_; }
+
+ private:
+  platform::Handle h_;
+  LaunchCode code_ = LaunchOk;
 };
 
 // The read buffer of one operation. Never shared between operations: a client
@@ -400,6 +431,8 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
   if (file) *file = kNoName;
   WideString staging;
   if (!GetStagingDir(staging)) return FailedNoClientRoot;
+  const StagingLock lock(staging);
+  if (lock.Code() != LaunchOk) return lock.Code();
   const HashProvider provider;
   if (!provider.Ready()) return FailedCrypto;
   LaunchCode opened = LaunchOk;
@@ -439,6 +472,9 @@ bool ApplyRelease(const CheckedRelease& r, LaunchRefusal* refusal) {
   };
   WideString staging;
   if (!GetStagingDir(staging)) return refuse(FailedNoClientRoot, kNoName);
+  // Held until the updater has started: nothing replaces what was verified.
+  const StagingLock lock(staging);
+  if (lock.Code() != LaunchOk) return refuse(lock.Code(), kNoName);
   const HashProvider provider;
   if (!provider.Ready()) return refuse(FailedCrypto, kNoName);
   Block block(kBlock);

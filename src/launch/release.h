@@ -51,11 +51,14 @@ using FetchProgress = bool (*)(std::uint64_t done, std::uint64_t total, void* co
 // failure the file's partial copy and any unverified copy under its name
 // are removed, files verified before it stay, and `file` is the position in
 // `changed` of the file that failed. Synchronous: run it on a worker thread.
+// FailedBusy, nothing touched, while another fetch or apply works in the
+// staging folder, in this process or another.
 LaunchCode FetchRelease(const CheckedRelease& release, FetchProgress progress = nullptr,
                         void* context = nullptr, std::size_t* file = nullptr);
 
 // Checks that every changed file stands staged as the manifest says, then
 // starts the updater for them (StartUpdater). False when a file is not (its
-// code and position in `refusal`), the line is refused, or the start fails
-// or is declined (code LaunchOk).
+// code and position in `refusal`), the line is refused, another fetch or
+// apply works in the staging folder (FailedBusy), or the start fails or is
+// declined (code LaunchOk). The folder stays held until the updater started.
 bool ApplyRelease(const CheckedRelease& release, LaunchRefusal* refusal = nullptr);

@@ -48,9 +48,14 @@ constexpr std::uint32_t kFileShareDelete = 0x4;
 constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kCreateAlways = 2;
 constexpr std::uint32_t kOpenExisting = 3;
+constexpr std::uint32_t kOpenAlways = 4;
 constexpr std::uint32_t kFileFlagBackupSemantics = 0x02000000;
 constexpr std::uint32_t kFileFlagOpenReparsePoint = 0x00200000;
 constexpr std::uint32_t kFileFlagSequentialScan = 0x08000000;
+// Removed with its last handle, also when the process ends without closing it.
+constexpr std::uint32_t kFileFlagDeleteOnClose = 0x04000000;
+// Opened where another handle's sharing forbids it, or with sharing that one's access needs.
+constexpr std::uint32_t kErrorSharingViolation = 32;
 constexpr std::uint32_t kFileListDirectory = 0x1;
 constexpr std::uint32_t kFileTraverse = 0x20;
 constexpr std::uint32_t kSynchronize = 0x100000;

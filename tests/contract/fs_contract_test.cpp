@@ -522,6 +522,53 @@ TEST_F(HandleContractTest, DeletionThroughAHandleHappensAtCloseAndSparesReadOnly
   EXPECT_EQ(Read(u"kept.bin"), "k");
 }
 
+// How the launch library keeps a second fetch out of the staging folder.
+TEST_F(HandleContractTest, AFileHeldWithoutSharingKeepsOthersOutAndGoesWithItsHandle) {
+  const auto lock = [&] {
+    return platform::CreateFileW(
+        Path(u" lock").c_str(), platform::kGenericWrite | platform::kDelete, 0,
+        platform::kOpenAlways,
+        platform::kFileFlagDeleteOnClose | platform::kFileFlagOpenReparsePoint);
+  };
+  Write(u" lock", "left by a process that crashed");
+  platform::Handle held = lock();
+  ASSERT_NE(held, platform::kInvalidHandle);
+  for (const std::uint32_t access :
+       {platform::kGenericWrite | platform::kDelete, platform::kGenericRead}) {
+    EXPECT_EQ(platform::CreateFileW(Path(u" lock").c_str(), access, 0x7, platform::kOpenAlways, 0),
+              platform::kInvalidHandle);
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorSharingViolation);
+  }
+  platform::CloseHandle(held);
+  EXPECT_EQ(Attributes(u" lock"), platform::kInvalidFileAttributes);
+  held = lock();
+  ASSERT_NE(held, platform::kInvalidHandle);
+  platform::CloseHandle(held);
+  EXPECT_EQ(Attributes(u" lock"), platform::kInvalidFileAttributes);
+
+  // Sharing read only: others read, none writes; open-always keeps the content.
+  Write(u"core.dll", "core");
+  held = Open(u"core.dll", platform::kGenericRead);
+  const platform::Handle reader = platform::CreateFileW(
+      Path(u"core.dll").c_str(), platform::kGenericRead, 0x7, platform::kOpenAlways, 0);
+  EXPECT_NE(reader, platform::kInvalidHandle);
+  platform::CloseHandle(reader);
+  EXPECT_EQ(platform::CreateFileW(Path(u"core.dll").c_str(), platform::kGenericWrite, 0x7,
+                                  platform::kOpenAlways, 0),
+            platform::kInvalidHandle);
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorSharingViolation);
+  platform::CloseHandle(held);
+  // A handle for attributes alone keeps no one out, whatever its sharing.
+  held = platform::CreateFileW(Path(u"core.dll").c_str(), platform::kFileReadAttributes, 0,
+                               platform::kOpenExisting, 0);
+  const platform::Handle writer = platform::CreateFileW(
+      Path(u"core.dll").c_str(), platform::kGenericWrite, 0x7, platform::kOpenExisting, 0);
+  EXPECT_NE(writer, platform::kInvalidHandle);
+  platform::CloseHandle(writer);
+  platform::CloseHandle(held);
+  EXPECT_EQ(Read(u"core.dll"), "core");
+}
+
 TEST_F(HandleContractTest, TheWorkingFolderComesWithItsSizeAsked) {
   const std::uint32_t needed = platform::GetCurrentDirectoryW(0, nullptr);
   ASSERT_GT(needed, 1u);

@@ -551,13 +551,25 @@ fi
 stop_serving
 end_scenario
 
-scenario "a stop while the server sends nothing ends the fetch at once, not at the receive timeout"
+scenario "a stop while the server sends nothing ends the fetch at once, not at the receive timeout; a second client meanwhile is told the staging folder is busy"
 install_release_base
 if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server runs" serve_misbehaving "$RELEASE_DIR"; then
   start_client Kelvo /update-release "http://127.0.0.1:$BAD_PORT/silent/good" "$KEY"
   # Progress is noted as it waits: a few times a second, with nothing done.
-  asked_while_waiting() { [ "$(grep -c '^0/' "$KELVO/KelvoClient.progress" 2>/dev/null)" -ge 8 ]; }
+  asked_while_waiting() {
+    local n
+    n=$(grep -c '^0/' "$KELVO/KelvoClient.progress" 2>/dev/null)
+    [ "${n:-0}" -ge 8 ]
+  }
   check "the client is asked on while the server sends nothing" wait_until 30 asked_while_waiting
+  # Another instance of the client, installed elsewhere, with a release that nginx serves.
+  second="$PREFIX/drive_c/Kelvo2"
+  rm -rf "$second" && cp -a "$KELVO" "$second" && rm -f "$second"/KelvoClient.{launch,started,progress}
+  start_client Kelvo2 /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY"
+  second_busy() { grep -q "^fetch: code 45" "$second/KelvoClient.launch" 2>/dev/null; }
+  check "the second client's fetch: code 45, the staging folder is busy" wait_until 30 second_busy
+  check "it staged nothing: the folder holds the first one's lock alone" \
+    eq "$(cd "$STAGING" && find . -type f -printf '%P|')" " lock|"
   : >"$KELVO/KelvoClient.cancel"
   pressed=$(date +%s%N)
   wait_outcome
@@ -567,10 +579,11 @@ if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server ru
   # The x86 guest emulates its CPU: more patience, still short of the timeout.
   bound=$((10000 * PATIENCE)) && [ "$bound" -le 25000 ] || bound=25000
   check "long before the 30 s receive timeout" test "$took" -lt "$bound"
-  check "nothing staged, no partial copy" eq "$(staged_names):$(partials)" "0:"
+  check "nothing staged, no partial copy, the lock gone" eq "$(staged_names):$(partials)" "0:"
   check "no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0
-  check "the client runs on" eq "$(running_clients)" 1
+  check "both clients run on" eq "$(running_clients)" 2
   kill_clients
+  rm -rf "$second"
   rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started" "$KELVO/KelvoClient.cancel" \
     "$KELVO/KelvoClient.progress"
 fi

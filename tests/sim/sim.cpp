@@ -51,6 +51,7 @@ struct OpenHandle {
   std::uint64_t nodeId = 0;              // File
   std::uint32_t access = 0;              // File
   std::uint32_t share = 0x7;             // File: the sharing it grants others
+  bool deleteOnClose = false;            // File
   WideString algorithm;                  // Algorithm
   std::shared_ptr<EVP_MD_CTX> digest;    // Hash
   std::array<std::uint8_t, 64> point{};  // Key: X||Y
@@ -190,6 +191,30 @@ bool InUse(const Node* n) {
         !(h.share & platform::kFileShareDelete)) {
       return true;
     }
+  }
+  return false;
+}
+
+// What of read, write and delete (the sharing bits) an access asks for;
+// attributes alone ask for none.
+std::uint32_t SharedPartsOf(std::uint32_t access) {
+  std::uint32_t parts = 0;
+  if (access & (platform::kGenericRead | platform::kFileListDirectory | platform::kFileTraverse)) {
+    parts |= platform::kFileShareRead;
+  }
+  if (access & (platform::kGenericWrite | platform::kFileAppendData)) {
+    parts |= platform::kFileShareWrite;
+  }
+  if (access & platform::kDelete) parts |= platform::kFileShareDelete;
+  return parts;
+}
+
+// Whether an open with `access` and `share` meets a handle on `n` that
+// refuses it, or that it refuses. A handle for attributes alone shares all.
+bool SharingViolated(const Node* n, std::uint32_t access, std::uint32_t share) {
+  for (const auto& [value, h] : g_handles) {
+    if (h.kind != HandleKind::File || h.nodeId != n->id || !SharedPartsOf(h.access)) continue;
+    if ((SharedPartsOf(access) & ~h.share) || (SharedPartsOf(h.access) & ~share)) return true;
   }
   return false;
 }
@@ -680,6 +705,7 @@ Bool CloseHandle(Handle object) {
   }
   if (h->kind == HandleKind::File) {
     const WideString key = KeyOfId(h->nodeId);
+    if (!key.empty() && h->deleteOnClose) g_state.volume[key].deletePending = true;
     if (!key.empty() && g_state.volume[key].deletePending) g_state.volume.erase(key);
   }
   g_handles.erase(static_cast<std::uintptr_t>(object));
@@ -836,6 +862,13 @@ Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t sha
   if (key.empty()) return kInvalidHandle;
   Node* n = NodeAt(key);
   const bool readOnly = n && (n->attributes & kAttributeReadOnly);
+  if (n && !n->deletePending && SharingViolated(n, access, shareMode)) {
+    g_state.lastError = kErrorSharingViolation;
+    return kInvalidHandle;
+  }
+  if (creationDisposition == kOpenAlways) {
+    creationDisposition = n && !n->deletePending ? kOpenExisting : kCreateNew;
+  }
   if (creationDisposition == kOpenExisting) {
     if (!n || n->deletePending) return kInvalidHandle;
     // A folder opens only for backup semantics.
@@ -866,6 +899,7 @@ Handle CreateFileW(const char16_t* path, std::uint32_t access, std::uint32_t sha
   h.nodeId = n->id;
   h.access = access;
   h.share = shareMode;
+  h.deleteOnClose = (flagsAndAttributes & kFileFlagDeleteOnClose) && (access & kDelete);
   return NewHandle(std::move(h));
 }
 

@@ -111,7 +111,7 @@ TEST_F(ClientLaunchCTest, StagesAndStartsAndSaysWhyNot) {
 TEST_F(ClientLaunchCTest, EveryCodeHasAText) {
   std::vector<kl_code> codes = {KL_NULL_ARGUMENT, KL_BUFFER_TOO_SMALL, KL_START_FAILED,
                                 KL_UNKNOWN_CODE, KL_NO_SUCH_FILE};
-  for (kl_code c = KL_OK; c <= KL_FAILED_SLOW; ++c) codes.push_back(c);
+  for (kl_code c = KL_OK; c <= KL_FAILED_BUSY; ++c) codes.push_back(c);
   std::vector<WideString> texts;
   for (const kl_code code : codes) {
     uint32_t needed = 0;
@@ -124,7 +124,7 @@ TEST_F(ClientLaunchCTest, EveryCodeHasAText) {
   std::sort(texts.begin(), texts.end());
   EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
   KString untouched(4, u'#');
-  EXPECT_EQ(KlCodeText(KL_FAILED_SLOW + 1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
+  EXPECT_EQ(KlCodeText(KL_FAILED_BUSY + 1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(KlCodeText(-1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(untouched, KString(4, u'#'));
 }

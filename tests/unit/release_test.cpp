@@ -324,6 +324,62 @@ TEST_F(ReleaseTest, ACheckOnAnotherThreadAtAnyStepChangesNothingStaged) {
   EXPECT_GT(step, 30u);
 }
 
+// A second fetch (another thread, or a second instance of the client with a
+// newer release) at any step of a fetch and apply: while the first works in
+// the staging folder it is told so and changes nothing; the updater only ever
+// starts for what was verified.
+TEST_F(ReleaseTest, AFetchWhileAnotherWorksInTheStagingFolderIsToldItIsBusy) {
+  Publish("2.0", version2_);
+  sim::AddFile(u"C:\\Kelvo\\updater.exe", "updater");
+  ASSERT_EQ(Check(), LaunchOk);
+  const CheckedRelease first = checked_;
+  auto version21 = version2_;
+  version21[u"KelvoClient.exe"] = "client 2.1";
+  version21[u"lang/de.pak"] = "deutsch 2.1";
+  Publish("2.1", version21);
+  ASSERT_EQ(Check(), LaunchOk);
+  const CheckedRelease second = checked_;
+  const WideString lock = WideString(demo::kStaging) + u"\\ lock";
+  const auto staged = [] {
+    return std::make_pair(sim::ContentOf(demo::StagedFile(u"KelvoClient.exe")).value_or(""),
+                          sim::ContentOf(demo::StagedFile(u"lang\\de.pak")).value_or(""));
+  };
+  const auto verified = std::make_pair(version2_[u"KelvoClient.exe"], version2_[u"lang/de.pak"]);
+  std::map<LaunchCode, int> others;
+  std::size_t step = 0;
+  for (bool ran = true; ran; ++step) {
+    for (const WideString name : {u"KelvoClient.exe", u"lang\\de.pak"}) {
+      platform::DeleteFileW(demo::StagedFile(name).c_str());
+    }
+    sim::AddFile(lock, "left by a client that crashed");
+    sim::World().launches.clear();
+    ran = false;
+    LaunchCode other = LaunchOk;
+    sim::World().otherThread = {sim::World().journal.size() + step, [&] {
+                                  ran = true;
+                                  other = FetchRelease(second);
+                                }};
+    const LaunchCode fetched = FetchRelease(first);
+    LaunchRefusal refusal;
+    const bool applied = ApplyRelease(first, &refusal);
+    if (ran) ++others[other];
+    EXPECT_FALSE(sim::Exists(lock)) << step;
+    if (other == FailedBusy) {
+      EXPECT_EQ(fetched, LaunchOk) << step;
+      EXPECT_TRUE(applied) << step;
+    }
+    // Applied means started, for the first release's files as they were verified.
+    EXPECT_EQ(sim::World().launches.size(), applied ? 1u : 0u) << step;
+    EXPECT_TRUE(applied ? staged() == verified : refusal.code == RefusedFileHash) << step;
+  }
+  sim::World().otherThread.reset();
+  // Only in the few calls before each takes the folder does the other run whole.
+  EXPECT_GT(others[FailedBusy], 30) << step;
+  EXPECT_LT(others[LaunchOk], 16) << step;
+  EXPECT_EQ(others[FailedBusy] + others[LaunchOk], static_cast<int>(step) - 1);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
 // The same cycle through the C interface: the handle, its accessors, the
 // callback, and the codes where C++ has its refusals.
 TEST_F(ReleaseTest, TheCInterfaceChecksFetchesAndAppliesThroughAHandle) {
