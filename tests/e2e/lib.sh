@@ -258,11 +258,13 @@ wait_updater() {
 # The window id of a top-level window whose caption is exactly NAME.
 # Searched again and again rather than with --sync: Debian's xdotool ends its
 # whole search on a BadWindow error, which any window closing meanwhile raises.
+# Each search starts xdotool, slow in the x86 guest: the bound is also kept by the clock.
 wait_window() {  # wait_window NAME SECONDS
-  local id
+  local id deadline=$((SECONDS + $2 * 3 * PATIENCE))
   for _ in $(polls "$2"); do
     id=$(xdotool search --name "^$1\$" 2>/dev/null | head -1)
     [ -n "$id" ] && { echo "$id"; return 0; }
+    [ "$SECONDS" -lt "$deadline" ] || return 0
     sleep 0.1
   done
 }
