@@ -236,6 +236,30 @@ bool CheckSignature(const std::string& manifest, const release::Signature& signa
   return crypto::Verify(point, hash.Finish(), signature);
 }
 
+// Refused, and said on `err`, unless `version` is newer than what `channel`
+// serves. A manifest that is there but cannot be read is never written over:
+// its version is unknown.
+bool NewerThanPublished(const std::string& version, const fs::path& to, const std::string& channel,
+                        std::ostream& err) {
+  const fs::path path = ManifestPath(to, channel);
+  std::error_code ec;
+  if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) return true;
+  std::string published;
+  release::Manifest earlier;
+  if (!ReadAll(path, published, release::kMaxManifestBytes + 1) ||
+      release::ParseManifest(published, earlier) != LaunchOk) {
+    err << "publish: the " << channel << " manifest in " << to.u8string()
+        << " cannot be read; it is left as it is\n";
+    return false;
+  }
+  if (release::CompareVersions(version, earlier.version) <= 0) {
+    err << "publish: refused: " << version << " is not newer than " << earlier.version
+        << ", already published on " << channel << "\n";
+    return false;
+  }
+  return true;
+}
+
 bool ReadSignature(const fs::path& path, release::Signature& signature) {
   std::string bytes;
   return ReadAll(path, bytes, 256) &&
@@ -305,20 +329,7 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
   }
 
   const fs::path to = PathOf(o.Get("--to"));
-  std::string published;
-  if (ReadAll(ManifestPath(to, channel), published, release::kMaxManifestBytes + 1)) {
-    release::Manifest earlier;
-    if (release::ParseManifest(published, earlier) != LaunchOk) {
-      err << "publish: the " << channel << " manifest in " << to.u8string()
-          << " cannot be read; it is left as it is\n";
-      return kRefused;
-    }
-    if (release::CompareVersions(m.version, earlier.version) <= 0) {
-      err << "publish: refused: " << m.version << " is not newer than " << earlier.version
-          << ", already published on " << channel << "\n";
-      return kRefused;
-    }
-  }
+  if (!NewerThanPublished(m.version, to, channel, err)) return kRefused;
 
   std::vector<fs::path> paths;
   if (!CollectFiles(PathOf(o.Get("--from")), m.files, paths, err)) return kRefused;
@@ -372,7 +383,8 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     err << "publish: the manifest could not be signed\n";
     return kRefused;
   }
-  // The manifest last: until it lands, the folder still serves the old pair.
+  // Each file is replaced whole; a reader between the two renames finds a pair
+  // that does not verify, and refuses it.
   fs::rename(WithSuffix(SignaturePath(to, channel), ".new"), SignaturePath(to, channel), ec);
   if (ec || !WriteAtomically(ManifestPath(to, channel), manifest)) {
     err << "publish: cannot write the manifest\n";
@@ -408,6 +420,13 @@ int Attach(const Options& o, std::ostream& out, std::ostream& err) {
         << "; nothing changed\n";
     return kRefused;
   }
+  // Another release may have been published while this one waited for its signature.
+  release::Manifest m;
+  if (release::ParseManifest(manifest, m) != LaunchOk) {
+    err << "publish: " << pending.u8string() << " is not a manifest; nothing changed\n";
+    return kRefused;
+  }
+  if (!NewerThanPublished(m.version, to, channel, err)) return kRefused;
   std::error_code ec;
   if (!WriteAtomically(SignaturePath(to, channel), std::string(signature.begin(), signature.end())))
     return kRefused;

@@ -150,6 +150,17 @@ TEST_F(PublishTest, SigningElsewhereTakesDerOrRawFromTheRightKeyOnly) {
             0);
   EXPECT_EQ(attach("ok.der"), 0) << err_;
   EXPECT_EQ(Verify(), 0) << err_;
+  // 2.3 is published while 2.2 waits for its signature: attaching 2.2 would roll the channel back.
+  ASSERT_EQ(Release("2.2", {"--sign-elsewhere"}), 0) << err_;
+  ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path("rel.key") + " -out " + Path("ok.der") +
+                  " " + pending),
+            0);
+  ASSERT_EQ(Release("2.3"), 0) << err_;
+  const std::string served = Read(Path("out/stable.manifest"));
+  EXPECT_EQ(attach("ok.der"), 1);
+  EXPECT_NE(err_.find("2.2 is not newer than 2.3"), std::string::npos) << err_;
+  EXPECT_EQ(Read(Path("out/stable.manifest")), served);
+  EXPECT_EQ(Verify(), 0) << err_;
 }
 
 TEST_F(PublishTest, ReleasesShareFilesAndOnlyNewerVersionsArePublished) {
@@ -161,6 +172,16 @@ TEST_F(PublishTest, ReleasesShareFilesAndOnlyNewerVersionsArePublished) {
     EXPECT_NE(err_.find("not newer"), std::string::npos) << err_;
   }
   EXPECT_EQ(Read(Path("out/stable.manifest")), first);
+  // A manifest there that cannot be read says no version: it is never written over.
+  const fs::path manifest = dir_ / "out" / "stable.manifest";
+  for (const std::string& unreadable :
+       {first.substr(0, first.size() - 1), std::string(release::kMaxManifestBytes + 2, 'x')}) {
+    Write(manifest, unreadable);
+    EXPECT_EQ(Release("3.0"), 1) << unreadable.size();
+    EXPECT_NE(err_.find("cannot be read; it is left as it is"), std::string::npos) << err_;
+    EXPECT_EQ(Read(manifest), unreadable);
+  }
+  Write(manifest, first);
   Write(dir_ / "v2" / "core.dll", "core 2.10");
   ASSERT_EQ(Release("2.10"), 0) << err_;
   EXPECT_NE(out_.find("1 stored, 2 already there"), std::string::npos) << out_;
