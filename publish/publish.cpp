@@ -135,6 +135,28 @@ std::wstring Folded(const WideString& name) {
   return folded;
 }
 
+// `path` absolute, links and dot segments resolved, ending in one separator;
+// on Windows without case, as the system tells folders apart.
+bool FolderKey(const fs::path& path, std::wstring& key) {
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(path, ec);
+  if (ec) return false;
+  const fs::path resolved = fs::weakly_canonical(absolute, ec);
+  WideString wide;
+  if (ec || !resolved.is_absolute() ||
+      !release::Utf8ToWide(resolved.lexically_normal().generic_u8string(), wide)) {
+    return false;
+  }
+#ifdef _WIN32
+  key = Folded(wide);
+#else
+  key.assign(wide.begin(), wide.end());
+#endif
+  while (!key.empty() && (key.back() == L'/' || key.back() == L'\\')) key.pop_back();
+  key += L'/';
+  return true;
+}
+
 // Every file under `from` as the release lists it, or a refusal said on `err`.
 bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
                   std::vector<fs::path>& paths, std::ostream& err) {
@@ -329,6 +351,14 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
   }
 
   const fs::path to = PathOf(o.Get("--to"));
+  // Each release would carry the ones before it.
+  std::wstring fromKey, toKey;
+  if (FolderKey(PathOf(o.Get("--from")), fromKey) && FolderKey(to, toKey) &&
+      toKey.compare(0, fromKey.size(), fromKey) == 0) {
+    err << "publish: refused: " << o.Get("--to") << " is inside " << o.Get("--from")
+        << ", which it publishes\n";
+    return kRefused;
+  }
   if (!NewerThanPublished(m.version, to, channel, err)) return kRefused;
 
   std::vector<fs::path> paths;

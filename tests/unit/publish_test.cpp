@@ -214,6 +214,21 @@ TEST_F(PublishTest, RefusesWhatTheClientCouldNotInstall) {
   refused("Updater.exe", "its own file");
   refused("Core.DLL", "code 3");
   refused("lang/DE.PAK", "code 3");
+  // A release folder inside the one it publishes, however named: nothing is written.
+  for (const std::string& to : {Path("v2"), Path("v2/lang/../out"), Path("v2/") + "./lang"}) {
+    EXPECT_EQ(Run({"release", "--from", Path("v2/"), "--to", to, "--product", "KelvoClient",
+                   "--version", "3.0", "--key", Path("rel.key")}),
+              1)
+        << to;
+    EXPECT_NE(err_.find("which it publishes"), std::string::npos) << to << ": " << err_;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "v2" / "out"));
+  EXPECT_FALSE(fs::exists(dir_ / "v2" / "files"));
+  EXPECT_FALSE(fs::exists(dir_ / "v2" / "lang" / "files"));
+  EXPECT_EQ(Run({"release", "--from", Path("v2"), "--to", Path("v2-beside"), "--product",
+                 "KelvoClient", "--version", "3.0", "--key", Path("rel.key")}),
+            0)
+      << err_;
   fs::create_symlink(dir_ / "v2" / "core.dll", dir_ / "v2" / "link.dll");
   EXPECT_EQ(Release("3.0"), 1);
   EXPECT_NE(err_.find("a link"), std::string::npos) << err_;
