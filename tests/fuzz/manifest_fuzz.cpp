@@ -1,11 +1,12 @@
 // Arbitrary bytes as a release's manifest, signature and embedded key: each
 // parser refuses or accepts exactly the form its writer makes. The same bytes
-// as a release source's web address.
+// as a release source's web address, and as the publisher's key files.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "keyfile.h"
 #include "launch/release_format.h"
 #include "launch/source.h"
 
@@ -53,6 +54,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::array<std::uint8_t, 64> point{};
   if (release::ParsePublicKeyText(bytes, point)) {
     Require(release::PublicKeyText(point) == bytes, "a key text is read in its one form");
+  }
+  if (release::ParsePublicKeyPem(bytes, point)) {
+    std::array<std::uint8_t, 64> again{};
+    Require(release::ParsePublicKeyPem(release::PublicKeyPem(point), again) && again == point,
+            "a public key file is written back as the same key");
+  }
+  keyfile::Scalar d{}, d2{};
+  keyfile::Point q{}, q2{};
+  if (keyfile::ParsePrivateKeyPem(bytes, d, q)) {
+    Require(keyfile::ParsePrivateKeyPem(keyfile::PrivateKeyPem(d, q), d2, q2) && d2 == d && q2 == q,
+            "a private key file is written back as the same key");
   }
   WideString wide;
   if (release::Utf8ToWide(bytes, wide)) {
