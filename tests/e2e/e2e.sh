@@ -30,6 +30,7 @@ content() { cat "$1" 2>/dev/null || echo "<missing>"; }
 absent() { [ ! -e "$1" ]; }
 scenario() { printf '\n%s\n' "$1"; scenario_failures=0; scenario_start=$SECONDS; }
 end_scenario() {
+  [ "$scenario_failures" -eq 0 ] || note_screen "$ARTIFACTS/failed-$((passed + failed + 1)).png"
   kill_clients
   local left
   left=$(prefix_pids '^([A-Za-z]:[^ ]*\\)?updater\.exe( |$)')

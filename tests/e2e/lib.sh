@@ -307,6 +307,18 @@ keep_and_answer() {  # keep_and_answer WINDOW FILE
   answer "$1"
 }
 
+# What was on the screen when a scenario failed, said in the log: a lane that is
+# stopped keeps its log, not its artifacts.
+note_screen() {  # note_screen FILE
+  local names
+  names=$(timeout $((10 * PATIENCE)) xdotool search --onlyvisible --name . getwindowname %@ \
+          2>/dev/null | sort -u | paste -sd '|')
+  printf '    (windows shown: %s)\n' "${names:-none}"
+  grep -v -e MSGBOX_OnInit -e ':fixme:' "$ROOT/msgbox.log" 2>/dev/null | tail -5 | sed 's/^/    (updater: /; s/$/)/'
+  mkdir -p "$(dirname "$1")" && import -display "$DISPLAY" -window root "$1" 2>/dev/null
+  return 0
+}
+
 # The texts of the message boxes shown so far, decoded from Wine's trace.
 shown_texts() {
   python3 - "$ROOT/msgbox.log" <<'PY'
