@@ -48,6 +48,8 @@ rm -rf "$ROOT" "$ARTIFACTS"
 # the display it was started with for the whole session.
 start_display || { echo "0 passed, 1 failed"; exit 1; }
 make_prefix || { echo "could not make the Wine prefix"; echo "0 passed, 1 failed"; exit 1; }
+hold_desktop "$(dirname "$CLIENT_EXE")/desktop_keeper.exe" ||
+  { echo "could not hold the Wine desktop"; echo "0 passed, 1 failed"; exit 1; }
 KELVO="$PREFIX/drive_c/Kelvo"
 
 scenario "update of two files with the client running"

@@ -181,6 +181,29 @@ REG
   CACHE="$CLIENT_ROOT/AppCache/Cache"
 }
 
+# Holds this prefix's desktop until stop_everything, as a logged-on user's shell
+# holds Windows' own. Wine closes its desktop a second after the last program on
+# it ends; a program started while that desktop goes away (seconds long in the
+# emulated x86 guest) may get no window at all, and its message box never shows.
+hold_desktop() {  # hold_desktop KEEPER_EXE
+  cp "$1" "$ROOT/desktop_keeper.exe" && own "$ROOT/desktop_keeper.exe" || return 1
+  rm -f "$ROOT/desktop.held"
+  # The first program may itself meet a desktop process slow to start, and end
+  # without a window: another start finds that desktop up.
+  local keeper
+  for _ in 1 2 3; do
+    UPDATER_WINE_TIMEOUT=$((6 * 3600)) "$WINE_RUN" "$ROOT" "$(win_path "$ROOT/desktop_keeper.exe")" \
+      "$(win_path "$ROOT/desktop.held")" >/dev/null 2>&1 &
+    keeper=$!
+    for _ in $(polls 30); do
+      [ -f "$ROOT/desktop.held" ] && return 0
+      kill -0 "$keeper" 2>/dev/null || break
+      sleep 0.1
+    done
+  done
+  return 1
+}
+
 # C:\NAME with the updater, optionally the client, and installed files.
 install_into() {
   local dir="$PREFIX/drive_c/$1" with_client=$2
