@@ -130,6 +130,10 @@ void OnWebStatus(platform::Handle, std::uintptr_t context, std::uint32_t status,
     x->error = info ? static_cast<const platform::WinHttpAsyncResult*>(info)->error : 0;
   } else if (status == platform::kWinHttpStatusReadComplete) {
     x->count = length;
+  } else if (status == platform::kWinHttpStatusDataAvailable) {
+    std::uint32_t count = 0;
+    if (info && length >= sizeof count) std::memcpy(&count, info, sizeof count);
+    x->count = count;
   } else if (status != platform::kWinHttpStatusSendRequestComplete &&
              status != platform::kWinHttpStatusHeadersAvailable) {
     return;
@@ -213,6 +217,11 @@ class WebRequest {
 
 // Reads one buffer at a time; while a read waits, the floor is measured and
 // the caller asked whether it still wants the file.
+// Where WinHTTP already holds some of the answer, Wine reads on the caller's
+// thread until the whole buffer is full, however slowly the server sends, and
+// nothing can stop it. So what it holds is taken first, exactly as much; a
+// full read is asked for only when it holds nothing, and then it waits on a
+// thread of its own.
 class WebFile : public SourceFile {
  public:
   WebFile(std::unique_ptr<WebRequest> request, TransferFloor floor, StillWanted wanted)
@@ -223,10 +232,20 @@ class WebFile : public SourceFile {
   LaunchCode Read(void* buffer, std::size_t size, std::size_t& got) override {
     got = 0;
     Exchange& x = request_->X();
-    const auto ask = static_cast<std::uint32_t>(std::min(size, x.buffer.size()));
+    const auto slow = [this] { return Slow(); };
+    auto ask = static_cast<std::uint32_t>(std::min(size, x.buffer.size()));
+    if (drained_) {
+      drained_ = false;
+    } else {
+      if (!platform::WinHttpQueryDataAvailable(request_->Get())) return WebFailure();
+      const LaunchCode held = request_->Await(platform::kWinHttpStatusDataAvailable, wanted_, slow);
+      if (held != LaunchOk) return held;
+      if (x.count == 0) return LaunchOk;  // the end
+      drained_ = x.count <= ask;
+      ask = std::min(ask, x.count);
+    }
     if (!platform::WinHttpReadData(request_->Get(), x.buffer.data(), ask)) return WebFailure();
-    const LaunchCode code =
-        request_->Await(platform::kWinHttpStatusReadComplete, wanted_, [this] { return Slow(); });
+    const LaunchCode code = request_->Await(platform::kWinHttpStatusReadComplete, wanted_, slow);
     if (code != LaunchOk) return code;
     got = std::min<std::size_t>(x.count, ask);
     if (got == 0) return LaunchOk;  // the end
@@ -251,6 +270,7 @@ class WebFile : public SourceFile {
   StillWanted wanted_;
   std::uint64_t windowStart_;
   std::uint64_t windowBytes_ = 0;
+  bool drained_ = false;  // WinHTTP holds nothing of the answer
 };
 
 // Where WinHTTP fills the whole buffer before it completes a read (Wine

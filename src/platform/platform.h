@@ -127,6 +127,7 @@ Bool WinHttpReceiveResponse(Handle request);
 // A number header (WINHTTP_QUERY_FLAG_NUMBER): the status code, say.
 Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t* number);
 // Asynchronous: the count comes with the completion.
+Bool WinHttpQueryDataAvailable(Handle request);
 Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size);
 Bool WinHttpCloseHandle(Handle handle);
 

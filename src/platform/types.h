@@ -86,6 +86,7 @@ constexpr std::uint32_t kWinHttpOptionContextValue = 45;
 // Status callbacks: the completions waited for, and the handle's last call.
 constexpr std::uint32_t kWinHttpStatusHandleClosing = 0x00000800;
 constexpr std::uint32_t kWinHttpStatusHeadersAvailable = 0x00020000;
+constexpr std::uint32_t kWinHttpStatusDataAvailable = 0x00040000;
 constexpr std::uint32_t kWinHttpStatusReadComplete = 0x00080000;
 constexpr std::uint32_t kWinHttpStatusRequestError = 0x00200000;
 constexpr std::uint32_t kWinHttpStatusSendRequestComplete = 0x00400000;

@@ -58,6 +58,10 @@ struct OpenHandle {
   std::string url;                       // WebConnect: "scheme://host:port"; WebRequest: whole
   bool sent = false, received = false;   // WebRequest
   std::size_t rangeFrom = 0;             // WebRequest: "Range: bytes=N-" asked
+  std::size_t held = 0;      // WebRequest: of what came (`next`), what WinHTTP holds unread
+  void* readInto = nullptr;  // WebRequest: a whole read waiting, its buffer and size
+  std::size_t readSize = 0;
+  std::uint64_t lastArrival = 0;
   // Web handles: opened asynchronous, their callback and context, inherited
   // by the handles made from them; the receive timeout, likewise.
   bool async = false;
@@ -658,6 +662,8 @@ Bool TerminateProcess(Handle process, std::uint32_t exitCode) {
 
 OpenHandle* CryptoHandle(Handle h, HandleKind kind);
 void CompleteWithError(Handle request, std::uint32_t error);
+void FillWholeReads();
+std::size_t Arrive(OpenHandle& r);
 
 // The time passes; a call that has waited out its receive timeout fails,
 // which sets its event. A wait no call can end fails, so that a loop on it ends.
@@ -665,6 +671,7 @@ std::uint32_t WaitForEvent(Handle event, std::uint32_t milliseconds) {
   OpenHandle* e = CryptoHandle(event, HandleKind::Event);
   if (!e->signaled) {
     g_state.tickCount += milliseconds;
+    FillWholeReads();
     bool waiting = false;
     std::vector<Handle> late;
     for (auto& [value, h] : g_handles) {
@@ -672,6 +679,7 @@ std::uint32_t WaitForEvent(Handle event, std::uint32_t milliseconds) {
       waiting = true;
       if (g_state.tickCount - h.pendingSince >= h.receiveTimeout) {
         h.pending = 0;
+        h.readInto = nullptr;
         late.push_back(static_cast<Handle>(value));
       }
     }
@@ -1463,6 +1471,8 @@ Bool WinHttpReceiveResponse(Handle request) {
     return kTrue;
   }
   r->received = true;
+  // Wine reads on past the headers, into the answer.
+  if (a && a->wholeReads) Arrive(*r);
   Complete(request, kWinHttpStatusHeadersAvailable, nullptr, 0);
   return kTrue;
 }
@@ -1502,6 +1512,71 @@ std::size_t WebLeft(const OpenHandle& r) {
   return a->trickle ? std::min(left, a->trickle) : left;
 }
 
+// The next part of the answer comes into WinHTTP's hands.
+std::size_t Arrive(OpenHandle& r) {
+  const std::size_t n = WebLeft(r);
+  if (n == 0) return 0;
+  g_state.tickCount += AnswerFor(r)->msPerRead;
+  r.next += n;
+  r.held += n;
+  return n;
+}
+
+// The server sends no more, short of the answer's end.
+bool Silent(const OpenHandle& r) {
+  const State::WebAnswer* a = AnswerFor(r);
+  return a && a->silentFrom && WebLeft(r) == 0 && r.rangeFrom + r.next < a->body.size();
+}
+// And WinHTTP holds nothing of it.
+bool FallenSilent(OpenHandle& r) { return r.held == 0 && Arrive(r) == 0 && Silent(r); }
+
+// Whole reads waiting on WinHTTP's thread take what came meanwhile; a full
+// one, or one at the answer's end, completes.
+void FillWholeReads() {
+  std::vector<Handle> done;
+  for (auto& [value, h] : g_handles) {
+    if (h.kind != HandleKind::WebRequest || !h.readInto) continue;
+    const State::WebAnswer* a = AnswerFor(h);
+    while (a && h.held < h.readSize && g_state.tickCount - h.lastArrival >= a->msPerRead) {
+      const std::size_t n = WebLeft(h);
+      if (n == 0) break;
+      h.lastArrival += a->msPerRead;
+      h.pendingSince = h.lastArrival;  // the receive timeout runs from the last bytes
+      h.next += n;
+      h.held += n;
+    }
+    if (h.held >= h.readSize || (WebLeft(h) == 0 && !Silent(h))) {
+      done.push_back(static_cast<Handle>(value));
+    }
+  }
+  for (Handle request : done) {
+    OpenHandle& r = *Lookup(request);
+    const std::size_t count = std::min(r.readSize, r.held);
+    void* buffer = r.readInto;
+    std::memcpy(buffer, AnswerFor(r)->body.data() + r.rangeFrom + r.next - r.held, count);
+    r.held -= count;
+    r.readInto = nullptr;
+    r.pending = 0;
+    Complete(request, kWinHttpStatusReadComplete, buffer, static_cast<std::uint32_t>(count));
+  }
+}
+
+Bool WinHttpQueryDataAvailable(Handle request) {
+  Record("WinHttpQueryDataAvailable", {Describe(request)});
+  OpenHandle* r = WebHandle(request, HandleKind::WebRequest);
+  if (!r || !r->received || r->pending || FailsNow("WinHttpQueryDataAvailable")) {
+    return WebFails(kErrorWinHttpTimeout);
+  }
+  if (FallenSilent(*r)) {
+    r->pending = kWinHttpStatusDataAvailable;  // the bytes never come
+    r->pendingSince = g_state.tickCount;
+    return kTrue;
+  }
+  const auto count = static_cast<std::uint32_t>(r->held);
+  Complete(request, kWinHttpStatusDataAvailable, &count, sizeof count);
+  return kTrue;
+}
+
 Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size) {
   Record("WinHttpReadData", {Describe(request), Dec(size)});
   OpenHandle* r = WebHandle(request, HandleKind::WebRequest);
@@ -1509,16 +1584,31 @@ Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size) {
     return WebFails(kErrorWinHttpTimeout);
   }
   const State::WebAnswer* a = AnswerFor(*r);
-  const std::size_t at = r->rangeFrom + r->next;
-  const std::size_t count = std::min<std::size_t>(size, WebLeft(*r));
-  if (a && count > 0) g_state.tickCount += a->msPerRead;
-  if (count == 0 && a && a->silentFrom && at < a->body.size()) {
-    r->pending = kWinHttpStatusReadComplete;  // the bytes never come
+  if (a && a->wholeReads && a->msPerRead > 0 && r->held == 0 && WebLeft(*r) > 0) {
+    // Nothing held: the read waits on a thread of WinHTTP's, as the bytes come.
+    r->pending = kWinHttpStatusReadComplete;
+    r->pendingSince = r->lastArrival = g_state.tickCount;
+    r->readInto = buffer;
+    r->readSize = size;
+    return kTrue;
+  }
+  if (FallenSilent(*r)) {
+    r->pending = kWinHttpStatusReadComplete;
     r->pendingSince = g_state.tickCount;
     return kTrue;
   }
-  if (count > 0) std::memcpy(buffer, a->body.data() + at, count);
-  r->next += count;
+  if (a && a->wholeReads) {
+    while (r->held < size && Arrive(*r) > 0) {
+    }
+    if (r->held < size && Silent(*r)) {
+      g_state.tickCount += r->receiveTimeout;  // waited out on the caller's thread
+      CompleteWithError(request, kErrorWinHttpTimeout);
+      return kTrue;
+    }
+  }
+  const std::size_t count = std::min<std::size_t>(size, r->held);
+  if (count > 0) std::memcpy(buffer, a->body.data() + r->rangeFrom + r->next - r->held, count);
+  r->held -= count;
   Complete(request, kWinHttpStatusReadComplete, buffer, static_cast<std::uint32_t>(count));
   return kTrue;
 }

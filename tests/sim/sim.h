@@ -123,7 +123,10 @@ struct State {
     std::uint32_t failWith = 0;   // the request fails with this error instead
     bool ranges = true;           // answers "Range: bytes=N-" with 206 and the rest
     std::size_t trickle = 0;      // at most this many bytes come at a time (0: any)
-    std::uint64_t msPerRead = 0;  // and each read takes this long
+    std::uint64_t msPerRead = 0;  // and each time they take this long to come
+    // Reads as Wine's: one that finds some of the answer held goes on, on the
+    // caller's thread, until it is full.
+    bool wholeReads = false;
     // The server falls silent: from this byte of the body on, or before it
     // sends its headers. A call waiting on it fails at the receive timeout.
     std::optional<std::size_t> silentFrom;

@@ -85,6 +85,17 @@ class ReleaseTest : public PlatformTest {
     }
   }
   LaunchCode Check(std::size_t* file = nullptr) { return CheckRelease(query_, checked_, file); }
+  // 2.0 with a big.dat of 1 MiB, served on the default port and checked; the
+  // address of big.dat's stored file.
+  std::string CheckBigFileOnWeb() {
+    version2_[u"big.dat"] = std::string(1 << 20, 'b');
+    Publish("2.0", version2_);
+    const std::string base = "http://releases.example:80/kelvo/";
+    ServeOnWeb(base);
+    query_.source = u"http://releases.example/kelvo";
+    EXPECT_EQ(Check(), LaunchOk);
+    return base + "files/" + release::Hex(manifest_.files[1].sha256.data(), 32);
+  }
   // Nothing staged, no updater started.
   static void ExpectNothingStaged() {
     EXPECT_EQ(sim::FilesIn(demo::kStaging), std::vector<std::string>{});
@@ -541,13 +552,7 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
 // range request, and verified whole; a server that ignores ranges sends it
 // all again.
 TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
-  version2_[u"big.dat"] = std::string(1 << 20, 'b');
-  Publish("2.0", version2_);
-  const std::string base = "http://releases.example:80/kelvo/";  // the default port
-  ServeOnWeb(base);
-  query_.source = u"http://releases.example/kelvo";
-  ASSERT_EQ(Check(), LaunchOk);
-  const std::string big = base + "files/" + release::Hex(manifest_.files[1].sha256.data(), 32);
+  const std::string big = CheckBigFileOnWeb();
   const WideString partial = demo::StagedFile(u" ~big.dat");
   // The connection drops after seven reads of 64 KiB of big.dat (two reads
   // for the client: its bytes, then its end).
@@ -609,13 +614,7 @@ TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
 // and ends the fetch at once, what came kept for the next one. Unstopped,
 // the silence ends at the receive timeout.
 TEST_F(ReleaseTest, AStopEndsAFetchWithinASecondOfSilence) {
-  version2_[u"big.dat"] = std::string(1 << 20, 'b');
-  Publish("2.0", version2_);
-  const std::string base = "http://releases.example:80/kelvo/";
-  ServeOnWeb(base);
-  query_.source = u"http://releases.example/kelvo";
-  ASSERT_EQ(Check(), LaunchOk);
-  const std::string big = base + "files/" + release::Hex(manifest_.files[1].sha256.data(), 32);
+  const std::string big = CheckBigFileOnWeb();
   const WideString partial = demo::StagedFile(u" ~big.dat");
   // The user presses stop two seconds into the silence.
   struct User {
@@ -678,6 +677,36 @@ TEST_F(ReleaseTest, AStopEndsAFetchWithinASecondOfSilence) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
+// Where WinHTTP fills every read whole once it holds part of the answer (as
+// Wine's does, on the caller's thread), a server that trickles holds neither
+// the floor's verdict nor a stop past the next second: the fetch reads what
+// WinHTTP holds, and asks for a whole read only when it holds nothing.
+TEST_F(ReleaseTest, ATrickleHoldsNeitherTheFloorNorAStopWhereReadsFillWhole) {
+  query_.floor = {64 << 10, 3000};
+  const std::string big = CheckBigFileOnWeb();
+  sim::State::WebAnswer& trickle = sim::World().web[big];
+  trickle.wholeReads = true;
+  trickle.trickle = 100;  // 100 bytes a second
+  trickle.msPerRead = 1000;
+  std::uint64_t start = sim::World().tickCount;
+  EXPECT_EQ(FetchRelease(checked_), FailedSlow);
+  EXPECT_LE(sim::World().tickCount - start, 4000u) << "at the end of the 3 s window";
+  const auto stopAfterASecond = [](std::uint64_t, std::uint64_t, void* context) {
+    return sim::World().tickCount - *static_cast<std::uint64_t*>(context) < 1000;
+  };
+  start = sim::World().tickCount;
+  EXPECT_EQ(FetchRelease(checked_, stopAfterASecond, &start), Stopped);
+  EXPECT_LE(sim::World().tickCount - start, 2000u);
+  EXPECT_FALSE(sim::Exists(demo::StagedFile(u"big.dat")));
+  sim::FinishClosedRequests();  // the abandoned read's last callbacks
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+  // Sent at once, the same file comes whole through the same reads.
+  trickle.trickle = 0;
+  trickle.msPerRead = 0;
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), std::string(1 << 20, 'b'));
+}
+
 // Whichever WinHTTP call fails, in a check or a fetch, the fetch ends with a
 // code, nothing unverified stands under a staged name, no handle is left
 // open and no updater starts; the next fetch completes.
@@ -694,6 +723,7 @@ TEST_F(ReleaseTest, AFailureOfAnyWinHttpCallLeavesNothingUnverifiedStaged) {
                          "WinHttpSendRequest",
                          "WinHttpReceiveResponse",
                          "WinHttpQueryHeaders",
+                         "WinHttpQueryDataAvailable",
                          "WinHttpReadData",
                          "WinHttpSetStatusCallback",
                          "CreateEventW"};

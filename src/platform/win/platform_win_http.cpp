@@ -109,7 +109,8 @@ Bool WinHttpSetOption(Handle handle, std::uint32_t option, const void* buffer,
 Bool WinHttpSetStatusCallback(Handle handle, WinHttpStatusCallback callback) {
   g_callback.store(callback);
   const DWORD flags = WINHTTP_CALLBACK_FLAG_SENDREQUEST_COMPLETE |
-                      WINHTTP_CALLBACK_FLAG_HEADERS_AVAILABLE | WINHTTP_CALLBACK_FLAG_READ_COMPLETE |
+                      WINHTTP_CALLBACK_FLAG_HEADERS_AVAILABLE |
+                      WINHTTP_CALLBACK_FLAG_DATA_AVAILABLE | WINHTTP_CALLBACK_FLAG_READ_COMPLETE |
                       WINHTTP_CALLBACK_FLAG_REQUEST_ERROR | WINHTTP_CALLBACK_FLAG_HANDLES;
   return ::WinHttpSetStatusCallback(native(handle), callback ? Forward : nullptr, flags, 0) !=
          WINHTTP_INVALID_STATUS_CALLBACK;
@@ -133,6 +134,10 @@ Bool WinHttpQueryHeaders(Handle request, std::uint32_t infoLevel, std::uint32_t*
                             WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
   *number = value;
   return ok;
+}
+
+Bool WinHttpQueryDataAvailable(Handle request) {
+  return ::WinHttpQueryDataAvailable(native(request), nullptr);
 }
 
 Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size) {
