@@ -1530,6 +1530,15 @@ bool Silent(const OpenHandle& r) {
 // And WinHTTP holds nothing of it.
 bool FallenSilent(OpenHandle& r) { return r.held == 0 && Arrive(r) == 0 && Silent(r); }
 
+// A read completes with what WinHTTP holds, at most `size` of it.
+void HandOver(Handle request, OpenHandle& r, void* buffer, std::size_t size) {
+  const std::size_t count = std::min(size, r.held);
+  if (count > 0)
+    std::memcpy(buffer, AnswerFor(r)->body.data() + r.rangeFrom + r.next - r.held, count);
+  r.held -= count;
+  Complete(request, kWinHttpStatusReadComplete, buffer, static_cast<std::uint32_t>(count));
+}
+
 // Whole reads waiting on WinHTTP's thread take what came meanwhile; a full
 // one, or one at the answer's end, completes.
 void FillWholeReads() {
@@ -1551,13 +1560,10 @@ void FillWholeReads() {
   }
   for (Handle request : done) {
     OpenHandle& r = *Lookup(request);
-    const std::size_t count = std::min(r.readSize, r.held);
     void* buffer = r.readInto;
-    std::memcpy(buffer, AnswerFor(r)->body.data() + r.rangeFrom + r.next - r.held, count);
-    r.held -= count;
     r.readInto = nullptr;
     r.pending = 0;
-    Complete(request, kWinHttpStatusReadComplete, buffer, static_cast<std::uint32_t>(count));
+    HandOver(request, r, buffer, r.readSize);
   }
 }
 
@@ -1606,10 +1612,7 @@ Bool WinHttpReadData(Handle request, void* buffer, std::uint32_t size) {
       return kTrue;
     }
   }
-  const std::size_t count = std::min<std::size_t>(size, r->held);
-  if (count > 0) std::memcpy(buffer, a->body.data() + r->rangeFrom + r->next - r->held, count);
-  r->held -= count;
-  Complete(request, kWinHttpStatusReadComplete, buffer, static_cast<std::uint32_t>(count));
+  HandOver(request, *r, buffer, size);
   return kTrue;
 }
 
