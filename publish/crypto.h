@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "launch/release_format.h"
+#include "release/format.h"
 
 namespace crypto {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "launch/release_format.h"
+#include "release/format.h"
 
 namespace keyfile {
 namespace {

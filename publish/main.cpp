@@ -1,6 +1,6 @@
 #include <iostream>
 
-#include "launch/release_format.h"
+#include "release/format.h"
 #include "publish.h"
 
 #ifdef _WIN32

@@ -9,8 +9,9 @@
 #include <system_error>
 #include <tuple>
 
+#include "contract/limits.h"
 #include "crypto.h"
-#include "launch/release_format.h"
+#include "release/format.h"
 
 namespace fs = std::filesystem;
 
@@ -20,7 +21,6 @@ constexpr int kDone = 0, kRefused = 1, kUsage = 2;
 constexpr std::int64_t kDefaultLifetimeDays = 30;
 constexpr std::int64_t kMaxLifetimeDays = 3660;
 constexpr std::size_t kCopyBlock = 1 << 20;
-constexpr char kUpdaterFile[] = "updater.exe";
 constexpr char kPendingSuffix[] = ".pending";
 
 struct Options {
@@ -202,10 +202,7 @@ bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
       err << "publish: refused " << name << ": " << problem << "\n";
       return false;
     }
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
-    if (lower == kUpdaterFile) {
+    if (Folded(f.name) == Folded(kUpdaterFileName)) {
       err << "publish: refused " << name
           << ": the updater cannot replace its own file while it runs; ship a new updater with "
              "the full installer\n";
@@ -222,7 +219,8 @@ bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
   }
   if (!release::FitsOneCommandLine(files)) {
     err << "publish: refused: the " << files.size()
-        << " names would not fit one updater command line (32,767 code units)\n";
+        << " names would not fit one updater command line (" << kMaxCommandLine
+        << " code units with its terminator)\n";
     return false;
   }
   return true;
@@ -243,11 +241,11 @@ std::int64_t Now() {
       .count();
 }
 
-fs::path ManifestPath(const fs::path& release, const std::string& channel) {
-  return release / (channel + ".manifest");
+fs::path ManifestPath(const fs::path& folder, const std::string& channel) {
+  return folder / release::ManifestPath(channel);
 }
-fs::path SignaturePath(const fs::path& release, const std::string& channel) {
-  return release / (channel + ".sig");
+fs::path SignaturePath(const fs::path& folder, const std::string& channel) {
+  return folder / release::SignaturePath(channel);
 }
 
 // The manifest and its signature, the signature checked against `point`.
@@ -373,7 +371,7 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
       err << "publish: cannot copy " << paths[i].u8string() << "\n";
       return kRefused;
     }
-    const fs::path target = to / release::kFilesFolder / release::Hex(f.sha256.data(), 32);
+    const fs::path target = to / release::StoredPath(f.sha256);
     release::Digest there{};
     std::uint64_t size = 0;
     if (HashFile(target, there, size) && there == f.sha256) {
@@ -497,12 +495,12 @@ int Verify(const Options& o, std::ostream& out, std::ostream& err) {
   for (const release::File& f : m.files) {
     release::Digest digest{};
     std::uint64_t size = 0;
-    const std::string hex = release::Hex(f.sha256.data(), 32);
-    if (!HashFile(from / release::kFilesFolder / hex, digest, size)) {
-      err << "publish: bad: " << release::WideToUtf8(f.name) << ": files/" << hex << " missing\n";
+    const std::string stored = release::StoredPath(f.sha256);
+    if (!HashFile(from / stored, digest, size)) {
+      err << "publish: bad: " << release::WideToUtf8(f.name) << ": " << stored << " missing\n";
       ++bad;
     } else if (size != f.size || digest != f.sha256) {
-      err << "publish: bad: " << release::WideToUtf8(f.name) << ": files/" << hex
+      err << "publish: bad: " << release::WideToUtf8(f.name) << ": " << stored
           << (size != f.size ? " has another size\n" : " has another SHA-256\n");
       ++bad;
     }

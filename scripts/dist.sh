@@ -17,7 +17,7 @@ mkdir -p "$out/include" "$out/x86" "$out/x64" "$out/linux-x64"
 cp build/publish-linux/publish/publish "$out/linux-x64/"
 mkdir -p "$out/windows-x64" && cp build/release-x64/publish/publish.exe "$out/windows-x64/"
 cp build/release-x86/updater.exe "$out/"
-cp src/launch/client_launch.h "$out/include/"
+cp src/capi/client_launch.h "$out/include/"
 mkdir -p "$out/lib/cmake/client_launch"
 cp cmake/client_launchConfig.cmake build/release-x64/client_launchConfigVersion.cmake \
   "$out/lib/cmake/client_launch/"
@@ -26,8 +26,8 @@ for arch in x86 x64; do
     "build/release-$arch/libclient_launch.dll.a" "$out/$arch/"
 done
 # x86: the stdcall names with their argument sizes.
-cp src/launch/client_launch_x86.def "$out/x86/client_launch.def"
-cp src/launch/client_launch.def "$out/x64/client_launch.def"
+cp src/capi/client_launch_x86.def "$out/x86/client_launch.def"
+cp src/capi/client_launch.def "$out/x64/client_launch.def"
 (cd "$out" && find . -type f ! -name SHA256SUMS | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 echo "dist: $(cd "$out" && pwd)"
 (cd "$out" && find . -type f | LC_ALL=C sort | sed 's/^/  /')

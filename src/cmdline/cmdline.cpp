@@ -1,6 +1,6 @@
 #include "cmdline/cmdline.h"
 
-#include "cmdline/options.h"
+#include "contract/options.h"
 #include "platform/platform.h"
 
 namespace {

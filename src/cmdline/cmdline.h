@@ -2,7 +2,7 @@
 // substring search over the raw line (the program's own path included).
 #pragma once
 
-#include "platform/types.h"
+#include "contract/names.h"
 
 // True when "--cleanCache" occurs anywhere in the command line.
 bool HasCleanCacheOption();
@@ -15,12 +15,3 @@ bool ParseFileList(FileList& list);
 // Appends every maximal run of non-delimiter characters of `text` to `tokens`
 // and returns how many entries `tokens` holds afterwards.
 std::int32_t SplitTokens(const WideString& text, const WideString& delimiters, FileList& tokens);
-
-// "\" or "/": Windows takes either between the segments of a path.
-bool IsPathSeparator(char16_t c);
-
-// Either separator read as "\", as Windows reads it.
-WideString WithBackslashes(WideString text);
-
-// A name may not climb out of its folder: no ".." segment and no ":".
-bool IsSafeFileName(const WideString& name);

@@ -2,23 +2,15 @@
 
 #include <algorithm>
 
-#include "cmdline/cmdline.h"
-#include "cmdline/locations.h"
-#include "cmdline/options.h"
+#include "contract/folders.h"
+#include "contract/limits.h"
+#include "contract/options.h"
 #include "launch/staging.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr char16_t kSeparators[] = u"\\/";
-// CreateDirectoryW leaves room for an 8.3 name within MAX_PATH.
-constexpr std::size_t kMaxFolderPath = platform::kMaxPath - 12;
-// A staged file is written under this prefix first, then renamed. No
-// stageable name begins with a blank, so no staged file can be clobbered.
-constexpr char16_t kPartialPrefix[] = u" ~";
-constexpr std::size_t kPartialPrefixLength = 2;
-// CreateProcess's limit, terminator included.
-constexpr std::size_t kMaxCommandLine = 32767;
 
 constexpr char16_t kVerbOpen[] = u"open";
 constexpr std::uint32_t kSeeMaskNoAsync = 0x100;
@@ -49,7 +41,7 @@ bool IsLaunchableUpdater(const WideString& updater) {
                       (updater[2] == u'?' || updater[2] == u'.') && updater[3] == u'\\';
   const bool full = (updater.size() > 3 && updater[1] == u':' && updater[2] == u'\\') ||
                     (updater.compare(0, 2, u"\\\\") == 0 && !device);
-  if (!full || updater.size() >= platform::kMaxPath || HoldsOption(updater)) return false;
+  if (!full || updater.size() >= kMaxPath || HoldsOption(updater)) return false;
   for (char16_t c : updater) {
     if (c < 0x20 || c == u'"' || c == u'/') return false;
   }
@@ -121,7 +113,7 @@ WideString Quoted(const WideString& path) { return u"\"" + path + u"\""; }
 // The staged copy as StageFile writes it, under its prefix first: within MAX_PATH,
 // its folder within what CreateDirectoryW creates.
 LaunchCode CheckStagedPaths(const WideString& staging, const WideString& name) {
-  if (staging.size() + 1 + kPartialPrefixLength + name.size() >= platform::kMaxPath) {
+  if (staging.size() + 1 + kPartialPrefixLength + name.size() >= kMaxPath) {
     return RefusedPathTooLong;
   }
   if (staging.size() + SubfolderOf(name).size() >= kMaxFolderPath) return RefusedFolderTooLong;
@@ -132,7 +124,7 @@ LaunchCode CheckStagedPaths(const WideString& staging, const WideString& name) {
 // folder or itself.
 LaunchCode CheckInstalledPaths(const WideString& updater, const WideString& name) {
   const WideString folder = FolderOf(updater);
-  if (folder.size() + name.size() >= platform::kMaxPath) return RefusedPathTooLong;
+  if (folder.size() + name.size() >= kMaxPath) return RefusedPathTooLong;
   const WideString subfolder = SubfolderOf(name);
   if (!subfolder.empty()) {
     const WideString path = folder.substr(0, folder.size() - 1) + subfolder;
@@ -151,29 +143,20 @@ bool Report(LaunchRefusal* refusal, LaunchCode code, std::size_t name) {
 
 }  // namespace
 
-WideString PartialPathOf(const WideString& staged) {
-  const std::size_t k = staged.find_last_of(kSeparators) + 1;
-  return staged.substr(0, k) + kPartialPrefix + staged.substr(k);
-}
-
-void Discard(const WideString& path) {
-  platform::SetFileAttributesW(path.c_str(), platform::kAttributeNormal);
-  platform::DeleteFileW(path.c_str());
-}
-
 bool StageFile(const WideString& source, const WideString& name, LaunchCode* why) {
+  const auto report = [why](LaunchCode code) {
+    if (why) *why = code;
+    return code == LaunchOk;
+  };
   LaunchCode code = CheckStageableName(name);
   WideString dir;
   if (code == LaunchOk && !GetStagingDir(dir)) code = FailedNoClientRoot;
   if (code == LaunchOk) code = CheckStagedPaths(dir, name);
-  if (code != LaunchOk) {
-    if (why) *why = code;
-    return false;
-  }
-  for (std::size_t k = name.find_first_of(kSeparators); k != WideString::npos;
-       k = name.find_first_of(kSeparators, k + 1)) {
-    EnsureFolder(dir + u"\\" + name.substr(0, k));
-  }
+  if (code != LaunchOk) return report(code);
+  // One writer at a time: a fetch could otherwise replace or remove this copy.
+  const StagingLock lock(dir);
+  if (lock.Code() != LaunchOk) return report(lock.Code() == FailedBusy ? FailedBusy : FailedCopy);
+  MakeSubfolders(dir, name);
 
   const WideString staged = dir + u"\\" + name;
   const WideString partial = PartialPathOf(staged);
@@ -185,20 +168,15 @@ bool StageFile(const WideString& source, const WideString& name, LaunchCode* why
     code = (a == platform::kInvalidFileAttributes || (a & platform::kAttributeDirectory))
                ? FailedSourceMissing
                : FailedCopy;
+  } else if (TakeName(partial, staged)) {
+    return report(LaunchOk);
   } else {
-    platform::SetFileAttributesW(staged.c_str(), platform::kAttributeNormal);
-    if (platform::MoveFileExW(partial.c_str(), staged.c_str(),
-                              platform::kMoveFileReplaceExisting)) {
-      if (why) *why = LaunchOk;
-      return true;
-    }
     code = FailedRename;
   }
   // An older copy under the name would be installed as if it were this one.
   Discard(partial);
   Discard(staged);
-  if (why) *why = code;
-  return false;
+  return report(code);
 }
 
 bool BuildUpdateCommandLine(const WideString& updater, const FileList& names, WideString& line,

@@ -7,15 +7,17 @@
 //     ApplyRelease(r);
 #pragma once
 
-#include "launch/release_format.h"
-#include "launch/source.h"
+#include "launch/launch.h"
+#include "release/format.h"
+#include "transport/source.h"
 
 struct ReleaseQuery {
   WideString source;  // the release folder: a local path, a mounted volume, a UNC share
-  WideString channel = u"stable";
+  WideString channel = WideString(std::begin(release::kDefaultChannel),
+                                  std::end(release::kDefaultChannel) - 1);
   WideString publicKey;         // the key text keygen printed, embedded in the client
   WideString product;           // the product the release must be for
-  WideString installFolder;     // where the client and updater.exe stand
+  WideString installFolder;     // where the client and the updater stand
   WideString installedVersion;  // dotted numbers
   WideString userAgent;         // over the web; empty: "KelvoClient-launch/1"
   TransferFloor floor;          // over the web: the slowest transfer taken

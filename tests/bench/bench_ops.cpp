@@ -18,10 +18,11 @@
 #include "platform/platform.h"
 #include "sysops/sysops.h"
 #include "update/update.h"
+#include "support/text.h"
 
 namespace {
 
-const wchar_t* W(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+constexpr auto W = &test::Wide;
 WideString U(const std::wstring& s) { return WideString(s.begin(), s.end()); }
 
 double NowMs() {

@@ -22,11 +22,13 @@
 
 #include "cmdline/locations.h"
 #include "launch/release.h"
-#include "launch/source.h"
+#include "transport/source.h"
+#include "transport/web_address.h"
+#include "support/text.h"
 
 namespace {
 
-const wchar_t* W(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+constexpr auto W = &test::Wide;
 WideString U(const std::string& s) { return WideString(s.begin(), s.end()); }
 
 double NowMs() {

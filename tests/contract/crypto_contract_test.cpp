@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "support/fixture.h"
+#include "support/text.h"
 
 namespace {
 
@@ -25,12 +26,7 @@ constexpr std::uint8_t kSignature[64] = {
     0x49, 0xa1, 0x6f, 0xbe, 0x0b, 0x61, 0xe9, 0xe7, 0xa9, 0x2b, 0x0e, 0xe4, 0xc5, 0xad, 0x85, 0x18};
 constexpr char kMessage[] = "kelvo release";
 
-std::string Hex(const std::uint8_t* d, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += {kDigits[d[i] >> 4], kDigits[d[i] & 15]};
-  return out;
-}
+using test::Hex;
 
 class CryptoContractTest : public PlatformTest {
  protected:

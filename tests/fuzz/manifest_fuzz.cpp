@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "keyfile.h"
-#include "launch/release_format.h"
-#include "launch/source.h"
+#include "release/format.h"
+#include "transport/web_address.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
 // The C interface's own work: strings in and out, buffer sizes, null
 // pointers, positions. The naming rules behind the codes are tested on the
 // C++ layer.
-#include "launch/client_launch.h"
+#include "capi/client_launch.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
-#include "sim/sim.h"
-#include "support/demo_machine.h"
-#include "support/fixture.h"
+#include "platform/platform.h"
+#include "support/release_fixture.h"
 
 namespace {
 
@@ -127,6 +127,83 @@ TEST_F(ClientLaunchCTest, EveryCodeHasAText) {
   EXPECT_EQ(KlCodeText(KL_FAILED_BUSY + 1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(KlCodeText(-1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(untouched, KString(4, u'#'));
+}
+
+class ClientLaunchReleaseTest : public ReleaseTest {};
+
+// The same cycle through the C interface: the handle, its accessors, the
+// callback, and the codes where C++ has its refusals.
+TEST_F(ClientLaunchReleaseTest, ChecksFetchesAndAppliesThroughAHandle) {
+  Publish("2.0", version2_);
+  sim::AddFile(u"C:\\Kelvo\\updater.exe", "updater");
+  const auto k = [](const WideString& s) { return reinterpret_cast<const kl_char*>(s.c_str()); };
+  kl_release* r = reinterpret_cast<kl_release*>(1);
+  std::uint32_t file = 0;
+  EXPECT_EQ(KlCheckRelease(k(kSource), nullptr, k(query_.publicKey), k(u"Other"), k(u"C:\\Kelvo"),
+                           k(u"1.0"), &r, &file),
+            KL_REFUSED_PRODUCT);
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(file, KL_NO_NAME);
+  EXPECT_EQ(KlCheckRelease(k(kSource), nullptr, nullptr, k(u"KelvoClient"), k(u"C:\\Kelvo"),
+                           k(u"1.0"), &r, &file),
+            KL_NULL_ARGUMENT);
+  ASSERT_EQ(KlCheckRelease(k(kSource), k(u"stable"), k(query_.publicKey), k(u"KelvoClient"),
+                           k(u"C:\\Kelvo\\"), k(u"1.0"), &r, &file),
+            KL_OK);
+  std::uint32_t needed = 0, changed = 0;
+  std::uint64_t bytes = 0, total = 0, size = 0;
+  kl_char text[16];
+  EXPECT_EQ(KlReleaseVersion(r, text, 3, &needed), KL_BUFFER_TOO_SMALL);
+  EXPECT_EQ(needed, 4u);
+  ASSERT_EQ(KlReleaseVersion(r, text, 16, nullptr), KL_OK);
+  EXPECT_EQ(WideString(reinterpret_cast<const char16_t*>(text)), u"2.0");
+  ASSERT_EQ(KlReleaseSizes(r, &changed, &bytes, &total), KL_OK);
+  EXPECT_EQ(std::make_tuple(changed, bytes, total),
+            std::make_tuple(2u, std::uint64_t{19}, std::uint64_t{23}));
+  ASSERT_EQ(KlReleaseChangedFile(r, 1, text, 16, nullptr, &size), KL_OK);
+  EXPECT_EQ(WideString(reinterpret_cast<const char16_t*>(text)), u"lang/de.pak");
+  EXPECT_EQ(size, 9u);
+  EXPECT_EQ(KlReleaseChangedFile(r, 2, text, 16, nullptr, &size), KL_NO_SUCH_FILE);
+  // Stopped by the callback at once, then fetched; a file changed after
+  // the fetch keeps the updater from starting.
+  const kl_progress stop = [](std::uint64_t, std::uint64_t, void*) -> std::int32_t { return 0; };
+  EXPECT_EQ(KlFetchRelease(r, stop, nullptr, &file), KL_STOPPED);
+  std::uint64_t last = 0;
+  const kl_progress note = [](std::uint64_t done, std::uint64_t, void* c) -> std::int32_t {
+    *static_cast<std::uint64_t*>(c) = done;
+    return 1;
+  };
+  ASSERT_EQ(KlFetchRelease(r, note, &last, &file), KL_OK);
+  EXPECT_EQ(last, 19u);
+  sim::AddFile(demo::StagedFile(u"KelvoClient.exe"), "tampered!!");
+  EXPECT_EQ(KlApplyRelease(r, &file), KL_REFUSED_FILE_HASH);
+  EXPECT_EQ(file, 0u);
+  ASSERT_EQ(KlFetchRelease(r, nullptr, nullptr, &file), KL_OK);
+  sim::World().launchResult = false;  // the user declined elevation
+  EXPECT_EQ(KlApplyRelease(r, &file), KL_START_FAILED);
+  sim::World().launchResult = true;
+  EXPECT_EQ(KlApplyRelease(r, &file), KL_OK);
+  EXPECT_EQ(sim::World().launches.back().parameters, u"--files KelvoClient.exe|lang/de.pak");
+  KlFreeRelease(r);
+  KlFreeRelease(nullptr);
+  EXPECT_EQ(KlFetchRelease(nullptr, nullptr, nullptr, &file), KL_NULL_ARGUMENT);
+
+  // Over the web, the check and the fetch say the client's user agent.
+  ServeOnWeb("http://releases.example:80/kelvo/");
+  for (const WideString name : {u"KelvoClient.exe", u"lang\\de.pak"})
+    platform::DeleteFileW(demo::StagedFile(name).c_str());
+  ASSERT_EQ(
+      KlCheckReleaseAs(k(u"http://releases.example/kelvo"), nullptr, k(query_.publicKey),
+                       k(u"KelvoClient"), k(u"C:\\Kelvo"), k(u"1.0"), k(u"KelvoC/1.0"), &r, &file),
+      KL_OK);
+  ASSERT_EQ(KlFetchRelease(r, nullptr, nullptr, &file), KL_OK);
+  KlFreeRelease(r);
+  // Each session it opened, for the check and for the fetch, says it.
+  const std::vector<std::string> sessions = sim::CallsTo("WinHttpOpen");
+  EXPECT_EQ(sessions.size(), 2u);
+  for (const std::string& call : sessions) {
+    EXPECT_EQ(call.rfind("WinHttpOpen(\"KelvoC/1.0\",", 0), 0u) << call;
+  }
 }
 
 }  // namespace

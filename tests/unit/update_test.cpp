@@ -59,12 +59,11 @@ TEST_F(UpdateRunTest, InstallsEveryStagedFileAfterEndingTheClient) {
   const Calls before = CallsBeforeTheCommandLine();
   EXPECT_EQ(before.front(), "GetCurrentProcess");
   EXPECT_NE(std::find(before.begin(), before.end(), "TerminateProcess"), before.end());
-  // Per name: the target path, then the staged path, then the move.
+  // In list order, each file whole into place.
   const Calls targets = TargetsWritten();
   ASSERT_EQ(targets.size(), 2u);
-  EXPECT_EQ(targets[0],
-            "MoveFileExW(\"\\\\?\\C:\\Kelvo\\ ~core.dll.partial\", "
-            "\"C:\\Kelvo\\\\core.dll\", 0x9)");
+  EXPECT_NE(targets[0].find("\\core.dll\","), std::string::npos) << targets[0];
+  EXPECT_NE(targets[1].find("\\ui.dll\","), std::string::npos) << targets[1];
 }
 
 TEST_F(UpdateRunTest, CleanCacheWinsOverFilesAndMovesNothing) {

@@ -6,7 +6,7 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "launch/client_launch.h"
+#include "capi/client_launch.h"
 
 #define MAX_NAMES 64
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "launch/client_launch.h"
+#include "capi/client_launch.h"
 
 namespace {
 

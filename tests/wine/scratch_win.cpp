@@ -5,11 +5,12 @@
 
 #include "support/backend.h"
 #include "support/scratch.h"
+#include "support/text.h"
 
 namespace scratch {
 namespace {
 
-const wchar_t* W(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+constexpr auto W = &test::Wide;
 
 WideString U(const wchar_t* s) { return WideString(reinterpret_cast<const char16_t*>(s)); }
 

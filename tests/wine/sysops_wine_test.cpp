@@ -8,10 +8,11 @@
 
 #include "support/scratch.h"
 #include "sysops/sysops.h"
+#include "support/text.h"
 
 namespace {
 
-const wchar_t* W(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+constexpr auto W = &test::Wide;
 
 WideString OwnFolder() {
   wchar_t path[MAX_PATH] = {};

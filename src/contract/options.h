@@ -1,4 +1,4 @@
-// The option texts, shared by the option search and the program folder cut.
+// The option texts of the updater's command line, found anywhere on it.
 #pragma once
 
 constexpr char16_t kCleanCacheOption[] = u"--cleanCache";

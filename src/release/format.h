@@ -1,29 +1,28 @@
-// A release folder as the publish command writes it and the client reads it:
-//   CHANNEL.manifest   the release, UTF-8 text, signed as it stands
-//   CHANNEL.sig        ECDSA P-256 over SHA-256 of those bytes, raw r||s
-//   files/SHA256HEX    every file of the version, once, under its hash
-// No Windows call here: the publish command on Linux writes with this code and
-// the client parses with it.
+// A release as the publish command writes it and the client and the updater
+// read it: the manifest's format, versions and times, the key and signature
+// encodings, and where each part lives in a release folder. No Windows call
+// here: the publish command on Linux writes with this code and the client
+// parses with it. Verification through Windows' CNG is in verify.h.
 #pragma once
 
 #include <array>
 #include <string>
 #include <vector>
 
-#include "launch/launch.h"
+#include "contract/names.h"
 
 namespace release {
 
 using Bytes = std::vector<std::uint8_t>;
 using Digest = std::array<std::uint8_t, 32>;
 using Signature = std::array<std::uint8_t, 64>;  // r||s, 32 bytes each, big-endian
+using PublicKey = std::array<std::uint8_t, 64>;  // an uncompressed P-256 point, X||Y
 
 // Bounds: a manifest past kMaxManifestBytes is refused unread.
 constexpr std::size_t kMaxManifestBytes = 2 << 20;
 constexpr std::size_t kMaxFiles = 16384;
 constexpr std::size_t kMaxNameBytes = 1024;
 constexpr std::size_t kMaxFieldBytes = 64;  // product, channel, version
-constexpr char kFilesFolder[] = "files";
 constexpr char kDefaultChannel[] = "stable";
 
 struct File {
@@ -40,6 +39,15 @@ struct Manifest {
   std::int64_t expires = 0;
   std::vector<File> files;
 };
+
+// A release folder, "/" between folders:
+//   CHANNEL.manifest   the release, UTF-8 text, signed as it stands
+//   CHANNEL.sig        ECDSA P-256 over SHA-256 of those bytes, raw r||s
+//   files/SHA256HEX    every file of the version, once, under its hash
+constexpr char kFilesFolder[] = "files";
+std::string ManifestPath(const std::string& channel);
+std::string SignaturePath(const std::string& channel);
+std::string StoredPath(const Digest& sha256);
 
 // The manifest's exact bytes. Names in UTF-8; fields must already be valid.
 std::string WriteManifest(const Manifest& manifest);
@@ -70,12 +78,12 @@ std::string WideToUtf8(const WideString& text);
 
 // The public key as a client embeds it: the base64 of its SubjectPublicKeyInfo
 // DER, the body of the .pub PEM file. `point` is X||Y.
-std::string PublicKeyText(const std::array<std::uint8_t, 64>& point);
-Bytes PublicKeyDer(const std::array<std::uint8_t, 64>& point);
-bool ParsePublicKeyDer(const Bytes& der, std::array<std::uint8_t, 64>& point);
-bool ParsePublicKeyText(const std::string& text, std::array<std::uint8_t, 64>& point);
-std::string PublicKeyPem(const std::array<std::uint8_t, 64>& point);
-bool ParsePublicKeyPem(const std::string& pem, std::array<std::uint8_t, 64>& point);
+std::string PublicKeyText(const PublicKey& point);
+Bytes PublicKeyDer(const PublicKey& point);
+bool ParsePublicKeyDer(const Bytes& der, PublicKey& point);
+bool ParsePublicKeyText(const std::string& text, PublicKey& point);
+std::string PublicKeyPem(const PublicKey& point);
+bool ParsePublicKeyPem(const std::string& pem, PublicKey& point);
 
 // A signature as DER (openssl dgst -sign, most HSMs) or raw r||s.
 bool ParseSignature(const Bytes& bytes, Signature& out);
@@ -84,5 +92,13 @@ Bytes SignatureDer(const Signature& signature);
 // Whether "\"UPDATER\" --files " and the names joined by "|" fit one command
 // line wherever the client is installed (an updater path of MAX_PATH - 1).
 bool FitsOneCommandLine(const std::vector<File>& files);
+
+// What a signed manifest must be to be installed over `installed`, checked
+// at `now` (seconds since 1970): for `product` and `channel`
+// (RefusedProduct), not expired (RefusedExpired), and newer (RefusedRollback
+// when older, UpToDate when the same). Its names passed the name rules when
+// it was parsed. LaunchOk when it may be installed.
+LaunchCode CheckRules(const Manifest& manifest, const std::string& product,
+                      const std::string& channel, const std::string& installed, std::int64_t now);
 
 }  // namespace release

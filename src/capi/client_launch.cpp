@@ -1,41 +1,82 @@
-#include "launch/client_launch.h"
+#include "capi/client_launch.h"
 
 #include <memory>
 
 #include "launch/launch.h"
 #include "launch/release.h"
 
-// The C codes are the C++ ones.
-static_assert(
-    KL_OK == LaunchOk && KL_REFUSED_EMPTY_LIST == RefusedEmptyList &&
-    KL_REFUSED_EMPTY_NAME == RefusedEmptyName &&
-    KL_REFUSED_DUPLICATE_NAME == RefusedDuplicateName && KL_REFUSED_BAR == RefusedBar &&
-    KL_REFUSED_LEAVES_FOLDER == RefusedLeavesFolder &&
-    KL_REFUSED_CLEAN_CACHE_OPTION == RefusedCleanCacheOption &&
-    KL_REFUSED_MISPLACED_SEPARATOR == RefusedMisplacedSeparator &&
-    KL_REFUSED_FORBIDDEN_CHARACTER == RefusedForbiddenCharacter &&
-    KL_REFUSED_BLANK_OR_DOT == RefusedBlankOrDot && KL_REFUSED_DEVICE_NAME == RefusedDeviceName &&
-    KL_REFUSED_SHORT_NAME == RefusedShortName && KL_REFUSED_PATH_TOO_LONG == RefusedPathTooLong &&
-    KL_REFUSED_FOLDER_TOO_LONG == RefusedFolderTooLong &&
-    KL_REFUSED_MISSING_FOLDER == RefusedMissingFolder &&
-    KL_REFUSED_NAME_IS_FOLDER == RefusedNameIsFolder &&
-    KL_REFUSED_UPDATER_ITSELF == RefusedUpdaterItself &&
-    KL_REFUSED_LINE_TOO_LONG == RefusedLineTooLong &&
-    KL_REFUSED_UPDATER_PATH == RefusedUpdaterPath &&
-    KL_FAILED_NO_CLIENT_ROOT == FailedNoClientRoot &&
-    KL_FAILED_SOURCE_MISSING == FailedSourceMissing && KL_FAILED_COPY == FailedCopy &&
-    KL_FAILED_RENAME == FailedRename && KL_UP_TO_DATE == UpToDate &&
-    KL_REFUSED_SIGNATURE == RefusedSignature && KL_REFUSED_PRODUCT == RefusedProduct &&
-    KL_REFUSED_ROLLBACK == RefusedRollback && KL_REFUSED_EXPIRED == RefusedExpired &&
-    KL_REFUSED_MALFORMED == RefusedMalformed &&
-    KL_REFUSED_MANIFEST_TOO_LARGE == RefusedManifestTooLarge &&
-    KL_REFUSED_PUBLIC_KEY == RefusedPublicKey && KL_REFUSED_VERSION_TEXT == RefusedVersionText &&
-    KL_FAILED_READ_SOURCE == FailedReadSource && KL_REFUSED_FILE_SIZE == RefusedFileSize &&
-    KL_REFUSED_FILE_HASH == RefusedFileHash && KL_FAILED_STAGE_WRITE == FailedStageWrite &&
-    KL_STOPPED == Stopped && KL_FAILED_CRYPTO == FailedCrypto);
+// The C codes are the C++ ones, every one of them.
+static_assert(KL_OK == LaunchOk, "KL_OK");
+static_assert(KL_REFUSED_EMPTY_LIST == RefusedEmptyList, "KL_REFUSED_EMPTY_LIST");
+static_assert(KL_REFUSED_EMPTY_NAME == RefusedEmptyName, "KL_REFUSED_EMPTY_NAME");
+static_assert(KL_REFUSED_DUPLICATE_NAME == RefusedDuplicateName, "KL_REFUSED_DUPLICATE_NAME");
+static_assert(KL_REFUSED_BAR == RefusedBar, "KL_REFUSED_BAR");
+static_assert(KL_REFUSED_LEAVES_FOLDER == RefusedLeavesFolder, "KL_REFUSED_LEAVES_FOLDER");
+static_assert(KL_REFUSED_CLEAN_CACHE_OPTION == RefusedCleanCacheOption, "KL_REFUSED_CLEAN_CACHE_OPTION");
+static_assert(KL_REFUSED_MISPLACED_SEPARATOR == RefusedMisplacedSeparator, "KL_REFUSED_MISPLACED_SEPARATOR");
+static_assert(KL_REFUSED_FORBIDDEN_CHARACTER == RefusedForbiddenCharacter, "KL_REFUSED_FORBIDDEN_CHARACTER");
+static_assert(KL_REFUSED_BLANK_OR_DOT == RefusedBlankOrDot, "KL_REFUSED_BLANK_OR_DOT");
+static_assert(KL_REFUSED_DEVICE_NAME == RefusedDeviceName, "KL_REFUSED_DEVICE_NAME");
+static_assert(KL_REFUSED_SHORT_NAME == RefusedShortName, "KL_REFUSED_SHORT_NAME");
+static_assert(KL_REFUSED_PATH_TOO_LONG == RefusedPathTooLong, "KL_REFUSED_PATH_TOO_LONG");
+static_assert(KL_REFUSED_FOLDER_TOO_LONG == RefusedFolderTooLong, "KL_REFUSED_FOLDER_TOO_LONG");
+static_assert(KL_REFUSED_MISSING_FOLDER == RefusedMissingFolder, "KL_REFUSED_MISSING_FOLDER");
+static_assert(KL_REFUSED_NAME_IS_FOLDER == RefusedNameIsFolder, "KL_REFUSED_NAME_IS_FOLDER");
+static_assert(KL_REFUSED_UPDATER_ITSELF == RefusedUpdaterItself, "KL_REFUSED_UPDATER_ITSELF");
+static_assert(KL_REFUSED_LINE_TOO_LONG == RefusedLineTooLong, "KL_REFUSED_LINE_TOO_LONG");
+static_assert(KL_REFUSED_UPDATER_PATH == RefusedUpdaterPath, "KL_REFUSED_UPDATER_PATH");
+static_assert(KL_FAILED_NO_CLIENT_ROOT == FailedNoClientRoot, "KL_FAILED_NO_CLIENT_ROOT");
+static_assert(KL_FAILED_SOURCE_MISSING == FailedSourceMissing, "KL_FAILED_SOURCE_MISSING");
+static_assert(KL_FAILED_COPY == FailedCopy, "KL_FAILED_COPY");
+static_assert(KL_FAILED_RENAME == FailedRename, "KL_FAILED_RENAME");
+static_assert(KL_UP_TO_DATE == UpToDate, "KL_UP_TO_DATE");
+static_assert(KL_REFUSED_SIGNATURE == RefusedSignature, "KL_REFUSED_SIGNATURE");
+static_assert(KL_REFUSED_PRODUCT == RefusedProduct, "KL_REFUSED_PRODUCT");
+static_assert(KL_REFUSED_ROLLBACK == RefusedRollback, "KL_REFUSED_ROLLBACK");
+static_assert(KL_REFUSED_EXPIRED == RefusedExpired, "KL_REFUSED_EXPIRED");
+static_assert(KL_REFUSED_MALFORMED == RefusedMalformed, "KL_REFUSED_MALFORMED");
+static_assert(KL_REFUSED_MANIFEST_TOO_LARGE == RefusedManifestTooLarge, "KL_REFUSED_MANIFEST_TOO_LARGE");
+static_assert(KL_REFUSED_PUBLIC_KEY == RefusedPublicKey, "KL_REFUSED_PUBLIC_KEY");
+static_assert(KL_REFUSED_VERSION_TEXT == RefusedVersionText, "KL_REFUSED_VERSION_TEXT");
+static_assert(KL_FAILED_READ_SOURCE == FailedReadSource, "KL_FAILED_READ_SOURCE");
+static_assert(KL_REFUSED_FILE_SIZE == RefusedFileSize, "KL_REFUSED_FILE_SIZE");
+static_assert(KL_REFUSED_FILE_HASH == RefusedFileHash, "KL_REFUSED_FILE_HASH");
+static_assert(KL_FAILED_STAGE_WRITE == FailedStageWrite, "KL_FAILED_STAGE_WRITE");
+static_assert(KL_STOPPED == Stopped, "KL_STOPPED");
+static_assert(KL_FAILED_CRYPTO == FailedCrypto, "KL_FAILED_CRYPTO");
+static_assert(KL_FAILED_HTTP_STATUS == FailedHttpStatus, "KL_FAILED_HTTP_STATUS");
+static_assert(KL_FAILED_CONNECT == FailedConnect, "KL_FAILED_CONNECT");
+static_assert(KL_FAILED_TIMEOUT == FailedTimeout, "KL_FAILED_TIMEOUT");
+static_assert(KL_FAILED_TLS == FailedTls, "KL_FAILED_TLS");
+static_assert(KL_REFUSED_ADDRESS == RefusedAddress, "KL_REFUSED_ADDRESS");
+static_assert(KL_REFUSED_REDIRECT == RefusedRedirect, "KL_REFUSED_REDIRECT");
+static_assert(KL_FAILED_SLOW == FailedSlow, "KL_FAILED_SLOW");
+static_assert(KL_FAILED_BUSY == FailedBusy, "KL_FAILED_BUSY");
+static_assert(KL_FAILED_BUSY == kLastLaunchCode, "a C++ code without its C one");
 static_assert(sizeof(kl_char) == sizeof(char16_t), "UTF-16 code units");
 
 namespace {
+
+constexpr kl_code kFirstOwnCode = KL_NULL_ARGUMENT;
+
+// The codes of the C interface alone.
+const char16_t* OwnCodeText(kl_code code) {
+  struct Entry {
+    kl_code code;
+    const char16_t* text;
+  };
+  static constexpr Entry kTexts[] = {
+    {KL_NULL_ARGUMENT, u"a pointer that must be given is null"},
+    {KL_BUFFER_TOO_SMALL, u"the buffer is too small; nothing was written"},
+    {KL_START_FAILED, u"the user declined elevation, or the updater could not be started"},
+    {KL_UNKNOWN_CODE, u"no such code"},
+    {KL_NO_SUCH_FILE, u"the index is past the release's last changed file"},
+  };
+  for (const Entry& entry : kTexts) {
+    if (entry.code == code) return entry.text;
+  }
+  return nullptr;
+}
 
 WideString In(const kl_char* s) {
   WideString out;
@@ -131,7 +172,7 @@ kl_code KL_CALL KlCheckReleaseAs(const kl_char* source, const kl_char* channel,
     return KL_NULL_ARGUMENT;
   }
   ReleaseQuery q{In(source),
-                 channel ? In(channel) : u"stable",
+                 channel ? In(channel) : ReleaseQuery().channel,
                  In(public_key),
                  In(product),
                  In(install_folder),
@@ -207,7 +248,7 @@ kl_code KL_CALL KlFreeRelease(kl_release* release) {
 }
 
 kl_code KL_CALL KlCodeText(kl_code code, kl_char* text, std::uint32_t size, std::uint32_t* needed) {
-  const char16_t* found = CodeText(code);
+  const char16_t* found = code < kFirstOwnCode ? CodeText(code) : OwnCodeText(code);
   return found ? Out(found, text, size, needed) : KL_UNKNOWN_CODE;
 }
 

@@ -1,10 +1,7 @@
-// Which names can be staged and installed as they stand. No Windows call:
-// the publish command applies the same rules wherever it runs.
 #include <algorithm>
 
-#include "cmdline/cmdline.h"
-#include "cmdline/options.h"
-#include "launch/launch.h"
+#include "contract/names.h"
+#include "contract/options.h"
 
 namespace {
 
@@ -96,3 +93,24 @@ LaunchCode CheckStageableName(const WideString& name) {
 }
 
 bool IsStageableName(const WideString& name) { return CheckStageableName(name) == LaunchOk; }
+
+bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+WideString WithBackslashes(WideString text) {
+  for (char16_t& c : text) {
+    if (IsPathSeparator(c)) c = u'\\';
+  }
+  return text;
+}
+
+bool IsSafeFileName(const WideString& name) {
+  if (name.find(u':') != WideString::npos) return false;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = start;
+    while (end < name.size() && !IsPathSeparator(name[end])) ++end;
+    if (name.compare(start, end - start, u"..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}

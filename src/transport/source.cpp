@@ -1,17 +1,16 @@
-#include "launch/source.h"
+#include "transport/source.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "cmdline/cmdline.h"
+#include "contract/names.h"
+#include "transport/web_address.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr char16_t kHttp[] = u"http://";
-constexpr char16_t kHttps[] = u"https://";
 constexpr char16_t kDefaultAgent[] = u"KelvoClient-launch/1";
 constexpr char16_t kGet[] = u"GET";
 constexpr std::uint32_t kHttpOk = 200;
@@ -22,16 +21,6 @@ constexpr std::int32_t kResolveTimeout = 15000;
 constexpr std::int32_t kConnectTimeout = 15000;
 constexpr std::int32_t kSendTimeout = 30000;
 constexpr std::int32_t kReceiveTimeout = 30000;
-
-bool StartsWithFolded(const WideString& text, const char16_t* prefix) {
-  const WideString p(prefix);
-  if (text.size() < p.size()) return false;
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    const char16_t c = text[i] >= u'A' && text[i] <= u'Z' ? char16_t(text[i] + 32) : text[i];
-    if (c != p[i]) return false;
-  }
-  return true;
-}
 
 class FolderFile : public SourceFile {
  public:
@@ -119,27 +108,27 @@ struct Exchange {
 
 void OnWebStatus(platform::Handle, std::uintptr_t context, std::uint32_t status, const void* info,
                  std::uint32_t length) {
-  auto* x = reinterpret_cast<Exchange*>(context);
-  if (!x) return;  // the session's and the connection's
+  auto* shared = reinterpret_cast<Exchange*>(context);
+  if (!shared) return;  // the session's and the connection's
   if (status == platform::kWinHttpStatusHandleClosing) {
-    platform::CloseHandle(x->event);
-    delete x;
+    platform::CloseHandle(shared->event);
+    delete shared;
     return;
   }
   if (status == platform::kWinHttpStatusRequestError) {
-    x->error = info ? static_cast<const platform::WinHttpAsyncResult*>(info)->error : 0;
+    shared->error = info ? static_cast<const platform::WinHttpAsyncResult*>(info)->error : 0;
   } else if (status == platform::kWinHttpStatusReadComplete) {
-    x->count = length;
+    shared->count = length;
   } else if (status == platform::kWinHttpStatusDataAvailable) {
     std::uint32_t count = 0;
     if (info && length >= sizeof count) std::memcpy(&count, info, sizeof count);
-    x->count = count;
+    shared->count = count;
   } else if (status != platform::kWinHttpStatusSendRequestComplete &&
              status != platform::kWinHttpStatusHeadersAvailable) {
     return;
   }
-  x->status = status;
-  platform::SetEvent(x->event);
+  shared->status = status;
+  platform::SetEvent(shared->event);
 }
 
 // Callbacks can come after the caller has unloaded the module that holds
@@ -175,44 +164,46 @@ class WebRequest {
  public:
   WebRequest(platform::Handle h, std::size_t bufferSize) : h_(h) {
     if (!h_) return;
-    auto x = std::make_unique<Exchange>();
-    x->event = platform::CreateEventW(platform::kFalse, platform::kFalse);
-    if (x->event == platform::kNullHandle) return;
-    x->buffer.resize(bufferSize);
-    const auto context = reinterpret_cast<std::uintptr_t>(x.get());
+    auto shared = std::make_unique<Exchange>();
+    shared->event = platform::CreateEventW(platform::kFalse, platform::kFalse);
+    if (shared->event == platform::kNullHandle) return;
+    shared->buffer.resize(bufferSize);
+    const auto context = reinterpret_cast<std::uintptr_t>(shared.get());
     if (platform::WinHttpSetOption(h_.Get(), platform::kWinHttpOptionContextValue, &context,
                                    sizeof context)) {
-      x_ = x.release();
+      exchange_ = shared.release();
     } else {
-      platform::CloseHandle(x->event);
+      platform::CloseHandle(shared->event);
     }
   }
   WebRequest(const WebRequest&) = delete;
   WebRequest& operator=(const WebRequest&) = delete;
   platform::Handle Get() const { return h_.Get(); }
-  bool Ready() const { return x_ != nullptr; }
-  Exchange& X() const { return *x_; }
-  std::uintptr_t Context() const { return reinterpret_cast<std::uintptr_t>(x_); }
+  bool Ready() const { return exchange_ != nullptr; }
+  Exchange& Shared() const { return *exchange_; }
+  std::uintptr_t Context() const { return reinterpret_cast<std::uintptr_t>(exchange_); }
 
   // The call's completion, `wanted` asked between waits, `slow` too (true:
   // the transfer fell under its floor).
   LaunchCode Await(std::uint32_t expected, const StillWanted& wanted,
                    const std::function<bool()>& slow = {}) const {
     for (;;) {
-      const std::uint32_t waited = platform::WaitForSingleObject(x_->event, kPollMs);
+      const std::uint32_t waited = platform::WaitForSingleObject(exchange_->event, kPollMs);
       if (waited == platform::kWaitObject0) break;
       if (waited != platform::kWaitTimeout) return FailedReadSource;
       if (wanted && !wanted()) return Stopped;
       if (slow && slow()) return FailedSlow;
     }
-    if (x_->status == platform::kWinHttpStatusRequestError) return WebFailure(x_->error);
-    return x_->status == expected ? LaunchOk : FailedReadSource;
+    if (exchange_->status == platform::kWinHttpStatusRequestError) {
+      return WebFailure(exchange_->error);
+    }
+    return exchange_->status == expected ? LaunchOk : FailedReadSource;
   }
 
  private:
   static constexpr std::uint32_t kPollMs = 250;
   WebHandle h_;
-  Exchange* x_ = nullptr;
+  Exchange* exchange_ = nullptr;
 };
 
 // Reads one buffer at a time; while a read waits, the floor is measured and
@@ -231,38 +222,43 @@ class WebFile : public SourceFile {
         windowStart_(platform::GetTickCount64()) {}
   LaunchCode Read(void* buffer, std::size_t size, std::size_t& got) override {
     got = 0;
-    Exchange& x = request_->X();
-    const auto slow = [this] { return Slow(); };
-    auto ask = static_cast<std::uint32_t>(std::min(size, x.buffer.size()));
-    if (drained_) {
-      drained_ = false;
+    Exchange& shared = request_->Shared();
+    const auto underFloor = [this] { return CheckFloor() != LaunchOk; };
+    auto readSize = static_cast<std::uint32_t>(std::min(size, shared.buffer.size()));
+    if (holdsNothing_) {
+      holdsNothing_ = false;
     } else {
       if (!platform::WinHttpQueryDataAvailable(request_->Get())) return WebFailure();
-      const LaunchCode held = request_->Await(platform::kWinHttpStatusDataAvailable, wanted_, slow);
-      if (held != LaunchOk) return held;
-      if (x.count == 0) return LaunchOk;  // the end
-      drained_ = x.count <= ask;
-      ask = std::min(ask, x.count);
+      const LaunchCode asked =
+          request_->Await(platform::kWinHttpStatusDataAvailable, wanted_, underFloor);
+      if (asked != LaunchOk) return asked;
+      if (shared.count == 0) return LaunchOk;  // the end
+      holdsNothing_ = shared.count <= readSize;
+      readSize = std::min(readSize, shared.count);
     }
-    if (!platform::WinHttpReadData(request_->Get(), x.buffer.data(), ask)) return WebFailure();
-    const LaunchCode code = request_->Await(platform::kWinHttpStatusReadComplete, wanted_, slow);
+    if (!platform::WinHttpReadData(request_->Get(), shared.buffer.data(), readSize)) {
+      return WebFailure();
+    }
+    const LaunchCode code =
+        request_->Await(platform::kWinHttpStatusReadComplete, wanted_, underFloor);
     if (code != LaunchOk) return code;
-    got = std::min<std::size_t>(x.count, ask);
+    got = std::min<std::size_t>(shared.count, readSize);
     if (got == 0) return LaunchOk;  // the end
-    std::memcpy(buffer, x.buffer.data(), got);
+    std::memcpy(buffer, shared.buffer.data(), got);
     windowBytes_ += got;
-    return Slow() ? FailedSlow : LaunchOk;
+    return CheckFloor();
   }
 
  private:
-  // At the end of each window: whether it brought fewer bytes than the floor.
-  bool Slow() {
+  // FailedSlow when a window has ended with fewer bytes than the floor; a
+  // window that met it is closed and the next one begins.
+  LaunchCode CheckFloor() {
     const std::uint64_t now = platform::GetTickCount64();
-    if (now - windowStart_ < floor_.windowMs) return false;
-    if (windowBytes_ < floor_.minBytes) return true;
+    if (now - windowStart_ < floor_.windowMs) return LaunchOk;
+    if (windowBytes_ < floor_.minBytes) return FailedSlow;
     windowStart_ = now;
     windowBytes_ = 0;
-    return false;
+    return LaunchOk;
   }
 
   std::unique_ptr<WebRequest> request_;
@@ -270,7 +266,8 @@ class WebFile : public SourceFile {
   StillWanted wanted_;
   std::uint64_t windowStart_;
   std::uint64_t windowBytes_ = 0;
-  bool drained_ = false;  // WinHTTP holds nothing of the answer
+  // The last read took all that WinHTTP held: the next one waits for more.
+  bool holdsNothing_ = false;
 };
 
 // Where WinHTTP fills the whole buffer before it completes a read (Wine
@@ -297,31 +294,55 @@ class WebSource : public ReleaseSource {
                       std::unique_ptr<SourceFile>& file, bool& resumed,
                       const StillWanted& wanted) override {
     resumed = false;
-    if (!connection_) {
-      // Each session pins again: it costs nothing, and a failure leaves only
-      // the risk it guards against.
-      PinThisModule();
-      // The user's proxy settings: automatic where Windows offers it.
-      session_.Reset(platform::WinHttpOpen(
-          agent_.c_str(), platform::kWinHttpAccessTypeAutomaticProxy, platform::kWinHttpFlagAsync));
-      if (!session_) {
-        session_.Reset(platform::WinHttpOpen(agent_.c_str(),
-                                             platform::kWinHttpAccessTypeDefaultProxy,
-                                             platform::kWinHttpFlagAsync));
-      }
-      if (!session_ || !platform::WinHttpSetStatusCallback(session_.Get(), OnWebStatus) ||
-          !platform::WinHttpSetTimeouts(session_.Get(), kResolveTimeout, kConnectTimeout,
-                                        kSendTimeout, kReceiveTimeout)) {
-        session_.Reset();
-        return FailedConnect;
-      }
-      connection_.Reset(
-          platform::WinHttpConnect(session_.Get(), address_.host.c_str(), address_.port));
-      if (!connection_) return WebFailure();
+    LaunchCode code = Connect();
+    if (code != LaunchOk) return code;
+    std::unique_ptr<WebRequest> request;
+    std::uint32_t status = 0;
+    code = Ask(relative, offset, wanted, request, status);
+    // What was kept is not a start of the server's file: the whole one, then.
+    if (code == LaunchOk && status == kHttpRangeNotSatisfiable && offset > 0) {
+      offset = 0;
+      code = Ask(relative, offset, wanted, request, status);
     }
+    if (code == LaunchOk) code = Accepted(status, offset, resumed);
+    if (code != LaunchOk) return code;
+    file = std::make_unique<WebFile>(std::move(request), floor_, wanted);
+    return LaunchOk;
+  }
+
+ private:
+  // One session and connection for the source's whole life.
+  LaunchCode Connect() {
+    if (connection_) return LaunchOk;
+    // Each session pins again: it costs nothing, and a failure leaves only
+    // the risk it guards against.
+    PinThisModule();
+    // The user's proxy settings: automatic where Windows offers it.
+    session_.Reset(platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeAutomaticProxy,
+                                         platform::kWinHttpFlagAsync));
+    if (!session_) {
+      session_.Reset(platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeDefaultProxy,
+                                           platform::kWinHttpFlagAsync));
+    }
+    if (!session_ || !platform::WinHttpSetStatusCallback(session_.Get(), OnWebStatus) ||
+        !platform::WinHttpSetTimeouts(session_.Get(), kResolveTimeout, kConnectTimeout,
+                                      kSendTimeout, kReceiveTimeout)) {
+      session_.Reset();
+      return FailedConnect;
+    }
+    connection_.Reset(
+        platform::WinHttpConnect(session_.Get(), address_.host.c_str(), address_.port));
+    return connection_ ? LaunchOk : WebFailure();
+  }
+
+  // Sends a GET for `relative` (from `offset` on, when not 0) and waits for
+  // the answer's headers; `status` is its status code.
+  LaunchCode Ask(const std::string& relative, std::uint64_t offset, const StillWanted& wanted,
+                 std::unique_ptr<WebRequest>& request, std::uint32_t& status) {
+    request.reset();
     WideString object = address_.path + u"/";
     for (char c : relative) object += static_cast<char16_t>(c);
-    auto request = std::make_unique<WebRequest>(
+    request = std::make_unique<WebRequest>(
         platform::WinHttpOpenRequest(connection_.Get(), kGet, object.c_str(),
                                      address_.secure ? platform::kWinHttpFlagSecure : 0),
         ReadSizeFor(floor_));
@@ -329,12 +350,12 @@ class WebSource : public ReleaseSource {
     if (!request->Ready()) return FailedReadSource;
     // Redirects are followed, never from https to http (also WinHTTP's default).
     const std::uint32_t policy = platform::kWinHttpRedirectPolicyDisallowHttpsToHttp;
-    const std::string asked = offset > 0 ? "Range: bytes=" + std::to_string(offset) + "-" : "";
-    const WideString range(asked.begin(), asked.end());
+    const std::string range = offset > 0 ? "Range: bytes=" + std::to_string(offset) + "-" : "";
+    const WideString header(range.begin(), range.end());
     if (!platform::WinHttpSetOption(request->Get(), platform::kWinHttpOptionRedirectPolicy,
                                     &policy, sizeof policy) ||
-        !platform::WinHttpSendRequest(request->Get(), range.empty() ? nullptr : range.c_str(),
-                                      static_cast<std::uint32_t>(range.size()),
+        !platform::WinHttpSendRequest(request->Get(), header.empty() ? nullptr : header.c_str(),
+                                      static_cast<std::uint32_t>(header.size()),
                                       request->Context())) {
       return WebFailure();
     }
@@ -343,29 +364,22 @@ class WebSource : public ReleaseSource {
     if (!platform::WinHttpReceiveResponse(request->Get())) return WebFailure();
     code = request->Await(platform::kWinHttpStatusHeadersAvailable, wanted);
     if (code != LaunchOk) return code;
-    std::uint32_t status = 0;
-    if (!platform::WinHttpQueryHeaders(request->Get(), platform::kWinHttpQueryStatusCode,
-                                       &status)) {
-      return WebFailure();
-    }
-    // What was kept is not a start of the server's file: the whole one, then.
-    if (status == kHttpRangeNotSatisfiable && offset > 0) {
-      request.reset();
-      return OpenFrom(relative, 0, file, resumed, wanted);
-    }
-    // 206: the rest, as asked; 200: the server ignores ranges, the whole file.
-    if (status == kHttpPartialContent && offset > 0) {
-      resumed = true;
-    } else if (status >= 300 && status < 400) {
-      return RefusedRedirect;  // one the policy did not follow
-    } else if (status != kHttpOk) {
-      return FailedHttpStatus;
-    }
-    file = std::make_unique<WebFile>(std::move(request), floor_, wanted);
-    return LaunchOk;
+    return platform::WinHttpQueryHeaders(request->Get(), platform::kWinHttpQueryStatusCode, &status)
+               ? LaunchOk
+               : WebFailure();
   }
 
- private:
+  // 206: the rest, as asked; 200: the whole file (a server that ignores
+  // ranges sends it again).
+  static LaunchCode Accepted(std::uint32_t status, std::uint64_t offset, bool& resumed) {
+    if (status == kHttpPartialContent && offset > 0) {
+      resumed = true;
+      return LaunchOk;
+    }
+    if (status >= 300 && status < 400) return RefusedRedirect;  // one the policy did not follow
+    return status == kHttpOk ? LaunchOk : FailedHttpStatus;
+  }
+
   WebAddress address_;
   WideString agent_;
   TransferFloor floor_;
@@ -374,48 +388,6 @@ class WebSource : public ReleaseSource {
 };
 
 }  // namespace
-
-bool IsWebAddress(const WideString& text) {
-  return StartsWithFolded(text, kHttp) || StartsWithFolded(text, kHttps);
-}
-
-bool ParseWebAddress(const WideString& text, WebAddress& out) {
-  WebAddress a;
-  a.secure = StartsWithFolded(text, kHttps);
-  if (!a.secure && !StartsWithFolded(text, kHttp)) return false;
-  const std::size_t start = WideString(a.secure ? kHttps : kHttp).size();
-  const std::size_t slash = text.find(u'/', start);
-  const WideString authority = text.substr(start, slash - start);
-  WideString path = slash == WideString::npos ? WideString() : text.substr(slash);
-  while (!path.empty() && path.back() == u'/') path.pop_back();
-  for (char16_t c : path) {
-    // Printable ASCII, no query, fragment or escape to be misread.
-    if (c <= 0x20 || c >= 0x7F || c == u'?' || c == u'#' || c == u'%' || c == u'\\') return false;
-  }
-  const std::size_t colon = authority.find(u':');
-  a.host = authority.substr(0, colon);
-  if (a.host.empty() || a.host.size() > 253) return false;
-  for (char16_t c : a.host) {
-    const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
-                    (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
-    if (!ok) return false;
-  }
-  a.port = a.secure ? 443 : 80;
-  if (colon != WideString::npos) {
-    const WideString port = authority.substr(colon + 1);
-    std::uint32_t value = 0;
-    if (port.empty() || port.size() > 5) return false;
-    for (char16_t c : port) {
-      if (c < u'0' || c > u'9') return false;
-      value = value * 10 + static_cast<std::uint32_t>(c - u'0');
-    }
-    if (value == 0 || value > 65535) return false;
-    a.port = static_cast<std::uint16_t>(value);
-  }
-  a.path = path;
-  out = std::move(a);
-  return true;
-}
 
 std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code,
                                                  const WideString& userAgent, TransferFloor floor) {

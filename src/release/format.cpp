@@ -1,4 +1,6 @@
-#include "launch/release_format.h"
+#include "release/format.h"
+
+#include "contract/limits.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -20,9 +22,8 @@ constexpr std::uint8_t kSpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a
 constexpr char kPemBegin[] = "-----BEGIN PUBLIC KEY-----\n";
 constexpr char kPemEnd[] = "-----END PUBLIC KEY-----\n";
 constexpr std::size_t kPemLine = 64;
-// Updater path, its quotes, " --files ", the terminator: MAX_PATH - 1 + 12.
-constexpr std::size_t kMaxCommandLine = 32767;
-constexpr std::size_t kWorstLineHead = 259 + 2 + 9;
+// The longest updater path in its quotes, then " --files ".
+constexpr std::size_t kWorstLineHead = kMaxPath - 1 + 2 + 9;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -369,18 +370,18 @@ std::string WideToUtf8(const WideString& text) {
   return out;
 }
 
-Bytes PublicKeyDer(const std::array<std::uint8_t, 64>& point) {
+Bytes PublicKeyDer(const PublicKey& point) {
   Bytes der(sizeof kSpkiPrefix + point.size());
   std::copy(std::begin(kSpkiPrefix), std::end(kSpkiPrefix), der.begin());
   std::copy(point.begin(), point.end(), der.begin() + sizeof kSpkiPrefix);
   return der;
 }
 
-std::string PublicKeyText(const std::array<std::uint8_t, 64>& point) {
+std::string PublicKeyText(const PublicKey& point) {
   return Base64(PublicKeyDer(point));
 }
 
-bool ParsePublicKeyDer(const Bytes& der, std::array<std::uint8_t, 64>& point) {
+bool ParsePublicKeyDer(const Bytes& der, PublicKey& point) {
   if (der.size() != sizeof kSpkiPrefix + 64 ||
       !std::equal(std::begin(kSpkiPrefix), std::end(kSpkiPrefix), der.begin())) {
     return false;
@@ -389,19 +390,19 @@ bool ParsePublicKeyDer(const Bytes& der, std::array<std::uint8_t, 64>& point) {
   return true;
 }
 
-bool ParsePublicKeyText(const std::string& text, std::array<std::uint8_t, 64>& point) {
+bool ParsePublicKeyText(const std::string& text, PublicKey& point) {
   Bytes der;
   return ParseBase64(text, der) && ParsePublicKeyDer(der, point);
 }
 
-std::string PublicKeyPem(const std::array<std::uint8_t, 64>& point) {
+std::string PublicKeyPem(const PublicKey& point) {
   const std::string body = PublicKeyText(point);
   std::string pem = kPemBegin;
   for (std::size_t i = 0; i < body.size(); i += kPemLine) pem += body.substr(i, kPemLine) + "\n";
   return pem + kPemEnd;
 }
 
-bool ParsePublicKeyPem(const std::string& pem, std::array<std::uint8_t, 64>& point) {
+bool ParsePublicKeyPem(const std::string& pem, PublicKey& point) {
   std::string text = pem;
   text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
   const std::size_t begin = text.find(kPemBegin);
@@ -444,6 +445,21 @@ bool FitsOneCommandLine(const std::vector<File>& files) {
   std::size_t length = kWorstLineHead;
   for (const File& f : files) length += f.name.size() + 1;
   return length - 1 < kMaxCommandLine;
+}
+
+std::string ManifestPath(const std::string& channel) { return channel + ".manifest"; }
+std::string SignaturePath(const std::string& channel) { return channel + ".sig"; }
+std::string StoredPath(const Digest& sha256) {
+  return std::string(kFilesFolder) + "/" + Hex(sha256.data(), sha256.size());
+}
+
+LaunchCode CheckRules(const Manifest& m, const std::string& product, const std::string& channel,
+                      const std::string& installed, std::int64_t now) {
+  if (m.product != product || m.channel != channel) return RefusedProduct;
+  if (now >= m.expires) return RefusedExpired;
+  const int order = CompareVersions(m.version, installed);
+  if (order < 0) return RefusedRollback;
+  return order == 0 ? UpToDate : LaunchOk;
 }
 
 }  // namespace release

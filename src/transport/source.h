@@ -1,4 +1,4 @@
-// Where a release is read from: a folder (local, a mounted volume, a UNC
+// Transport: where a release is read from: a folder (local, a mounted volume, a UNC
 // share) or the http:// or https:// address of one, served as `publish`
 // wrote it. The signature, not the transport, decides what is trusted.
 #pragma once
@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "launch/launch.h"
+#include "contract/codes.h"
 
 // One file of the release, read front to back.
 class SourceFile {
@@ -59,15 +59,3 @@ struct TransferFloor {
 std::unique_ptr<ReleaseSource> OpenReleaseSource(const WideString& source, LaunchCode& code,
                                                  const WideString& userAgent = WideString(),
                                                  TransferFloor floor = TransferFloor());
-
-struct WebAddress {
-  bool secure = false;
-  WideString host;
-  std::uint16_t port = 0;
-  WideString path;  // begins with "/", never ends with one
-};
-
-// "http://host[:port]/path" or https: no user, query or fragment; a host of
-// letters, digits, "-" and ".", or an IPv4 address.
-bool ParseWebAddress(const WideString& text, WebAddress& out);
-bool IsWebAddress(const WideString& text);

@@ -1,0 +1,112 @@
+// Signed releases published into a folder on the simulated D: and served on
+// the simulated web, signed with the publish command's own crypto, and a
+// client 1.0 installed in C:\\Kelvo to check, fetch and apply them.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "crypto.h"
+#include "launch/release.h"
+#include "sim/sim.h"
+#include "support/demo_machine.h"
+#include "support/fixture.h"
+#include "support/text.h"
+
+using test::W;
+
+constexpr char16_t kSource[] = u"D:\\releases\\kelvo";
+constexpr std::int64_t kNow = 1796731200;  // the simulation's clock
+
+const std::string kManifest = release::ManifestPath(release::kDefaultChannel);
+const std::string kSignature = release::SignaturePath(release::kDefaultChannel);
+
+// A part of the release folder on D:, where the publisher lays it out.
+inline WideString InSource(const std::string& relative) {
+  return WideString(kSource) + u"\\" + WithBackslashes(W(relative));
+}
+
+class ReleaseTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    demo::InstallClient("client 1.0");
+    sim::AddFolder(u"C:\\Kelvo\\lang");
+    sim::AddFile(u"C:\\Kelvo\\core.dll", "core");
+    sim::AddFile(u"C:\\Kelvo\\lang\\de.pak", "deutsch 1");
+    sim::AddFolder(u"D:");
+    sim::AddFolder(u"D:\\releases");
+    crypto::Point point;
+    ASSERT_TRUE(crypto::GenerateKey(key_, point));
+    query_ = {kSource,
+              u"stable",
+              W(release::PublicKeyText(point)),
+              u"KelvoClient",
+              u"C:\\Kelvo",
+              u"1.0",
+              u"",
+              TransferFloor()};
+    version2_ = {
+        {u"KelvoClient.exe", "client 2.0"}, {u"core.dll", "core"}, {u"lang/de.pak", "deutsch 2"}};
+  }
+
+  // Publishes `files` as `version` into kSource, as the publish command lays it out.
+  void Publish(const std::string& version, const std::map<WideString, std::string>& files,
+               std::int64_t published = kNow - 3600, const std::string& product = "KelvoClient") {
+    release::Manifest m{product, "stable", version, published, published + 30 * 86400, {}};
+    sim::AddFolder(kSource);
+    sim::AddFolder(WideString(kSource) + u"\\files");
+    for (const auto& [name, content] : files) {
+      crypto::Sha256 hash;
+      hash.Update(content.data(), content.size());
+      m.files.push_back({name, content.size(), hash.Finish()});
+      sim::AddFile(Stored(m.files.back()), content);
+    }
+    Sign(release::WriteManifest(m));
+    manifest_ = m;
+  }
+  void Sign(const std::string& manifest, const std::string* withKey = nullptr) {
+    crypto::Sha256 hash;
+    hash.Update(manifest.data(), manifest.size());
+    release::Signature s{};
+    ASSERT_TRUE(crypto::Sign(withKey ? *withKey : key_, hash.Finish(), s));
+    sim::AddFile(InSource(kManifest), manifest);
+    sim::AddFile(InSource(kSignature), std::string(s.begin(), s.end()));
+  }
+  static WideString Stored(const release::File& f) {
+    return InSource(release::StoredPath(f.sha256));
+  }
+  // Serves kSource at `base` ("http://host:port/path/") on the simulated web.
+  void ServeOnWeb(const std::string& base) {
+    for (const std::string& part : {kManifest, kSignature}) {
+      sim::World().web[base + part].body = *sim::ContentOf(InSource(part));
+    }
+    for (const release::File& f : manifest_.files) {
+      sim::World().web[base + release::StoredPath(f.sha256)].body = *sim::ContentOf(Stored(f));
+    }
+  }
+  LaunchCode Check(std::size_t* file = nullptr) { return CheckRelease(query_, checked_, file); }
+  // 2.0 with a big.dat of 1 MiB, served on the default port and checked; the
+  // address of big.dat's stored file.
+  std::string CheckBigFileOnWeb() {
+    version2_[u"big.dat"] = std::string(1 << 20, 'b');
+    Publish("2.0", version2_);
+    const std::string base = "http://releases.example:80/kelvo/";
+    ServeOnWeb(base);
+    query_.source = u"http://releases.example/kelvo";
+    EXPECT_EQ(Check(), LaunchOk);
+    return base + release::StoredPath(manifest_.files[1].sha256);
+  }
+  // Nothing staged, no updater started.
+  static void ExpectNothingStaged() {
+    EXPECT_EQ(sim::FilesIn(demo::kStaging), std::vector<std::string>{});
+    EXPECT_EQ(sim::FilesIn(WideString(demo::kStaging) + u"\\lang"), std::vector<std::string>{});
+    EXPECT_TRUE(sim::World().launches.empty());
+  }
+
+  std::string key_;
+  ReleaseQuery query_;
+  CheckedRelease checked_;
+  release::Manifest manifest_;
+  std::map<WideString, std::string> version2_;
+};
