@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "contract/limits.h"
+
 namespace {
 
 // The format alone: what WriteManifest makes parses back, nothing else does.
@@ -97,6 +101,157 @@ TEST(ReleaseFormatTest, VersionsTimesAndEncodingsAtTheirEdges) {
   for (std::size_t n = 0; n < der.size(); ++n) {
     EXPECT_FALSE(release::ParseSignature(release::Bytes(der.begin(), der.begin() + n), back)) << n;
   }
+}
+
+// A manifest of three files as the publisher writes it, and its edits.
+class ManifestEdges : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    manifest_ = {"KelvoClient", "stable", "2.0", 1765198800, 1767790800, {}};
+    manifest_.files.push_back({u"KelvoClient.exe", 10, {}});
+    manifest_.files.push_back({u"core.dll", 20, {}});
+    manifest_.files[0].sha256.fill(0xab);
+    bytes_ = release::WriteManifest(manifest_);
+  }
+  // The code and the file index for the manifest with `from` replaced by `to`.
+  std::pair<LaunchCode, std::size_t> With(const std::string& from, const std::string& to) const {
+    std::string changed = bytes_;
+    const std::size_t at = changed.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) changed.replace(at, from.size(), to);
+    release::Manifest back;
+    std::size_t file = 99;
+    const LaunchCode code = release::ParseManifest(changed, back, &file);
+    return {code, file};
+  }
+  release::Manifest manifest_;
+  std::string bytes_;
+};
+
+TEST_F(ManifestEdges, NumbersThatWouldWrapNoFilesAndTheBytesAroundADigest) {
+  const std::pair<LaunchCode, std::size_t> ok{LaunchOk, kNoName};
+  const std::string digest(64, 'a');
+  const struct {
+    const char* from;
+    std::string to;
+    std::pair<LaunchCode, std::size_t> expected;
+  } cases[] = {
+      // 2^64 + 10 and 2^64 + 2: twenty digits that wrap to the right values.
+      {" 10 ", " 18446744073709551626 ", {RefusedMalformed, 0}},
+      {"files 2", "files 18446744073709551618", {RefusedMalformed, kNoName}},
+      {" 10 ", " 9223372036854775807 ", ok},
+      {" 10 ", " 9223372036854775808 ", {RefusedMalformed, 0}},
+      {"files 2\n", "files 0\n", {RefusedMalformed, kNoName}},
+      {"files 2", "files 16385", {RefusedMalformed, kNoName}},
+      {"ab 10 ", "ab\t10 ", {RefusedMalformed, 0}},
+      {"ab 10 ", "abx10 ", {RefusedMalformed, 0}},
+      {"ab 10 ", "ab\n10 ", {RefusedMalformed, 0}},
+      {"ab 10 ", "ab  10 ", {RefusedMalformed, 0}},
+      {"ab 10 ", "ab 10\t", {RefusedMalformed, 0}},
+      {"ab 10 ", "aba 10 ", {RefusedMalformed, 0}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(With(c.from, c.to), c.expected) << c.to;
+  // No files at all, as a publisher that listed none would write it.
+  manifest_.files.clear();
+  release::Manifest back;
+  EXPECT_EQ(release::ParseManifest(release::WriteManifest(manifest_), back), RefusedMalformed);
+}
+
+TEST_F(ManifestEdges, NamesToTheirLongestAndUtf8ToItsLastCodePoint) {
+  const std::string longest(release::kMaxNameBytes, 'n');
+  EXPECT_EQ(With("core.dll", longest), std::make_pair(LaunchOk, kNoName));
+  EXPECT_EQ(With("core.dll", longest + "n"), std::make_pair(RefusedMalformed, std::size_t{1}));
+  // Counted in bytes: 341 three-byte characters and one byte more is 1,024.
+  std::string cjk;
+  for (int i = 0; i < 341; ++i) cjk += "\xe8\xaf\xad";
+  EXPECT_EQ(With("core.dll", cjk + "n"), std::make_pair(LaunchOk, kNoName));
+  EXPECT_EQ(With("core.dll", cjk + "nn"), std::make_pair(RefusedMalformed, std::size_t{1}));
+  // U+10FFFF is the last; anything above it is no code point.
+  WideString wide;
+  EXPECT_TRUE(release::Utf8ToWide("\xf4\x8f\xbf\xbf", wide));
+  EXPECT_EQ(wide, u"\U0010FFFF");
+  for (const char* beyond : {"\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xf7\xbf\xbf\xbf"}) {
+    EXPECT_FALSE(release::Utf8ToWide(beyond, wide)) << beyond;
+    EXPECT_EQ(With("core.dll", std::string("x") + beyond), std::make_pair(RefusedMalformed, std::size_t{1}));
+  }
+}
+
+TEST(ReleaseRulesTest, VersionsToTheirLongestAndTheRulesOfAnInstall) {
+  EXPECT_TRUE(release::IsVersion("1.2.3.4.5.6.7.8"));
+  EXPECT_FALSE(release::IsVersion("1.2.3.4.5.6.7.8.9"));
+  EXPECT_TRUE(release::IsVersion("999999999.0"));
+  EXPECT_FALSE(release::IsVersion("1000000000.0"));
+  EXPECT_EQ(release::CompareVersions("1.2.3.4.5.6.7.9", "1.2.3.4.5.6.7.8"), 1);
+
+  release::Manifest m{"KelvoClient", "stable", "2.0.1", 1000, 2000, {}};
+  const auto rules = [&](const std::string& installed, std::int64_t now = 1500,
+                         const std::string& product = "KelvoClient",
+                         const std::string& channel = "stable") {
+    return release::CheckRules(m, product, channel, installed, now);
+  };
+  // A further part makes a newer version: a 2.0 install is offered 2.0.1.
+  EXPECT_EQ(rules("2.0"), LaunchOk);
+  EXPECT_EQ(rules("2"), LaunchOk);
+  EXPECT_EQ(rules("2.0.1.0"), UpToDate);
+  EXPECT_EQ(rules("2.0.1.1"), RefusedRollback);
+  EXPECT_EQ(rules("2.0.1", 1999), UpToDate);
+  EXPECT_EQ(rules("2.0", 1999), LaunchOk);
+  EXPECT_EQ(rules("2.0", 2000), RefusedExpired) << "expired at the second it names";
+  EXPECT_EQ(rules("2.0", 1500, "kelvoclient"), RefusedProduct);
+  EXPECT_EQ(rules("2.0", 1500, "KelvoClient", "beta"), RefusedProduct);
+}
+
+TEST(ReleaseFormatRulesTest, CalendarBase64DerAndTheCommandLineAtTheirEdges) {
+  std::int64_t t = 0;
+  EXPECT_TRUE(release::ParseTime("2000-02-29T00:00:00Z", t)) << "divisible by 400";
+  EXPECT_FALSE(release::ParseTime("2100-02-29T00:00:00Z", t)) << "by 100, not by 400";
+  EXPECT_TRUE(release::ParseTime("2096-02-29T00:00:00Z", t));
+  const char* last[] = {"31", "28", "31", "30", "31", "30", "31", "31", "30", "31", "30", "31"};
+  const char* first[] = {"32", "29", "32", "31", "32", "31", "32", "32", "31", "32", "31", "32"};
+  for (int m = 0; m < 12; ++m) {
+    char month[3];
+    std::snprintf(month, sizeof month, "%02d", m + 1);
+    const std::string day = std::string("2027-") + month + "-";
+    ASSERT_TRUE(release::ParseTime(day + last[m] + "T23:59:59Z", t)) << month;
+    char next[32];
+    std::snprintf(next, sizeof next, "%d-%02d-01T00:00:00Z", m == 11 ? 2028 : 2027, m == 11 ? 1 : m + 2);
+    EXPECT_EQ(release::FormatTime(t + 1), next) << month;
+    EXPECT_FALSE(release::ParseTime(day + first[m] + "T00:00:00Z", t)) << month;
+  }
+
+  release::Bytes b;
+  for (const char* bad : {"YQ==YQ==", "=YWI", "Y=WI", "YW=I", "YQ=a", "==", "YWJj="}) {
+    EXPECT_FALSE(release::ParseBase64(bad, b)) << bad;
+  }
+  EXPECT_TRUE(release::ParseBase64("YQ==", b));
+  EXPECT_EQ(b, release::Bytes{'a'});
+
+  // r with its high bit set and no zero before it: a negative integer.
+  release::Signature s{};
+  s[0] = 0x7f;
+  s[32] = 0x7f;
+  release::Bytes der = release::SignatureDer(s);
+  release::Signature back{};
+  ASSERT_TRUE(release::ParseSignature(der, back));
+  der[4] = 0x80;
+  EXPECT_FALSE(release::ParseSignature(der, back));
+  der[4] = 0x7f;
+  der[2 + 2 + 32 + 2] = 0xff;
+  EXPECT_FALSE(release::ParseSignature(der, back));
+
+  // The names and their bars fill the line to its last unit, wherever the
+  // updater stands: a path of 259 units in quotes, then " --files ".
+  const std::size_t room = kMaxCommandLine - 1 - (kMaxPath - 1 + 2 + 9);
+  std::vector<release::File> files;
+  std::size_t used = 0;
+  while (used + 201 <= room) {
+    files.push_back({WideString(200, u'n'), 0, {}});
+    used += files.size() == 1 ? 200 : 201;
+  }
+  files.push_back({WideString(room - used - 1, u'n'), 0, {}});
+  EXPECT_TRUE(release::FitsOneCommandLine(files));
+  files.back().name += u'n';
+  EXPECT_FALSE(release::FitsOneCommandLine(files));
 }
 
 }  // namespace
