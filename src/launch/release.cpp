@@ -158,6 +158,11 @@ bool WorthKeeping(LaunchCode code) {
          code == FailedReadSource || code == FailedHttpStatus || code == FailedSlow;
 }
 
+// What a partial copy is fetched toward: the content's SHA-256, and the name.
+std::string PartialFor(const release::File& f) {
+  return release::Hex(f.sha256.data(), f.sha256.size()) + " " + release::WideToUtf8(f.name);
+}
+
 // What one fetch shares among its files.
 struct Fetch {
   const HashProvider& provider;
@@ -173,11 +178,12 @@ struct Fetch {
 };
 
 // Where the copy of `f` starts: from a web source, what an earlier fetch
-// left, hashed into `hash`; else nothing.
+// left toward this very content, hashed into `hash`; else nothing.
 std::uint64_t ResumePoint(Fetch& fetch, const release::File& f, const WideString& partial,
                           std::unique_ptr<Sha256>& hash) {
   std::uint64_t got = 0;
-  if (fetch.source.Resumable() && HashPartial(fetch.block, partial, f.size, *hash, got)) {
+  if (fetch.source.Resumable() && IsPartialFor(fetch.staging, PartialFor(f)) &&
+      HashPartial(fetch.block, partial, f.size, *hash, got)) {
     return got;
   }
   hash = std::make_unique<Sha256>(fetch.provider);
@@ -218,6 +224,9 @@ LaunchCode FetchToPartial(Fetch& fetch, const release::File& f, const WideString
       hash = std::make_unique<Sha256>(fetch.provider);
       got = 0;
     }
+  }
+  if (got == 0 && fetch.source.Resumable() && !MarkPartial(fetch.staging, PartialFor(f))) {
+    return FailedStageWrite;
   }
   // Appended to what is there, or written anew.
   const LocalFile out(partial, got > 0 ? platform::kFileAppendData : platform::kGenericWrite,

@@ -9,6 +9,8 @@ namespace {
 // In the staging folder, where no staged name begins with a blank and no
 // partial one with a blank and anything but "~".
 constexpr char16_t kLockName[] = u"\\ lock";
+constexpr char16_t kPartialMark[] = u"\\ partial";
+constexpr std::size_t kMaxMark = 4096;
 
 }  // namespace
 
@@ -46,6 +48,34 @@ bool TakeName(const WideString& partial, const WideString& staged) {
 void Discard(const WideString& path) {
   platform::SetFileAttributesW(path.c_str(), platform::kAttributeNormal);
   platform::DeleteFileW(path.c_str());
+}
+
+bool MarkPartial(const WideString& staging, const std::string& what) {
+  const WideString path = staging + kPartialMark;
+  const platform::Handle h =
+      platform::CreateFileW(path.c_str(), platform::kGenericWrite, 0, platform::kCreateAlways,
+                            platform::kAttributeNormal);
+  if (h == platform::kInvalidHandle) return false;
+  std::uint32_t n = 0;
+  const bool ok =
+      platform::WriteFile(h, what.data(), static_cast<std::uint32_t>(what.size()), &n) &&
+      n == what.size();
+  platform::CloseHandle(h);
+  if (!ok) Discard(path);
+  return ok;
+}
+
+bool IsPartialFor(const WideString& staging, const std::string& what) {
+  const platform::Handle h =
+      platform::CreateFileW((staging + kPartialMark).c_str(), platform::kGenericRead,
+                            platform::kFileShareRead, platform::kOpenExisting,
+                            platform::kAttributeNormal);
+  if (h == platform::kInvalidHandle) return false;
+  std::string mark(kMaxMark, '\0');
+  std::uint32_t n = 0;
+  const bool ok = platform::ReadFile(h, &mark[0], static_cast<std::uint32_t>(mark.size()), &n);
+  platform::CloseHandle(h);
+  return ok && mark.compare(0, n, what) == 0 && n == what.size();
 }
 
 void MakeSubfolders(const WideString& staging, const WideString& name) {

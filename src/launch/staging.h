@@ -36,5 +36,11 @@ bool TakeName(const WideString& partial, const WideString& staged);
 // Gone whatever its attributes; the result does not matter.
 void Discard(const WideString& path);
 
+// A partial copy is continued only toward the content it was started for:
+// `what` (the content's hash and the name) is kept in the staging folder for
+// the one copy a later fetch may continue.
+bool MarkPartial(const WideString& staging, const std::string& what);
+bool IsPartialFor(const WideString& staging, const std::string& what);
+
 // Creates the folders that `name` holds below the staging folder.
 void MakeSubfolders(const WideString& staging, const WideString& name);

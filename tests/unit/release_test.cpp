@@ -7,6 +7,7 @@
 
 #include <tuple>
 
+#include "contract/limits.h"
 #include "launch/staging.h"
 #include "platform/platform.h"
 #include "support/release_fixture.h"
@@ -583,6 +584,164 @@ TEST_F(ReleaseTest, AFailureOfAnyWinHttpCallLeavesNothingUnverifiedStaged) {
   ASSERT_EQ(Check(), LaunchOk);
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), version2_[u"big.dat"]);
+}
+
+}  // namespace
+
+namespace {
+
+// Interrupted, a partial copy is continued toward the content it was started
+// for only: a newer release's file of the same name and size starts afresh.
+// Under the floor after a fast start, what came is kept for the next fetch;
+// a partial copy longer than its file starts again from nothing.
+TEST_F(ReleaseTest, APartialCopyIsContinuedOnlyTowardTheContentItWasStartedFor) {
+  CheckBigFileOnWeb();
+  const WideString partial = PartialPathOf(demo::StagedFile(u"big.dat"));
+  const auto stop = [](std::uint64_t done, std::uint64_t, void*) { return done < 600000; };
+  EXPECT_EQ(FetchRelease(checked_, stop, nullptr), Stopped);
+  ASSERT_TRUE(sim::Exists(partial));
+  version2_[u"big.dat"] = std::string(1 << 20, 'c');
+  version2_[u"KelvoClient.exe"] = "client 2.1";
+  Publish("2.1", version2_);
+  const std::string base = "http://releases.example:80/kelvo/";
+  ServeOnWeb(base);
+  ASSERT_EQ(Check(), LaunchOk);
+  const std::string big = base + release::StoredPath(manifest_.files[1].sha256);
+  sim::World().webRequests.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk) << "in one fetch";
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), version2_[u"big.dat"]);
+  EXPECT_NE(std::find(sim::World().webRequests.begin(), sim::World().webRequests.end(), big),
+            sim::World().webRequests.end())
+      << "asked for from its start";
+  EXPECT_FALSE(sim::Exists(partial));
+
+  // A fast start, then a trickle: the first window met the floor, a later one
+  // does not.
+  platform::DeleteFileW(demo::StagedFile(u"big.dat").c_str());
+  const auto slowDown = [](std::uint64_t done, std::uint64_t, void* address) {
+    if (done > 300000) {
+      sim::State::WebAnswer& answer = sim::World().web[*static_cast<std::string*>(address)];
+      answer.trickle = 100;
+      answer.msPerRead = 29000;
+    }
+    return true;
+  };
+  std::string address = big;
+  sim::World().web[big].trickle = 64 << 10;  // at once, a read's worth at a time
+  EXPECT_EQ(FetchRelease(checked_, slowDown, &address), FailedSlow);
+  ASSERT_TRUE(sim::Exists(partial)) << "kept for the next fetch";
+  const std::size_t kept = sim::ContentOf(partial)->size();
+  EXPECT_GT(kept, 300000u);
+  sim::World().web[big].trickle = 0;
+  sim::World().web[big].msPerRead = 0;
+  sim::World().webRequests.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::World().webRequests.front(), big + " Range: bytes=" + std::to_string(kept) + "-");
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), version2_[u"big.dat"]);
+
+  platform::DeleteFileW(demo::StagedFile(u"big.dat").c_str());
+  EXPECT_EQ(FetchRelease(checked_, stop, nullptr), Stopped);
+  sim::Find(partial)->content = version2_[u"big.dat"] + "more";
+  sim::World().webRequests.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::World().webRequests.front(), big);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), version2_[u"big.dat"]);
+  sim::FinishClosedRequests();
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+// While a fetch works in the staging folder (its progress callback runs
+// inside it), neither an apply nor a file staged by hand gets in.
+TEST_F(ReleaseTest, WhileAFetchHoldsTheStagingFolderNoApplyOrStagingGetsIn) {
+  Publish("2.0", version2_);
+  sim::AddFile(u"C:\\Kelvo\\updater.exe", "updater");
+  sim::AddFile(u"C:\\Kelvo\\new.bin", "by hand");
+  ASSERT_EQ(Check(), LaunchOk);
+  struct Seen {
+    const CheckedRelease* release;
+    std::vector<LaunchCode> applies, stagings;
+  } seen{&checked_, {}, {}};
+  const auto meddle = [](std::uint64_t, std::uint64_t, void* context) {
+    auto* s = static_cast<Seen*>(context);
+    LaunchRefusal refusal;
+    EXPECT_FALSE(ApplyRelease(*s->release, &refusal));
+    s->applies.push_back(refusal.code);
+    LaunchCode why = LaunchOk;
+    EXPECT_FALSE(StageFile(u"C:\\Kelvo\\new.bin", u"KelvoClient.exe", &why));
+    s->stagings.push_back(why);
+    return true;
+  };
+  ASSERT_EQ(FetchRelease(checked_, meddle, &seen), LaunchOk);
+  ASSERT_FALSE(seen.applies.empty());
+  EXPECT_EQ(seen.applies, std::vector<LaunchCode>(seen.applies.size(), FailedBusy));
+  EXPECT_EQ(seen.stagings, std::vector<LaunchCode>(seen.stagings.size(), FailedBusy));
+  EXPECT_TRUE(sim::World().launches.empty());
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"KelvoClient.exe")), "client 2.0");
+  EXPECT_TRUE(ApplyRelease(checked_));
+  EXPECT_EQ(sim::World().launches.size(), 1u);
+}
+
+// A manifest of exactly its bound is read; past the line's limit, the check
+// names the first file that does not fit.
+TEST_F(ReleaseTest, AManifestOfExactlyItsBoundIsReadAndTheFileTheLineRefusesIsNamed) {
+  std::map<WideString, std::string> many;
+  for (int i = 10000; many.size() < 7000; ++i) {
+    many[WideString(195, u'n') + W(std::to_string(i))] = "x";
+  }
+  Publish("2.0", many);
+  release::Manifest m = manifest_;
+  const std::size_t size = release::WriteManifest(m).size();
+  ASSERT_LT(size, release::kMaxManifestBytes);
+  // The last name takes what is left, up to its longest.
+  std::size_t left = release::kMaxManifestBytes - size;
+  for (auto it = m.files.rbegin(); left > 0; ++it) {
+    const std::size_t more = std::min<std::size_t>(left, release::kMaxNameBytes - it->name.size());
+    it->name = WideString(more, u'm') + it->name;
+    left -= more;
+  }
+  const std::string exact = release::WriteManifest(m);
+  ASSERT_EQ(exact.size(), release::kMaxManifestBytes);
+  Sign(exact);
+  // "C:\Kelvo\updater.exe" in quotes, " --files ", then the names and bars.
+  std::size_t length = 22 + 9, first = 0;
+  while (length + m.files[first].name.size() + (first > 0) < kMaxCommandLine) {
+    length += m.files[first].name.size() + (first > 0);
+    ++first;
+  }
+  std::size_t file = 0;
+  EXPECT_EQ(Check(&file), RefusedLineTooLong);
+  EXPECT_EQ(file, first);
+  m.files.back().name += u"m";
+  Sign(release::WriteManifest(m));
+  EXPECT_EQ(Check(&file), RefusedManifestTooLarge);
+  EXPECT_EQ(file, kNoName);
+  ExpectNothingStaged();
+}
+
+// An install folder given with its separator, a name two folders deep that
+// the staging folder does not have yet, and a folder where a stored file
+// should be.
+TEST_F(ReleaseTest, FoldersAtTheirEdgesOnBothSides) {
+  sim::AddFolder(u"C:\\Kelvo\\lang\\zh");
+  version2_[u"lang/zh/x.pak"] = "zh 2";
+  Publish("2.0", version2_);
+  query_.installFolder = u"C:\\Kelvo\\";
+  ASSERT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(checked_.updater, u"C:\\Kelvo\\updater.exe");
+  EXPECT_EQ(checked_.changed.size(), 3u) << "the unchanged core.dll is found through it";
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\zh\\x.pak")), "zh 2");
+
+  for (const WideString name : {u"KelvoClient.exe", u"lang\\de.pak", u"lang\\zh\\x.pak"}) {
+    platform::DeleteFileW(demo::StagedFile(name).c_str());
+  }
+  const WideString stored = Stored(manifest_.files[0]);
+  platform::DeleteFileW(stored.c_str());
+  sim::AddFolder(stored);
+  std::size_t file = 99;
+  EXPECT_EQ(FetchRelease(checked_, nullptr, nullptr, &file), FailedReadSource);
+  EXPECT_EQ(file, 0u);
+  ExpectNothingStaged();
 }
 
 }  // namespace
