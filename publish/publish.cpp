@@ -202,6 +202,13 @@ bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
       err << "publish: refused " << name << ": " << problem << "\n";
       return false;
     }
+    // Past it the manifest could not be read back, and the channel would be
+    // stuck: every later release is checked against it.
+    if (name.size() > release::kMaxNameBytes) {
+      err << "publish: refused " << name << ": longer than " << release::kMaxNameBytes
+          << " bytes of UTF-8, the most a manifest takes for a name\n";
+      return false;
+    }
     if (Folded(f.name) == Folded(kUpdaterFileName)) {
       err << "publish: refused " << name
           << ": the updater cannot replace its own file while it runs; ship a new updater with "
