@@ -241,6 +241,39 @@ TEST_F(MoveStagedFileTest, TheSecondMoveOfOneStagedPathFails) {
   EXPECT_EQ(sim::ContentOf(u"C:\\Kelvo\\core.dll"), "v2");
 }
 
+// A staged file that grows while it is copied, at any step: the installed
+// file is the old one or exactly what was staged when the copy began, never
+// a mix or more.
+TEST_F(MoveStagedFileTest, AStagedFileThatGrowsMidCopyIsNeverInstalledPartOrMore) {
+  const std::string v2(600 * 1024, '2');  // three chunks
+  std::size_t refused = 0, step = 0;
+  for (bool ran = true; ran; ++step) {
+    sim::AddFile(Staged(u"core.dll"), v2);
+    sim::AddFile(u"C:\\Kelvo\\core.dll", "v1");
+    ran = false;
+    const std::size_t readsEarlier = sim::CallsTo("ReadFile").size();
+    std::size_t readsBefore = 0;
+    sim::World().otherThread = {sim::World().journal.size() + step, [&] {
+                                  ran = true;
+                                  readsBefore = sim::CallsTo("ReadFile").size() - readsEarlier;
+                                  sim::Find(Staged(u"core.dll"))->content += "grown";
+                                }};
+    const bool moved = Move(u"core.dll");
+    const std::string installed = *sim::ContentOf(u"C:\\Kelvo\\core.dll");
+    // Grown before the copy read a byte, the longer file is what was staged.
+    const bool whole = installed == v2 || (readsBefore == 0 && installed == v2 + "grown");
+    EXPECT_TRUE(installed == "v1" || whole) << step << ": " << installed.size();
+    EXPECT_EQ(moved, installed != "v1") << step;
+    if (!moved) {
+      EXPECT_TRUE(sim::Exists(Staged(u"core.dll"))) << step;
+      refused += readsBefore > 0;
+    }
+    EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo"), std::vector<std::string>{"core.dll"}) << step;
+  }
+  sim::World().otherThread.reset();
+  EXPECT_GT(refused, 0u) << "some steps fall inside the copy";
+}
+
 class DeleteFilesInDirTest : public PlatformTest {
  protected:
   void SetUp() override {

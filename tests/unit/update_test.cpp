@@ -233,6 +233,17 @@ TEST_F(UpdateRunTest, PartialCopiesOfAStoppedRunGoWithTheNextRunIntoTheirFolder)
   // No file of the list goes to lang.
   EXPECT_TRUE(sim::Exists(u"C:\\Kelvo\\lang\\ ~en.pak.partial"));
   EXPECT_EQ(sim::CallsTo("FindFirstFileW").size(), 1u);
+
+  // A run with a file for lang sweeps lang too, but for a listed name.
+  sim::AddFile(u"C:\\Kelvo\\lang\\ ~keep.partial", "the client's own, version 1");
+  Stage(u"lang\\en.pak", "en v2");
+  Stage(u"lang\\ ~keep.partial", "the client's own, version 2");
+  Args(u"--files lang\\en.pak|missing.dll|lang\\ ~keep.partial");
+  EXPECT_EQ(RunUpdate(), OutcomeFailed);
+  EXPECT_EQ(Installed(u"lang\\en.pak"), "en v2");
+  EXPECT_EQ(sim::FilesIn(u"C:\\Kelvo\\lang"),
+            (std::vector<std::string>{" ~keep.partial", "en.pak"}));
+  EXPECT_EQ(Installed(u"lang\\ ~keep.partial"), "the client's own, version 1");
 }
 
 TEST_F(UpdateRunTest, AClientThatCannotBeEndedCostsNoWait) {
