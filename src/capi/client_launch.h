@@ -80,7 +80,7 @@ typedef int32_t kl_code;
 #define KL_REFUSED_ADDRESS 42
 #define KL_REFUSED_REDIRECT 43
 #define KL_FAILED_SLOW 44
-#define KL_FAILED_BUSY 45 /* another fetch or apply works in the staging folder */
+#define KL_FAILED_BUSY 45 /* another staging, fetch or apply works in the staging folder */
 /* The C interface's own. */
 #define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */
@@ -92,7 +92,8 @@ typedef int32_t kl_code;
 #define KL_NO_NAME 0xFFFFFFFFu
 
 /* Copies `source` to the staging folder as `name` (for example
- * L"lang\\en.pak"); on failure nothing stands under the name. */
+ * L"lang\\en.pak"); on failure nothing stands under the name.
+ * KL_FAILED_BUSY while a fetch or apply works in the staging folder. */
 kl_code KL_CALL KlStageFile(const kl_char* source, const kl_char* name);
 
 /* "\"UPDATER\" --files " and the `count` names joined by "|". On a refusal,
@@ -162,7 +163,8 @@ kl_code KL_CALL KlReleaseChangedFile(const kl_release* release, uint32_t index, 
  * size and SHA-256 are the manifest's; files already staged so are kept, so
  * a fetch resumes. Synchronous: call it on a worker thread. On a failure,
  * `*failed_file` is the changed file's index; what was verified stays.
- * KL_FAILED_BUSY while another fetch or apply works in the staging folder. */
+ * KL_FAILED_BUSY while a staging, another fetch or an apply works in the
+ * staging folder. */
 kl_code KL_CALL KlFetchRelease(const kl_release* release, kl_progress progress, void* context,
                                uint32_t* failed_file);
 

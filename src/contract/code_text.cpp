@@ -69,8 +69,8 @@ constexpr Entry kCodeTexts[] = {
     {RefusedRedirect, u"the server redirected from https to http, or the redirect failed"},
     {FailedSlow, u"the transfer stayed under its minimum rate for a whole window"},
     {FailedBusy,
-     u"another fetch or apply, in this process or another instance, works in the staging "
-     u"folder; try again when it is done"},
+     u"another staging, fetch or apply, in this process or another instance, works in the "
+     u"staging folder; try again when it is done"},
 };
 
 // One text for every code, in the order of the values.

@@ -56,7 +56,7 @@ enum LaunchCode : std::int32_t {
   RefusedAddress = 42,    // the source is neither a folder nor an http(s) address of one
   RefusedRedirect = 43,   // redirected from https to http, or a redirect not followed
   FailedSlow = 44,        // the transfer stayed under its minimum rate over a window
-  FailedBusy = 45,        // another fetch or apply works in the staging folder
+  FailedBusy = 45,        // another staging, fetch or apply works in the staging folder
 };
 constexpr LaunchCode kLastLaunchCode = FailedBusy;
 

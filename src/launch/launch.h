@@ -12,7 +12,8 @@
 // Copies `source` to the staging folder as `name`, creating the client root,
 // the staging folder and the name's subfolders. The name never holds a partial
 // file: false on any failure, and then nothing stands under the name. `why`,
-// when given, receives LaunchOk or the reason.
+// when given, receives LaunchOk or the reason; FailedBusy while a fetch or an
+// apply works in the staging folder.
 bool StageFile(const WideString& source, const WideString& name, LaunchCode* why = nullptr);
 
 // `line` = "\"UPDATER\" --files " + names joined by "|". False, `line`

@@ -229,9 +229,9 @@ class WebFile : public SourceFile {
       holdsNothing_ = false;
     } else {
       if (!platform::WinHttpQueryDataAvailable(request_->Get())) return WebFailure();
-      const LaunchCode asked =
+      const LaunchCode available =
           request_->Await(platform::kWinHttpStatusDataAvailable, wanted_, underFloor);
-      if (asked != LaunchOk) return asked;
+      if (available != LaunchOk) return available;
       if (shared.count == 0) return LaunchOk;  // the end
       holdsNothing_ = shared.count <= readSize;
       readSize = std::min(readSize, shared.count);
