@@ -251,10 +251,12 @@ LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
   const WideString partial = PartialPathOf(staged);
   LaunchCode code = FetchToPartial(fetch, f, partial);
   if (code == LaunchOk && !TakeName(partial, staged)) code = FailedStageWrite;
+  const bool kept = code != LaunchOk && fetch.source.Resumable() && WorthKeeping(code);
   if (code != LaunchOk) {
-    if (!(fetch.source.Resumable() && WorthKeeping(code))) Discard(partial);
+    if (!kept) Discard(partial);
     Discard(staged);  // whatever stood there was not verified
   }
+  if (fetch.source.Resumable() && !kept) ForgetPartial(fetch.staging);
   return code;
 }
 

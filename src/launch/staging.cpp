@@ -78,6 +78,8 @@ bool IsPartialFor(const WideString& staging, const std::string& what) {
   return ok && mark.compare(0, n, what) == 0 && n == what.size();
 }
 
+void ForgetPartial(const WideString& staging) { Discard(staging + kPartialMark); }
+
 void MakeSubfolders(const WideString& staging, const WideString& name) {
   for (std::size_t k = name.find_first_of(u"\\/"); k != WideString::npos;
        k = name.find_first_of(u"\\/", k + 1)) {

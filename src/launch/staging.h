@@ -41,6 +41,8 @@ void Discard(const WideString& path);
 // the one copy a later fetch may continue.
 bool MarkPartial(const WideString& staging, const std::string& what);
 bool IsPartialFor(const WideString& staging, const std::string& what);
+// Once no partial copy is kept.
+void ForgetPartial(const WideString& staging);
 
 // Creates the folders that `name` holds below the staging folder.
 void MakeSubfolders(const WideString& staging, const WideString& name);
