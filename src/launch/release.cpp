@@ -158,9 +158,20 @@ bool WorthKeeping(LaunchCode code) {
          code == FailedReadSource || code == FailedHttpStatus || code == FailedSlow;
 }
 
-// What a partial copy is fetched toward: the content's SHA-256, and the name.
-std::string PartialFor(const release::File& f) {
-  return release::Hex(f.sha256.data(), f.sha256.size()) + " " + release::WideToUtf8(f.name);
+// A file's partial copy in the staging folder: how long it is, and whether
+// this fetch continued what an earlier one kept of it.
+struct PartialCopy {
+  WideString path;
+  std::uint64_t length = 0;
+  bool continued = false;
+};
+
+// What is kept about a partial copy: the content it is fetched toward (its
+// SHA-256 and name) and its length then. A copy of another length (one that
+// a killed fetch wrote toward other content) is not taken for it.
+std::string PartialRecord(const release::File& f, std::uint64_t length) {
+  return release::Hex(f.sha256.data(), f.sha256.size()) + " " + std::to_string(length) + " " +
+         release::WideToUtf8(f.name);
 }
 
 // What one fetch shares among its files.
@@ -178,16 +189,24 @@ struct Fetch {
 };
 
 // Where the copy of `f` starts: from a web source, what an earlier fetch
-// left toward this very content, hashed into `hash`; else nothing.
-std::uint64_t ResumePoint(Fetch& fetch, const release::File& f, const WideString& partial,
-                          std::unique_ptr<Sha256>& hash) {
+// kept toward this very content, hashed into `hash`; else nothing. A partial
+// copy toward other content, or past its file, goes with what was kept about it.
+void ResumeAt(Fetch& fetch, const release::File& f, PartialCopy& partial,
+              std::unique_ptr<Sha256>& hash) {
+  partial.length = 0;
+  if (!fetch.source.Resumable()) return;
   std::uint64_t got = 0;
-  if (fetch.source.Resumable() && IsPartialFor(fetch.staging, PartialFor(f)) &&
-      HashPartial(fetch.block, partial, f.size, *hash, got)) {
-    return got;
+  const bool readable = HashPartial(fetch.block, partial.path, f.size, *hash, got);
+  if (readable && got > 0 && IsPartialFor(fetch.staging, PartialRecord(f, got))) {
+    partial.length = got;
+    partial.continued = true;
+    return;
+  }
+  if (!readable || got > 0) {
+    Discard(partial.path);
+    ForgetPartial(fetch.staging);
   }
   hash = std::make_unique<Sha256>(fetch.provider);
-  return 0;
 }
 
 // Appends what `in` sends to `out`, hashing it on the way, never past `size`.
@@ -208,10 +227,11 @@ LaunchCode CopyInto(Fetch& fetch, SourceFile& in, const LocalFile& out, Sha256& 
 
 // Fetches `f` into its partial copy, continued where a web fetch was cut
 // short, and verifies the whole of it.
-LaunchCode FetchToPartial(Fetch& fetch, const release::File& f, const WideString& partial) {
+LaunchCode FetchToPartial(Fetch& fetch, const release::File& f, PartialCopy& partial) {
   auto hash = std::make_unique<Sha256>(fetch.provider);
   if (!hash->Ready()) return FailedCrypto;
-  std::uint64_t got = ResumePoint(fetch, f, partial, hash);
+  ResumeAt(fetch, f, partial, hash);
+  std::uint64_t& got = partial.length;
   std::unique_ptr<SourceFile> in;
   if (got < f.size) {
     // A server that keeps the fetch waiting cannot keep a stop from it.
@@ -225,11 +245,8 @@ LaunchCode FetchToPartial(Fetch& fetch, const release::File& f, const WideString
       got = 0;
     }
   }
-  if (got == 0 && fetch.source.Resumable() && !MarkPartial(fetch.staging, PartialFor(f))) {
-    return FailedStageWrite;
-  }
   // Appended to what is there, or written anew.
-  const LocalFile out(partial, got > 0 ? platform::kFileAppendData : platform::kGenericWrite,
+  const LocalFile out(partial.path, got > 0 ? platform::kFileAppendData : platform::kGenericWrite,
                       got > 0 ? platform::kOpenExisting : platform::kCreateAlways);
   if (!out.Open()) return FailedStageWrite;
   if (!hash->Ready()) return FailedCrypto;
@@ -248,15 +265,17 @@ LaunchCode FetchToPartial(Fetch& fetch, const release::File& f, const WideString
 // Fetches one file to its staged name through its partial copy.
 LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
   const WideString staged = fetch.staging + u"\\" + WithBackslashes(f.name);
-  const WideString partial = PartialPathOf(staged);
+  PartialCopy partial{PartialPathOf(staged)};
   LaunchCode code = FetchToPartial(fetch, f, partial);
-  if (code == LaunchOk && !TakeName(partial, staged)) code = FailedStageWrite;
-  const bool kept = code != LaunchOk && fetch.source.Resumable() && WorthKeeping(code);
+  if (code == LaunchOk && !TakeName(partial.path, staged)) code = FailedStageWrite;
+  // Kept for the next fetch only with a record of what it is.
+  const bool kept = code != LaunchOk && fetch.source.Resumable() && WorthKeeping(code) &&
+                    MarkPartial(fetch.staging, PartialRecord(f, partial.length));
   if (code != LaunchOk) {
-    if (!kept) Discard(partial);
+    if (!kept) Discard(partial.path);
     Discard(staged);  // whatever stood there was not verified
   }
-  if (fetch.source.Resumable() && !kept) ForgetPartial(fetch.staging);
+  if (!kept && partial.continued) ForgetPartial(fetch.staging);
   return code;
 }
 

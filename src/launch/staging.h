@@ -37,8 +37,8 @@ bool TakeName(const WideString& partial, const WideString& staged);
 void Discard(const WideString& path);
 
 // A partial copy is continued only toward the content it was started for:
-// `what` (the content's hash and the name) is kept in the staging folder for
-// the one copy a later fetch may continue.
+// `what` (the content's hash, the copy's length and the name) is kept in the
+// staging folder for the one copy a later fetch may continue.
 bool MarkPartial(const WideString& staging, const std::string& what);
 bool IsPartialFor(const WideString& staging, const std::string& what);
 // Once no partial copy is kept.

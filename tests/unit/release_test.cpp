@@ -639,6 +639,16 @@ TEST_F(ReleaseTest, APartialCopyIsContinuedOnlyTowardTheContentItWasStartedFor) 
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   EXPECT_EQ(sim::World().webRequests.front(), big + " Range: bytes=" + std::to_string(kept) + "-");
   EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"big.dat")), version2_[u"big.dat"]);
+  EXPECT_EQ(sim::FilesIn(demo::kStaging), (std::vector<std::string>{"KelvoClient.exe", "big.dat"}));
+
+  // One of another length than was kept (what a fetch killed while it
+  // wrote toward other content would leave) starts afresh too.
+  platform::DeleteFileW(demo::StagedFile(u"big.dat").c_str());
+  EXPECT_EQ(FetchRelease(checked_, stop, nullptr), Stopped);
+  sim::Find(partial)->content += 'c';
+  sim::World().webRequests.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  EXPECT_EQ(sim::World().webRequests.front(), big);
 
   platform::DeleteFileW(demo::StagedFile(u"big.dat").c_str());
   EXPECT_EQ(FetchRelease(checked_, stop, nullptr), Stopped);
