@@ -24,12 +24,18 @@ constexpr std::size_t kCopyBlock = 1 << 20;
 constexpr char kPendingSuffix[] = ".pending";
 
 struct Options {
-  std::map<std::string, std::string> values;
+  std::map<std::string, std::vector<std::string>> values;
   std::vector<std::string> positional;
   bool Has(const std::string& key) const { return values.count(key) != 0; }
+  // The last value given.
   std::string Get(const std::string& key, const std::string& fallback = "") const {
     const auto it = values.find(key);
-    return it == values.end() ? fallback : it->second;
+    return it == values.end() ? fallback : it->second.back();
+  }
+  // Every value, in order, of an option that may be given more than once.
+  std::vector<std::string> All(const std::string& key) const {
+    const auto it = values.find(key);
+    return it == values.end() ? std::vector<std::string>{} : it->second;
   }
 };
 
@@ -38,10 +44,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--sign-elsewhere") {
-      options.values[a] = "";
+      options.values[a] = {""};
     } else if (a.compare(0, 2, "--") == 0) {
       if (i + 1 >= args.size()) return false;
-      options.values[a] = args[++i];
+      options.values[a].push_back(args[++i]);
     } else {
       options.positional.push_back(a);
     }
@@ -293,6 +299,38 @@ bool ReadSignature(const fs::path& path, release::Signature& signature) {
          release::ParseSignature(release::Bytes(bytes.begin(), bytes.end()), signature);
 }
 
+// CHANNEL.sigs with every signature, then CHANNEL.sig with the first, for
+// clients that read only that one. Each replaced whole.
+bool WriteSignatureFiles(const fs::path& to, const std::string& channel,
+                         const release::Signatures& signatures) {
+  const std::string first(signatures[0].begin(), signatures[0].end());
+  return WriteAtomically(to / release::SignaturesPath(channel),
+                         release::WriteSignatures(signatures)) &&
+         WriteAtomically(SignaturePath(to, channel), first);
+}
+
+// What a release folder holds: CHANNEL.sigs, or for one published before
+// several keys, CHANNEL.sig alone.
+bool ReadSignatureFiles(const fs::path& from, const std::string& channel,
+                        release::Signatures& signatures) {
+  std::string bytes;
+  if (ReadAll(from / release::SignaturesPath(channel), bytes, release::kMaxSignatures * 64)) {
+    return release::ParseSignatures(bytes, signatures);
+  }
+  release::Signature one{};
+  if (!ReadSignature(SignaturePath(from, channel), one)) return false;
+  signatures = {one};
+  return true;
+}
+
+// Whether any of `signatures` is `point`'s over `manifest`.
+bool SignedBy(const std::string& manifest, const release::Signatures& signatures,
+              const crypto::Point& point) {
+  return std::any_of(signatures.begin(), signatures.end(), [&](const release::Signature& s) {
+    return CheckSignature(manifest, s, point);
+  });
+}
+
 int Keygen(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.size() != 1) return kUsage;
   const std::string base = o.positional[0];
@@ -347,12 +385,21 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
   }
   m.expires = m.published + days * 86400;
 
-  std::string privatePem;
-  crypto::Point point{};
-  if (!elsewhere && (!ReadAll(PathOf(o.Get("--key")), privatePem, 1 << 16) ||
-                     !crypto::LoadPrivateKey(privatePem, point))) {
-    err << "publish: " << o.Get("--key") << " is not a P-256 private key (PKCS#8 PEM)\n";
-    return kRefused;
+  // Several keys during a rotation: the first signs CHANNEL.sig too.
+  const std::vector<std::string> keyFiles = o.All("--key");
+  if (keyFiles.size() > release::kMaxSignatures) {
+    err << "publish: at most " << release::kMaxSignatures << " keys sign one release\n";
+    return kUsage;
+  }
+  std::vector<std::string> privatePems;
+  for (const std::string& keyFile : keyFiles) {
+    std::string pem;
+    crypto::Point point{};
+    if (!ReadAll(PathOf(keyFile), pem, 1 << 16) || !crypto::LoadPrivateKey(pem, point)) {
+      err << "publish: " << keyFile << " is not a P-256 private key (PKCS#8 PEM)\n";
+      return kRefused;
+    }
+    privatePems.push_back(pem);
   }
 
   const fs::path to = PathOf(o.Get("--to"));
@@ -406,54 +453,64 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
         << pending.u8string() << "\n"
         << "then: publish attach --to " << to.u8string() << " --signature " << channel
         << ".sig.der --public KEY.pub"
-        << (channel == release::kDefaultChannel ? "" : " --channel " + channel) << "\n";
+        << (channel == release::kDefaultChannel ? "" : " --channel " + channel) << "\n"
+        << "  (with several keys, a --signature and a --public for each)\n";
     return kDone;
   }
   crypto::Sha256 hash;
   hash.Update(manifest.data(), manifest.size());
-  release::Signature signature{};
-  if (!crypto::Sign(privatePem, hash.Finish(), signature) ||
-      !WriteAtomically(WithSuffix(SignaturePath(to, channel), ".new"),
-                       std::string(signature.begin(), signature.end()))) {
-    err << "publish: the manifest could not be signed\n";
-    return kRefused;
+  const release::Digest digest = hash.Finish();
+  release::Signatures signatures(privatePems.size());
+  for (std::size_t i = 0; i < privatePems.size(); ++i) {
+    if (!crypto::Sign(privatePems[i], digest, signatures[i])) {
+      err << "publish: the manifest could not be signed\n";
+      return kRefused;
+    }
   }
-  // Each file is replaced whole; a reader between the two renames finds a pair
-  // that does not verify, and refuses it.
-  fs::rename(WithSuffix(SignaturePath(to, channel), ".new"), SignaturePath(to, channel), ec);
-  if (ec || !WriteAtomically(ManifestPath(to, channel), manifest)) {
+  // Each file is replaced whole; a reader between the renames finds a
+  // manifest and signatures that do not verify, and refuses them.
+  if (!WriteSignatureFiles(to, channel, signatures) ||
+      !WriteAtomically(ManifestPath(to, channel), manifest)) {
     err << "publish: cannot write the manifest\n";
     return kRefused;
   }
   out << "published " << m.product << " " << m.version << " on " << channel << ": "
       << Files(m.files.size()) << " (" << stored << " stored, " << shared
-      << " already there), expires " << release::FormatTime(m.expires) << "\n";
+      << " already there), expires " << release::FormatTime(m.expires) << ", signed by "
+      << signatures.size() << (signatures.size() == 1 ? " key\n" : " keys\n");
   return kDone;
 }
 
 int Attach(const Options& o, std::ostream& out, std::ostream& err) {
   const std::string channel = o.Get("--channel", release::kDefaultChannel);
-  if (!o.positional.empty() || !o.Has("--to") || !o.Has("--signature") || !o.Has("--public")) {
+  const std::vector<std::string> signatureFiles = o.All("--signature");
+  const std::vector<std::string> publicFiles = o.All("--public");
+  if (!o.positional.empty() || !o.Has("--to") || signatureFiles.empty() ||
+      signatureFiles.size() != publicFiles.size() ||
+      signatureFiles.size() > release::kMaxSignatures) {
     return kUsage;
   }
   const fs::path to = PathOf(o.Get("--to"));
   const fs::path pending = WithSuffix(ManifestPath(to, channel), kPendingSuffix);
-  crypto::Point point;
   std::string manifest;
-  release::Signature signature{};
-  if (!LoadPublicKey(o.Get("--public"), point, err)) return kRefused;
   if (!ReadAll(pending, manifest, release::kMaxManifestBytes)) {
     err << "publish: no manifest waits for its signature: " << pending.u8string() << "\n";
     return kRefused;
   }
-  if (!ReadSignature(PathOf(o.Get("--signature")), signature)) {
-    err << "publish: " << o.Get("--signature") << " is not an ECDSA signature (DER or r||s)\n";
-    return kRefused;
-  }
-  if (!CheckSignature(manifest, signature, point)) {
-    err << "publish: refused: the signature does not verify against " << o.Get("--public")
-        << "; nothing changed\n";
-    return kRefused;
+  // Each signature with the public key given with it, in order.
+  release::Signatures signatures(signatureFiles.size());
+  for (std::size_t i = 0; i < signatureFiles.size(); ++i) {
+    crypto::Point point;
+    if (!LoadPublicKey(publicFiles[i], point, err)) return kRefused;
+    if (!ReadSignature(PathOf(signatureFiles[i]), signatures[i])) {
+      err << "publish: " << signatureFiles[i] << " is not an ECDSA signature (DER or r||s)\n";
+      return kRefused;
+    }
+    if (!CheckSignature(manifest, signatures[i], point)) {
+      err << "publish: refused: " << signatureFiles[i] << " does not verify against "
+          << publicFiles[i] << "; nothing changed\n";
+      return kRefused;
+    }
   }
   // Another release may have been published while this one waited for its signature.
   release::Manifest m;
@@ -462,15 +519,15 @@ int Attach(const Options& o, std::ostream& out, std::ostream& err) {
     return kRefused;
   }
   if (!NewerThanPublished(m.version, to, channel, err)) return kRefused;
+  if (!WriteSignatureFiles(to, channel, signatures)) return kRefused;
   std::error_code ec;
-  if (!WriteAtomically(SignaturePath(to, channel), std::string(signature.begin(), signature.end())))
-    return kRefused;
   fs::rename(pending, ManifestPath(to, channel), ec);
   if (ec) {
     err << "publish: cannot put the manifest in place\n";
     return kRefused;
   }
-  out << "signature attached: " << channel << " is ready to upload\n";
+  out << "signature" << (signatures.size() == 1 ? "" : "s") << " attached: " << channel
+      << " is ready to upload\n";
   return kDone;
 }
 
@@ -478,17 +535,30 @@ int Verify(const Options& o, std::ostream& out, std::ostream& err) {
   const std::string channel = o.Get("--channel", release::kDefaultChannel);
   if (o.positional.size() != 1 || !o.Has("--public")) return kUsage;
   const fs::path from = PathOf(o.positional[0]);
-  crypto::Point point;
-  if (!LoadPublicKey(o.Get("--public"), point, err)) return kRefused;
   std::string manifest;
-  release::Signature signature{};
   if (!ReadAll(ManifestPath(from, channel), manifest, release::kMaxManifestBytes)) {
     err << "publish: no readable " << channel << " manifest within its bound\n";
     return kRefused;
   }
-  if (!ReadSignature(SignaturePath(from, channel), signature) ||
-      !CheckSignature(manifest, signature, point)) {
-    err << "publish: bad: the signature is missing, bad, or by another key\n";
+  release::Signatures signatures;
+  if (!ReadSignatureFiles(from, channel, signatures)) {
+    err << "publish: bad: the signatures are missing or malformed\n";
+    return kRefused;
+  }
+  // Every key given must have signed: a rotation signs with both.
+  for (const std::string& publicFile : o.All("--public")) {
+    crypto::Point point;
+    if (!LoadPublicKey(publicFile, point, err)) return kRefused;
+    if (!SignedBy(manifest, signatures, point)) {
+      err << "publish: bad: no signature by " << publicFile << "\n";
+      return kRefused;
+    }
+  }
+  // Clients that read CHANNEL.sig alone need it to be one of them.
+  release::Signature first{};
+  if (!ReadSignature(SignaturePath(from, channel), first) ||
+      std::find(signatures.begin(), signatures.end(), first) == signatures.end()) {
+    err << "publish: bad: " << release::SignaturePath(channel) << " is not one of the signatures\n";
     return kRefused;
   }
   release::Manifest m;
@@ -523,10 +593,11 @@ constexpr char kUsageText[] =
     "usage:\n"
     "  publish keygen NAME            writes NAME.key (private) and NAME.pub\n"
     "  publish release --from DIR --to RELEASE --product P --version V\n"
-    "                  (--key NAME.key | --sign-elsewhere) [--channel stable]\n"
+    "                  (--key NAME.key... | --sign-elsewhere) [--channel stable]\n"
     "                  [--lifetime 30] [--published 2026-12-08T13:00:00Z]\n"
-    "  publish attach --to RELEASE --signature SIG --public NAME.pub [--channel stable]\n"
-    "  publish verify RELEASE --public NAME.pub [--channel stable]\n";
+    "  publish attach --to RELEASE (--signature SIG --public NAME.pub)... [--channel stable]\n"
+    "  publish verify RELEASE (--public NAME.pub)... [--channel stable]\n"
+    "  a key, signature or public key given more than once: each signs, or must have signed\n";
 
 }  // namespace
 

@@ -18,3 +18,9 @@ constexpr char16_t kUpdaterFileName[] = u"updater.exe";
 // renamed. No stageable name begins with a blank, so none is clobbered.
 constexpr char16_t kPartialPrefix[] = u" ~";
 constexpr std::size_t kPartialPrefixLength = sizeof kPartialPrefix / sizeof(char16_t) - 1;
+
+// The release that vouches for the staged files, as the client stages it and
+// the updater keeps it in the install folder once installed: the manifest's
+// exact bytes and its signatures. Names no release file can have.
+constexpr char16_t kRecordManifestName[] = u" release.manifest";
+constexpr char16_t kRecordSignaturesName[] = u" release.sigs";

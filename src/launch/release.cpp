@@ -15,8 +15,7 @@ using release::Sha256;
 
 constexpr std::size_t kBlock = 256 * 1024;
 constexpr std::size_t kMaxSignatureBytes = 128;
-// FILETIME of 1970-01-01, in 100 ns units.
-constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ull;
+constexpr std::size_t kMaxSignaturesBytes = release::kMaxSignatures * 64;
 
 // The ASCII of a text that must be ASCII; false for anything else.
 bool Ascii(const WideString& text, std::string& out) {
@@ -113,12 +112,6 @@ LaunchCode Matches(const HashProvider& provider, Block& block, const WideString&
   if (!hash.Finish(digest)) return FailedCrypto;
   same = total == expected.size && digest == expected.sha256;
   return LaunchOk;
-}
-
-std::int64_t NowSeconds() {
-  const std::uint64_t t = platform::GetSystemTimeAsFileTime();
-  return t < kUnixEpochFileTime ? 0
-                                : static_cast<std::int64_t>((t - kUnixEpochFileTime) / 10000000);
 }
 
 // The names of the files to install, or of every file of the release.
@@ -280,10 +273,10 @@ LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
 }
 
 // The query's texts as the release format takes them.
-LaunchCode ReadQuery(const ReleaseQuery& q, release::PublicKey& point, std::string& product,
-                     std::string& channel, std::string& installed) {
+LaunchCode ReadQuery(const ReleaseQuery& q, std::vector<release::PublicKey>& keys,
+                     std::string& product, std::string& channel, std::string& installed) {
   std::string key;
-  if (!Ascii(q.publicKey, key) || !release::ParsePublicKeyText(key, point)) return RefusedPublicKey;
+  if (!Ascii(q.publicKey, key) || !release::ParsePublicKeys(key, keys)) return RefusedPublicKey;
   if (!Ascii(q.installedVersion, installed) || !release::IsVersion(installed)) {
     return RefusedVersionText;
   }
@@ -294,21 +287,53 @@ LaunchCode ReadQuery(const ReleaseQuery& q, release::PublicKey& point, std::stri
   return LaunchOk;
 }
 
-// The channel's manifest, as it stands, once its signature holds: not one
-// byte of it is parsed before.
-LaunchCode ReadSignedManifest(ReleaseSource& source, Block& block, const std::string& channel,
-                              const release::PublicKey& point, std::string& manifest) {
-  LaunchCode code = ReadBounded(source, block, release::ManifestPath(channel),
-                                release::kMaxManifestBytes, RefusedManifestTooLarge, manifest);
-  if (code != LaunchOk) return code;
-  std::string signature;
+// Every signature of the channel's manifest: CHANNEL.sigs, or where a folder
+// published before several keys has none, CHANNEL.sig.
+LaunchCode ReadSignatures(ReleaseSource& source, Block& block, const std::string& channel,
+                          release::Signatures& signatures) {
+  std::string bytes;
+  LaunchCode code = ReadBounded(source, block, release::SignaturesPath(channel),
+                                kMaxSignaturesBytes, RefusedSignature, bytes);
+  if (code == LaunchOk) return release::ParseSignatures(bytes, signatures) ? LaunchOk : RefusedSignature;
+  if (code != FailedReadSource && code != FailedHttpStatus) return code;
   code = ReadBounded(source, block, release::SignaturePath(channel), kMaxSignatureBytes,
-                     RefusedSignature, signature);
+                     RefusedSignature, bytes);
   // A signature that is not there is a bad one; a server that fails says so.
   if (code == FailedReadSource || code == FailedHttpStatus) return RefusedSignature;
   if (code != LaunchOk) return code;
-  return release::VerifySignature(manifest, release::Bytes(signature.begin(), signature.end()),
-                                  point);
+  release::Signature one{};
+  if (!release::ParseSignature(release::Bytes(bytes.begin(), bytes.end()), one)) {
+    return RefusedSignature;
+  }
+  signatures = {one};
+  return LaunchOk;
+}
+
+// The channel's manifest, as it stands, once a signature by one of `keys`
+// holds: not one byte of it is parsed before.
+LaunchCode ReadSignedManifest(ReleaseSource& source, Block& block, const std::string& channel,
+                              const std::vector<release::PublicKey>& keys, std::string& manifest,
+                              release::Signatures& signatures) {
+  LaunchCode code = ReadBounded(source, block, release::ManifestPath(channel),
+                                release::kMaxManifestBytes, RefusedManifestTooLarge, manifest);
+  if (code != LaunchOk) return code;
+  code = ReadSignatures(source, block, channel, signatures);
+  if (code != LaunchOk) return code;
+  return release::VerifyAny(manifest, signatures, keys);
+}
+
+// `bytes` staged whole under `name`: written beside, then renamed.
+bool StageWhole(const WideString& staging, const char16_t* name, const std::string& bytes) {
+  const WideString staged = staging + u"\\" + name;
+  const WideString partial = PartialPathOf(staged);
+  bool ok = false;
+  {
+    const LocalFile out(partial, platform::kGenericWrite, platform::kCreateAlways);
+    ok = out.Open() && out.Write(bytes.data(), bytes.size());
+  }
+  if (ok && TakeName(partial, staged)) return true;
+  Discard(partial);
+  return false;
 }
 
 // Which files of the release differ from those in `folder`: size, then SHA-256.
@@ -335,21 +360,19 @@ LaunchCode CompareInstall(const WideString& folder, Block& block, CheckedRelease
 
 LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t* file) {
   if (file) *file = kNoName;
-  release::PublicKey point{};
+  std::vector<release::PublicKey> keys;
   std::string product, channel, installed;
-  LaunchCode code = ReadQuery(q, point, product, channel, installed);
+  LaunchCode code = ReadQuery(q, keys, product, channel, installed);
   if (code != LaunchOk) return code;
   const std::unique_ptr<ReleaseSource> source =
       OpenReleaseSource(q.source, code, q.userAgent, q.floor);
   if (!source) return code;
   Block block(kBlock);
-  std::string manifest;
-  code = ReadSignedManifest(*source, block, channel, point, manifest);
-  if (code != LaunchOk) return code;
-
   CheckedRelease r;
-  code = release::ParseManifest(manifest, r.manifest, file);
-  if (code == LaunchOk) code = release::CheckRules(r.manifest, product, channel, installed, NowSeconds());
+  code = ReadSignedManifest(*source, block, channel, keys, r.manifestBytes, r.signatures);
+  if (code != LaunchOk) return code;
+  code = release::ParseManifest(r.manifestBytes, r.manifest, file);
+  if (code == LaunchOk) code = release::CheckRules(r.manifest, product, channel, installed, release::NowSeconds());
   if (code != LaunchOk) return code;
 
   WideString folder = q.installFolder;
@@ -433,6 +456,11 @@ bool ApplyRelease(const CheckedRelease& r, LaunchRefusal* refusal) {
   LaunchRefusal built;
   if (r.changed.empty() || !BuildUpdateCommandLine(r.updater, ChangedNames(r), line, &built)) {
     return refuse(r.changed.empty() ? RefusedEmptyList : built.code, built.name);
+  }
+  // What vouches for the files, for an updater that checks it itself.
+  if (!StageWhole(staging, kRecordSignaturesName, release::WriteSignatures(r.signatures)) ||
+      !StageWhole(staging, kRecordManifestName, r.manifestBytes)) {
+    return refuse(FailedStageWrite, kNoName);
   }
   if (refusal) *refusal = {};
   return StartUpdater(line);

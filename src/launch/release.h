@@ -15,7 +15,9 @@ struct ReleaseQuery {
   WideString source;  // the release folder: a local path, a mounted volume, a UNC share
   WideString channel = WideString(std::begin(release::kDefaultChannel),
                                   std::end(release::kDefaultChannel) - 1);
-  WideString publicKey;         // the key text keygen printed, embedded in the client
+  // The key texts keygen printed, embedded in the client; several (for a
+  // rotation) apart by blanks, line breaks or commas. One suffices.
+  WideString publicKey;
   WideString product;           // the product the release must be for
   WideString installFolder;     // where the client and the updater stand
   WideString installedVersion;  // dotted numbers
@@ -25,6 +27,8 @@ struct ReleaseQuery {
 
 struct CheckedRelease {
   release::Manifest manifest;
+  std::string manifestBytes;       // as signed, staged for the updater to check again
+  release::Signatures signatures;  // every one read, whichever key made it
   std::vector<std::size_t> changed;  // indexes into manifest.files: the files to fetch
   std::uint64_t changedBytes = 0;
   std::uint64_t totalBytes = 0;  // of every file of the release
@@ -58,8 +62,10 @@ using FetchProgress = bool (*)(std::uint64_t done, std::uint64_t total, void* co
 LaunchCode FetchRelease(const CheckedRelease& release, FetchProgress progress = nullptr,
                         void* context = nullptr, std::size_t* file = nullptr);
 
-// Checks that every changed file stands staged as the manifest says, then
-// starts the updater for them (StartUpdater). False when a file is not (its
+// Checks that every changed file stands staged as the manifest says, stages
+// the manifest and its signatures (kRecordManifestName, kRecordSignaturesName)
+// for an updater that checks them, then starts the updater for the changed
+// files (StartUpdater). False when a file is not (its
 // code and position in `refusal`), the line is refused, another fetch or
 // apply works in the staging folder (FailedBusy), or the start fails or is
 // declined (code LaunchOk). The folder stays held until the updater started.

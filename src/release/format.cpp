@@ -441,6 +441,50 @@ Bytes SignatureDer(const Signature& signature) {
   return der;
 }
 
+bool ParseSignatures(const std::string& bytes, Signatures& out) {
+  constexpr std::size_t kSize = std::tuple_size<Signature>::value;
+  if (bytes.empty() || bytes.size() % kSize != 0 || bytes.size() / kSize > kMaxSignatures) {
+    return false;
+  }
+  Signatures list(bytes.size() / kSize);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    std::copy(bytes.begin() + i * kSize, bytes.begin() + (i + 1) * kSize, list[i].begin());
+  }
+  out = std::move(list);
+  return true;
+}
+
+std::string WriteSignatures(const Signatures& signatures) {
+  std::string bytes;
+  for (const Signature& s : signatures) bytes.append(s.begin(), s.end());
+  return bytes;
+}
+
+bool ParsePublicKeys(const std::string& text, std::vector<PublicKey>& out) {
+  std::vector<PublicKey> keys;
+  std::size_t at = 0;
+  const auto separator = [](char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',';
+  };
+  while (at < text.size()) {
+    if (separator(text[at])) {
+      ++at;
+      continue;
+    }
+    std::size_t end = at;
+    while (end < text.size() && !separator(text[end])) ++end;
+    PublicKey point{};
+    if (keys.size() == kMaxKeys || !ParsePublicKeyText(text.substr(at, end - at), point)) {
+      return false;
+    }
+    keys.push_back(point);
+    at = end;
+  }
+  if (keys.empty()) return false;
+  out = std::move(keys);
+  return true;
+}
+
 bool FitsOneCommandLine(const std::vector<File>& files) {
   std::size_t length = kWorstLineHead;
   for (const File& f : files) length += f.name.size() + 1;
@@ -449,6 +493,7 @@ bool FitsOneCommandLine(const std::vector<File>& files) {
 
 std::string ManifestPath(const std::string& channel) { return channel + ".manifest"; }
 std::string SignaturePath(const std::string& channel) { return channel + ".sig"; }
+std::string SignaturesPath(const std::string& channel) { return channel + ".sigs"; }
 std::string StoredPath(const Digest& sha256) {
   return std::string(kFilesFolder) + "/" + Hex(sha256.data(), sha256.size());
 }

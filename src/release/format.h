@@ -23,6 +23,9 @@ constexpr std::size_t kMaxManifestBytes = 2 << 20;
 constexpr std::size_t kMaxFiles = 16384;
 constexpr std::size_t kMaxNameBytes = 1024;
 constexpr std::size_t kMaxFieldBytes = 64;  // product, channel, version
+// Signatures of one manifest, and keys a client or the updater holds.
+constexpr std::size_t kMaxSignatures = 8;
+constexpr std::size_t kMaxKeys = 8;
 constexpr char kDefaultChannel[] = "stable";
 
 struct File {
@@ -43,10 +46,13 @@ struct Manifest {
 // A release folder, "/" between folders:
 //   CHANNEL.manifest   the release, UTF-8 text, signed as it stands
 //   CHANNEL.sig        ECDSA P-256 over SHA-256 of those bytes, raw r||s
+//   CHANNEL.sigs       every signature of it, one per key, raw r||s each;
+//                      CHANNEL.sig is the first, for clients that read no other
 //   files/SHA256HEX    every file of the version, once, under its hash
 constexpr char kFilesFolder[] = "files";
 std::string ManifestPath(const std::string& channel);
 std::string SignaturePath(const std::string& channel);
+std::string SignaturesPath(const std::string& channel);
 std::string StoredPath(const Digest& sha256);
 
 // The manifest's exact bytes. Names in UTF-8; fields must already be valid.
@@ -88,6 +94,14 @@ bool ParsePublicKeyPem(const std::string& pem, PublicKey& point);
 // A signature as DER (openssl dgst -sign, most HSMs) or raw r||s.
 bool ParseSignature(const Bytes& bytes, Signature& out);
 Bytes SignatureDer(const Signature& signature);
+
+// A manifest's signatures as CHANNEL.sigs holds them: 1 to kMaxSignatures.
+using Signatures = std::vector<Signature>;
+bool ParseSignatures(const std::string& bytes, Signatures& out);
+std::string WriteSignatures(const Signatures& signatures);
+
+// Key texts (PublicKeyText) separated by white space or commas: 1 to kMaxKeys.
+bool ParsePublicKeys(const std::string& text, std::vector<PublicKey>& out);
 
 // Whether "\"UPDATER\" --files " and the names joined by "|" fit one command
 // line wherever the client is installed (an updater path of MAX_PATH - 1).

@@ -44,4 +44,14 @@ class Sha256 {
 LaunchCode VerifySignature(const std::string& manifest, const Bytes& signature,
                            const PublicKey& point);
 
+// LaunchOk when any of `signatures` is any of `keys`' over SHA-256 of
+// `manifest`: a signature by a key not held is passed over. RefusedSignature
+// when none verifies, RefusedPublicKey when CNG takes none of the keys,
+// FailedCrypto when CNG is missing.
+LaunchCode VerifyAny(const std::string& manifest, const Signatures& signatures,
+                     const std::vector<PublicKey>& keys);
+
+// The system clock in seconds since 1970, as the rules are checked against it.
+std::int64_t NowSeconds();
+
 }  // namespace release

@@ -1,4 +1,4 @@
-// Arbitrary bytes as a release's manifest, signature and embedded key: each
+// Arbitrary bytes as a release's manifest, signatures and embedded keys: each
 // parser refuses or accepts exactly the form its writer makes. The same bytes
 // as a release source's web address, and as the publisher's key files.
 #include <cstddef>
@@ -65,6 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (keyfile::ParsePrivateKeyPem(bytes, d, q)) {
     Require(keyfile::ParsePrivateKeyPem(keyfile::PrivateKeyPem(d, q), d2, q2) && d2 == d && q2 == q,
             "a private key file is written back as the same key");
+  }
+  release::Signatures signatures;
+  if (release::ParseSignatures(bytes, signatures)) {
+    Require(release::WriteSignatures(signatures) == bytes, "signatures are read in their one form");
+    Require(signatures.size() <= release::kMaxSignatures, "signature count within bounds");
+  }
+  std::vector<release::PublicKey> keys;
+  if (release::ParsePublicKeys(bytes, keys)) {
+    Require(!keys.empty() && keys.size() <= release::kMaxKeys, "key count within bounds");
+    for (const release::PublicKey& k : keys) {
+      Require(bytes.find(release::PublicKeyText(k)) != std::string::npos, "each key is in the text");
+    }
   }
   WideString wide;
   if (release::Utf8ToWide(bytes, wide)) {

@@ -20,6 +20,7 @@ constexpr std::int64_t kNow = 1796731200;  // the simulation's clock
 
 const std::string kManifest = release::ManifestPath(release::kDefaultChannel);
 const std::string kSignature = release::SignaturePath(release::kDefaultChannel);
+const std::string kSignatures = release::SignaturesPath(release::kDefaultChannel);
 
 // A part of the release folder on D:, where the publisher lays it out.
 inline WideString InSource(const std::string& relative) {
@@ -65,21 +66,35 @@ class ReleaseTest : public PlatformTest {
     Sign(release::WriteManifest(m));
     manifest_ = m;
   }
+  // As the publish command signs: every key in CHANNEL.sigs, the first in CHANNEL.sig.
   void Sign(const std::string& manifest, const std::string* withKey = nullptr) {
+    SignWith(manifest, {withKey ? *withKey : key_});
+  }
+  void SignWith(const std::string& manifest, const std::vector<std::string>& keys) {
     crypto::Sha256 hash;
     hash.Update(manifest.data(), manifest.size());
-    release::Signature s{};
-    ASSERT_TRUE(crypto::Sign(withKey ? *withKey : key_, hash.Finish(), s));
+    const release::Digest digest = hash.Finish();
+    release::Signatures all(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_TRUE(crypto::Sign(keys[i], digest, all[i]));
     sim::AddFile(InSource(kManifest), manifest);
-    sim::AddFile(InSource(kSignature), std::string(s.begin(), s.end()));
+    sim::AddFile(InSource(kSignature), std::string(all[0].begin(), all[0].end()));
+    sim::AddFile(InSource(kSignatures), release::WriteSignatures(all));
+  }
+  // A new key: its private PEM, and its text as a client embeds it.
+  static std::string NewKey(WideString* text = nullptr) {
+    std::string pem;
+    crypto::Point point;
+    EXPECT_TRUE(crypto::GenerateKey(pem, point));
+    if (text) *text = W(release::PublicKeyText(point));
+    return pem;
   }
   static WideString Stored(const release::File& f) {
     return InSource(release::StoredPath(f.sha256));
   }
   // Serves kSource at `base` ("http://host:port/path/") on the simulated web.
   void ServeOnWeb(const std::string& base) {
-    for (const std::string& part : {kManifest, kSignature}) {
-      sim::World().web[base + part].body = *sim::ContentOf(InSource(part));
+    for (const std::string& part : {kManifest, kSignature, kSignatures}) {
+      if (const auto content = sim::ContentOf(InSource(part))) sim::World().web[base + part].body = *content;
     }
     for (const release::File& f : manifest_.files) {
       sim::World().web[base + release::StoredPath(f.sha256)].body = *sim::ContentOf(Stored(f));

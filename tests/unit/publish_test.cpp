@@ -114,6 +114,55 @@ TEST_F(PublishTest, KeysAndSignaturesAreStandardBothWays) {
   EXPECT_FALSE(fs::exists(dir_ / "o384" / kManifest));
 }
 
+TEST_F(PublishTest, SeveralKeysSignEachReleaseForARotation) {
+  ASSERT_EQ(Run({"keygen", Path("new")}), 0) << err_;
+  ASSERT_EQ(Run({"keygen", Path("stranger")}), 0) << err_;
+  ASSERT_EQ(Release("2.0", {"--key", Path("new.key")}), 0) << err_;
+  EXPECT_NE(out_.find("signed by 2 keys"), std::string::npos) << out_;
+  const std::string all = Read(dir_ / "out" / release::SignaturesPath("stable"));
+  ASSERT_EQ(all.size(), 128u);
+  EXPECT_EQ(Read(dir_ / "out" / kSignature), all.substr(0, 64)) << "the first, for older clients";
+  // Each one verifies in openssl under its own key.
+  for (const auto& [at, key] : {std::pair<std::size_t, const char*>{0, "rel.pub"}, {64, "new.pub"}}) {
+    release::Signature raw{};
+    std::copy(all.begin() + at, all.begin() + at + 64, raw.begin());
+    const release::Bytes der = release::SignatureDer(raw);
+    Write(dir_ / "one.der", std::string(der.begin(), der.end()));
+    EXPECT_EQ(Shell("openssl dgst -sha256 -verify " + Path(key) + " -signature " + Path("one.der") +
+                    " " + Path("out/" + kManifest)),
+              0)
+        << key;
+  }
+  EXPECT_EQ(Run({"verify", Path("out"), "--public", Path("rel.pub"), "--public", Path("new.pub")}), 0)
+      << err_;
+  EXPECT_EQ(Run({"verify", Path("out"), "--public", Path("new.pub"), "--public",
+                 Path("stranger.pub")}),
+            1);
+  EXPECT_NE(err_.find("no signature by"), std::string::npos) << err_;
+  // A folder from before several keys: CHANNEL.sig alone still verifies.
+  fs::remove(dir_ / "out" / release::SignaturesPath("stable"));
+  EXPECT_EQ(Verify(), 0) << err_;
+
+  // Signed elsewhere by both: each signature with its public key, in order.
+  ASSERT_EQ(Release("2.1", {"--sign-elsewhere"}), 0) << err_;
+  const std::string pending = Path("out/" + kManifest + ".pending");
+  for (const char* k : {"rel", "new"}) {
+    ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path(std::string(k) + ".key") + " -out " +
+                    Path(std::string(k) + ".der") + " " + pending),
+              0);
+  }
+  const auto attach = [&](const char* pub1, const char* pub2) {
+    return Run({"attach", "--to", Path("out"), "--signature", Path("rel.der"), "--public",
+                Path(pub1), "--signature", Path("new.der"), "--public", Path(pub2)});
+  };
+  EXPECT_EQ(attach("new.pub", "rel.pub"), 1) << "paired with the wrong keys";
+  EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("rel.der")}), 2);
+  EXPECT_TRUE(fs::exists(pending));
+  EXPECT_EQ(attach("rel.pub", "new.pub"), 0) << err_;
+  EXPECT_EQ(Run({"verify", Path("out"), "--public", Path("new.pub"), "--public", Path("rel.pub")}), 0)
+      << err_;
+}
+
 TEST_F(PublishTest, SigningElsewhereTakesDerOrRawFromTheRightKeyOnly) {
   ASSERT_EQ(Release("2.0", {"--sign-elsewhere"}), 0) << err_;
   const std::string pending = Path("out/" + kManifest + ".pending");

@@ -44,6 +44,45 @@ TEST_F(ReleaseTest, FetchesOnlyTheChangedFilesAndStartsTheUpdaterForThem) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
+TEST_F(ReleaseTest, AnyHeldKeyOfARotationVerifiesAndApplyStagesWhatVouchesForTheFiles) {
+  WideString oldText, newText;
+  const std::string oldKey = NewKey(&oldText), newKey = NewKey(&newText), stranger = NewKey();
+  Publish("2.0", version2_);
+  const std::string manifest = *sim::ContentOf(InSource(kManifest));
+  query_.publicKey = oldText + u"\r\n" + newText;
+  const std::vector<std::vector<std::string>> good = {
+      {newKey}, {oldKey, newKey}, {stranger, newKey}, {stranger, oldKey}};
+  for (const auto& signers : good) {
+    SignWith(manifest, signers);
+    EXPECT_EQ(Check(), LaunchOk) << signers.size() << " signatures";
+  }
+  SignWith(manifest, {stranger, stranger});
+  EXPECT_EQ(Check(), RefusedSignature);
+  // A folder published before several keys holds CHANNEL.sig alone.
+  SignWith(manifest, {oldKey});
+  platform::DeleteFileW(InSource(kSignatures).c_str());
+  ASSERT_FALSE(sim::Exists(InSource(kSignatures)));
+  EXPECT_EQ(Check(), LaunchOk);
+  WideString many;
+  for (std::size_t i = 0; i <= release::kMaxKeys; ++i) many += newText + u" ";
+  for (const WideString& keys : {newText + u", MFkw", WideString(u" "), many}) {
+    query_.publicKey = keys;
+    EXPECT_EQ(Check(), RefusedPublicKey);
+  }
+
+  // What the client staged for a keyed updater is exactly what it verified.
+  query_.publicKey = newText;
+  SignWith(manifest, {stranger, newKey});
+  ASSERT_EQ(Check(), LaunchOk);
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  sim::AddFile(u"C:\\Kelvo\\updater.exe", "updater");
+  ASSERT_TRUE(ApplyRelease(checked_));
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(kRecordManifestName)), manifest);
+  EXPECT_EQ(sim::ContentOf(demo::StagedFile(kRecordSignaturesName)),
+            sim::ContentOf(InSource(kSignatures)));
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
 TEST_F(ReleaseTest, AnInstallThatMatchesIsUpToDateAndOlderOrEqualVersionsAreNotTaken) {
   Publish("2.0", {{u"KelvoClient.exe", "client 1.0"}, {u"core.dll", "core"}});
   EXPECT_EQ(Check(), UpToDate);
@@ -64,6 +103,7 @@ TEST_F(ReleaseTest, EveryForgeryIsRefusedBeforeTheManifestIsRead) {
   const auto put = [](const std::string& m, const std::string& s) {
     sim::AddFile(InSource(kManifest), m);
     sim::AddFile(InSource(kSignature), s);
+    sim::AddFile(InSource(kSignatures), s);
   };
   for (std::size_t i = 0; i < manifest.size(); ++i) {
     std::string flipped = manifest;
@@ -82,6 +122,7 @@ TEST_F(ReleaseTest, EveryForgeryIsRefusedBeforeTheManifestIsRead) {
   put(manifest, "");
   EXPECT_EQ(Check(), RefusedSignature);
   sim::Find(InSource(kSignature))->attributes = platform::kAttributeDirectory;
+  sim::Find(InSource(kSignatures))->attributes = platform::kAttributeDirectory;
   EXPECT_EQ(Check(), RefusedSignature);
   // By another key, though well formed.
   std::string other;
@@ -344,13 +385,14 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
   EXPECT_EQ(fetchFails(), RefusedRedirect);
   sim::World().web[client].status = 200;
 
-  const std::string sig = sim::World().web[base + kSignature].body;
+  const std::string sig = sim::World().web[base + kSignatures].body;
+  sim::World().web[base + kSignatures].status = 404;
   sim::World().web[base + kSignature].status = 404;
   EXPECT_EQ(Check(), RefusedSignature);
-  sim::World().web[base + kSignature].failWith = platform::kErrorWinHttpSecureFailure;
+  sim::World().web[base + kSignatures].failWith = platform::kErrorWinHttpSecureFailure;
   EXPECT_EQ(Check(), FailedTls);
-  sim::World().web[base + kSignature] = {};
-  sim::World().web[base + kSignature].body = sig;
+  sim::World().web[base + kSignatures] = {};
+  sim::World().web[base + kSignatures].body = sig;
   // 100 bytes every 30 s: each read within the receive timeout.
   sim::World().web[base + kManifest].trickle = 100;
   sim::World().web[base + kManifest].msPerRead = 29000;
