@@ -81,7 +81,7 @@ void ShowOutcome(UpdateOutcome outcome) {
   }
 }
 
-int RunProgram() {
+int RunProgram(const char* releaseKeys, const char* product) {
   // Elevated: no DLL may come from beside the exe or the working folder.
   // Before COM or the shell load anything.
   // Where that call is missing (Windows 7 without its loader update), at least
@@ -91,7 +91,9 @@ int RunProgram() {
   }
   platform::CoInitialize(nullptr);
   platform::DefWindowProcW(platform::kNullHandle, kWmNull, 0, 0);
-  ShowOutcome(RunUpdate());
+  ReleaseTrust trust;
+  const bool keyed = TrustFrom(releaseKeys, product, trust);
+  ShowOutcome(RunUpdate(keyed ? &trust : nullptr));
   platform::CoUninitialize();
   return 0;
 }

@@ -12,5 +12,6 @@ void OpenDownloadPage();
 // At most one message box for `outcome`, then the client or the download page.
 void ShowOutcome(UpdateOutcome outcome);
 
-// Everything wWinMain does; returns the process exit code, always 0.
-int RunProgram();
+// Everything wWinMain does, with the keys and product the build embedded
+// (empty keys: unkeyed); returns the process exit code, always 0.
+int RunProgram(const char* releaseKeys = "", const char* product = "");

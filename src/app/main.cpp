@@ -2,4 +2,10 @@
 
 #include "app/entry.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return RunProgram(); }
+// The build's keys and product (embedded_keys.cpp.in); no keys: unkeyed.
+extern const char kEmbeddedReleaseKeys[];
+extern const char kEmbeddedProduct[];
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  return RunProgram(kEmbeddedReleaseKeys, kEmbeddedProduct);
+}

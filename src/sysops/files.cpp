@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "cmdline/cmdline.h"
@@ -138,29 +139,41 @@ Handle CreatePartial(const WideString& realFolder, const WideString& target, Wid
   return platform::kInvalidHandle;
 }
 
-// Exactly `size` bytes: a failed or short read fails, it is never taken for the end.
-bool CopyContent(Handle from, Handle to, std::int64_t size) {
+// Exactly `size` bytes: a failed or short read fails, it is never taken for
+// the end. With `expected`, they are hashed as they go to the copy.
+bool CopyContent(Handle from, Handle to, std::int64_t size, const ExpectedContent* expected) {
   // One buffer for the run (it has one thread): a fresh one per file costs
   // its allocation and page faults, each time.
   static std::vector<char> buffer(kCopyChunk);
   char* const chunk = buffer.data();
+  std::optional<release::Sha256> hash;
+  if (expected) {
+    if (static_cast<std::uint64_t>(size) != expected->size) return false;
+    hash.emplace(*expected->provider);
+    if (!hash->Ready()) return false;
+  }
   std::int64_t copied = 0;
   for (;;) {
     std::uint32_t got = 0;
     if (!platform::ReadFile(from, chunk, kCopyChunk, &got)) return false;
-    if (got == 0) return copied == size;
+    if (got == 0) break;
+    if (copied + got > size) return false;  // it grew: not what was checked
+    if (hash && !hash->Update(chunk, got)) return false;
     std::uint32_t written = 0;
     if (!platform::WriteFile(to, chunk, got, &written) || written != got) return false;
     copied += got;
   }
+  if (copied != size) return false;
+  release::Digest digest{};
+  return !hash || (hash->Finish(digest) && digest == expected->sha256);
 }
 
-// The staged content becomes the target whole or not at all: written to a
-// partial copy in the target's folder, flushed, then renamed over the target.
-// NTFS logs metadata in order, so once the staged copy's later deletion is on
-// disk, so is the rename. A failure leaves the old file and removes the copy.
-bool InstallContent(Handle staged, std::int64_t size, const WideString& target,
-                    const WideString& realFolder) {
+// `fill` writes the new content to a partial copy in the target's folder;
+// flushed, it is renamed over the target. NTFS logs metadata in order, so
+// once a staged copy's later deletion is on disk, so is the rename. A failure
+// leaves the old file and removes the copy.
+template <typename Fill>
+bool ReplaceWhole(const WideString& target, const WideString& realFolder, Fill fill) {
   if (realFolder.empty()) return false;
   // Windows refuses to rename over a read-only file and Wine does not: both refuse here.
   const std::uint32_t old = platform::GetFileAttributesW(target.c_str());
@@ -171,7 +184,7 @@ bool InstallContent(Handle staged, std::int64_t size, const WideString& target,
   WideString partial;
   const Handle to = CreatePartial(realFolder, target, partial);
   if (to == platform::kInvalidHandle) return false;
-  const bool written = CopyContent(staged, to, size) && platform::FlushFileBuffers(to);
+  const bool written = fill(to) && platform::FlushFileBuffers(to);
   platform::CloseHandle(to);
   if (written &&
       platform::MoveFileExW(partial.c_str(), target.c_str(),
@@ -180,6 +193,26 @@ bool InstallContent(Handle staged, std::int64_t size, const WideString& target,
   }
   platform::DeleteFileW(partial.c_str());
   return false;
+}
+
+// All of a file of `size` bytes, never more: one that grows meanwhile fails.
+bool ReadExactly(Handle h, std::int64_t size, std::string& bytes) {
+  std::string data(static_cast<std::size_t>(size) + 1, '\0');
+  std::size_t total = 0;
+  for (;;) {
+    std::uint32_t got = 0;
+    if (!platform::ReadFile(h, &data[total], static_cast<std::uint32_t>(data.size() - total),
+                            &got)) {
+      return false;
+    }
+    if (got == 0) break;
+    total += got;
+    if (total == data.size()) return false;
+  }
+  if (total != static_cast<std::size_t>(size)) return false;
+  data.resize(total);
+  bytes = std::move(data);
+  return true;
 }
 
 bool MarkForDeletion(Handle h) {
@@ -207,7 +240,7 @@ bool GetFinalFolderPath(const WideString& path, WideString& real) {
 }
 
 bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real,
-                    const WideString& realFolder) {
+                    const WideString& realFolder, const ExpectedContent* expected) {
   // Widest access first. Windows resets a read-only file's attributes only
   // through a handle opened to write them; Wine refuses such a handle on a
   // read-only file, but resets through one without. Held open elsewhere
@@ -223,7 +256,8 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
   if (h == platform::kInvalidHandle) return false;
   std::int64_t size = 0;
   if (!IsPlainFile(h, size) || !HasFinalPath(h, real) ||
-      !InstallContent(h, size, target, realFolder)) {
+      !ReplaceWhole(target, realFolder,
+                    [&](Handle to) { return CopyContent(h, to, size, expected); })) {
     platform::CloseHandle(h);
     return false;
   }
@@ -234,6 +268,52 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
   }
   platform::CloseHandle(h);
   return true;
+}
+
+bool ReadStagedFile(const WideString& staged, const WideString& real, std::size_t bound,
+                    std::string& bytes) {
+  const Handle h = OpenEntry(staged, platform::kGenericRead);
+  if (h == platform::kInvalidHandle) return false;
+  std::int64_t size = 0;
+  const bool ok = IsPlainFile(h, size) && HasFinalPath(h, real) && size >= 0 &&
+                  static_cast<std::uint64_t>(size) <= bound && ReadExactly(h, size, bytes);
+  platform::CloseHandle(h);
+  return ok;
+}
+
+void DeleteStagedFile(const WideString& staged, const WideString& real) {
+  const Handle h = OpenEntry(staged, platform::kGenericRead | platform::kDelete |
+                                         platform::kFileWriteAttributes);
+  if (h == platform::kInvalidHandle) return;
+  std::int64_t size = 0;
+  if (IsPlainFile(h, size) && HasFinalPath(h, real) && !MarkForDeletion(h)) {
+    ClearAttributes(h);
+    MarkForDeletion(h);
+  }
+  platform::CloseHandle(h);
+}
+
+bool ReadInstalledFile(const WideString& path, std::size_t bound, std::string& bytes,
+                       bool& missing) {
+  missing = platform::GetFileAttributesW(path.c_str()) == platform::kInvalidFileAttributes;
+  if (missing) return false;
+  const Handle h = OpenEntry(path, platform::kGenericRead);
+  if (h == platform::kInvalidHandle) return false;
+  std::int64_t size = 0;
+  const bool ok = IsPlainFile(h, size) && size >= 0 && static_cast<std::uint64_t>(size) <= bound &&
+                  ReadExactly(h, size, bytes);
+  platform::CloseHandle(h);
+  return ok;
+}
+
+bool ReplaceFileWith(const std::string& bytes, const WideString& target,
+                     const WideString& realFolder) {
+  return ReplaceWhole(target, realFolder, [&](Handle to) {
+    std::uint32_t written = 0;
+    return platform::WriteFile(to, bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                               &written) &&
+           written == bytes.size();
+  });
 }
 
 WideString FolderOfTarget(const WideString& target) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "release/verify.h"
 
 // One entry per matching process, in snapshot order: an open handle, or
 // kNullHandle for a process that refused to be opened. The caller closes
@@ -35,8 +36,35 @@ bool GetFinalFolderPath(const WideString& path, WideString& real);
 // never part; a read-only target is refused. True when the staged content now stands at
 // `target`, whether or not the staged copy went; on false the target and the
 // staged copy are as they were, and the partial copy is gone.
+// With `expected`, the bytes written to the partial copy are hashed as they
+// are written, and it is renamed into place only when they are exactly that
+// size and SHA-256: nothing that changes the staged file meanwhile reaches the
+// target.
+struct ExpectedContent {
+  std::uint64_t size = 0;
+  release::Digest sha256{};
+  const release::HashProvider* provider = nullptr;
+};
 bool MoveStagedFile(const WideString& staged, const WideString& target, const WideString& real,
-                    const WideString& realFolder);
+                    const WideString& realFolder, const ExpectedContent* expected = nullptr);
+
+// The whole of the staged file `staged`, at most `bound` bytes, read through
+// one handle that passes MoveStagedFile's checks (`real` its final path).
+bool ReadStagedFile(const WideString& staged, const WideString& real, std::size_t bound,
+                    std::string& bytes);
+
+// Deletes the staged file through one handle that passes the same checks.
+void DeleteStagedFile(const WideString& staged, const WideString& real);
+
+// The whole of the installed file at `path`, at most `bound` bytes; a link
+// there is not followed. False with `missing` when there is no such entry.
+bool ReadInstalledFile(const WideString& path, std::size_t bound, std::string& bytes,
+                       bool& missing);
+
+// `bytes` become the file at `target` by the same whole-file replace as
+// MoveStagedFile: the old content or the new, never part.
+bool ReplaceFileWith(const std::string& bytes, const WideString& target,
+                     const WideString& realFolder);
 
 // The folder a target's file stands in: `target` up to its last separator.
 WideString FolderOfTarget(const WideString& target);
