@@ -310,7 +310,8 @@ new_version() {  # new_version [with-client]: an empty folder, or one with the v
   rm -rf "$NEW" "$STAGING" && mkdir -p "$NEW"
   [ "${1:-}" != with-client ] || cp "$CLIENT_V2_EXE" "$NEW/KelvoClient.exe"
 }
-staged_files() { find "$STAGING" -type f 2>/dev/null | wc -l; }
+# An unkeyed updater leaves the release's manifest and signatures staged.
+staged_files() { find "$STAGING" -type f ! -name ' release.*' 2>/dev/null | wc -l; }
 
 # The client in C:\Kelvo stages version 2.0 (core.dll and the v2 stand-in
 # client) and starts the updater, which ends it and installs that version.
@@ -465,9 +466,9 @@ install_release_base
 if check_nginx && check "nginx serves the release folder on loopback" serve_releases "$RELEASE_DIR"; then
   client_updates_from_release "the client" "^started the updater for 2.0$" \
     "http://127.0.0.1:$WEB_PORT/good"
-  check "nginx served the manifest, its signature and the two changed files, each whole" eq \
+  check "nginx served the manifest, its signatures and the two changed files, each whole" eq \
     "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
-    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sig 200 "
+    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sigs 200 "
   check "each request carried the client's user agent" \
     test "$(grep -c '"KelvoClient/1.0"$' "$ROOT/nginx/access.log")" = 4
 fi
@@ -640,6 +641,80 @@ if check_nginx && serve_releases "$RELEASE_DIR"; then
   attacks_from "http://127.0.0.1:$WEB_PORT/"
 fi
 stop_serving
+end_scenario
+
+# The keyed updater, built with the two test keys (tests/e2e/keys): it
+# installs only what a release signed by one of them vouches for.
+KEYED_EXE="$(dirname "$CLIENT_EXE")/updater_keyed.exe"
+SECOND_KEY=$(cat "$RELEASES/second.txt")
+record() { cat "$KELVO/ release.manifest" 2>/dev/null; }
+# The program folder's files and their hashes, the record aside.
+state_of() { (cd "$1" && find . -type f ! -name ' release.*' -exec sha256sum {} + | LC_ALL=C sort); }
+
+scenario "the keyed updater installs a release signed by the second of its two keys, and records it"
+UPDATER_EXE=$KEYED_EXE install_release_base
+start_client Kelvo /update-release 'C:\releases\keyed-good' "$SECOND_KEY"
+wait_for_handover "^started the updater for 2.0$"
+expect_2_0_took_over "the client" "$old_rc"
+check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
+check "the release recorded in the install folder" \
+  cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.manifest"
+check "with its signatures" cmp -s "$KELVO/ release.sigs" "$RELEASES/keyed-good/stable.sigs"
+check "nothing left staged" eq "$(find "$STAGING" -type f | wc -l)" 0
+end_scenario
+
+scenario "attacks on the keyed updater started by hand: the failure box, nothing installed, the old files whole"
+# The client stages 2.0 and starts an updater that does nothing: what a
+# program running as the user finds in the staging folder.
+install_release_base
+cp "$(dirname "$CLIENT_EXE")/noop.exe" "$KELVO/updater.exe" && own "$KELVO"
+start_client Kelvo /update-release 'C:\releases\keyed-good' "$SECOND_KEY"
+wait_outcome
+check "the client staged 2.0 and started the updater" \
+  grep -q "^started the updater for 2.0$" "$KELVO/KelvoClient.launch"
+kill_clients
+check "it staged the manifest it verified" \
+  cmp -s "$STAGING/ release.manifest" "$RELEASES/keyed-good/stable.manifest"
+staged="$ROOT/staged-2.0"
+rm -rf "$staged" && cp -a "$STAGING" "$staged"
+cp "$KEYED_EXE" "$KELVO/updater.exe" && own "$KELVO"
+make_outside
+restage() { rm -rf "$STAGING" && cp -a "$staged" "$STAGING" && own "$CLIENT_ROOT"; }
+stage_record() {  # stage_record RELEASE: its manifest and signatures staged instead
+  cp "$RELEASES/$1/stable.manifest" "$STAGING/ release.manifest"
+  cp "$RELEASES/$1/stable.sigs" "$STAGING/ release.sigs" && own "$STAGING"
+}
+keyed_refuses() {  # keyed_refuses WHAT [NAMES]
+  local before record_before
+  before=$(state_of "$KELVO") record_before=$(record)
+  run_with_dialog "$1" "$FAILED" --files "${2:-KelvoClient.exe|lang\de.pak}"
+  check "$1: nothing installed, the old files whole" eq "$(state_of "$KELVO")" "$before"
+  check "$1: the recorded release unchanged" eq "$(record)" "$record_before"
+  check "$1: the staged files stay" test -f "$STAGING/lang/de.pak"
+}
+restage && printf 'X' | dd of="$STAGING/KelvoClient.exe" bs=1 seek=100 conv=notrunc status=none
+keyed_refuses "a staged file changed after the client's apply (one byte, same size)"
+restage && rm -f "$STAGING/ release.manifest" "$STAGING/ release.sigs"
+keyed_refuses "files staged with no manifest"
+restage && stage_record other-key
+keyed_refuses "a manifest signed by another key"
+restage && stage_record keyed-other-product
+keyed_refuses "another product's manifest"
+restage && stage_record keyed-expired
+keyed_refuses "an expired manifest"
+restage && put "$STAGING/evil.dll" "evil"
+keyed_refuses "a name not in the manifest" 'KelvoClient.exe|lang\de.pak|evil.dll'
+# What the client staged installs; then an older release, correctly signed, is a downgrade.
+restage
+start_updater Kelvo 'C:\Kelvo\updater.exe' --files 'KelvoClient.exe|lang\de.pak'
+check "the staged 2.0 itself installs" eq "$(wait_updater)" 0
+check "2.0 started" eq "$(wait_starts "$KELVO" 2)" 2
+check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
+check "no box" eq "$(shown_texts)" ""
+check "2.0 recorded" cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.manifest"
+kill_clients
+restage && stage_record keyed-old
+keyed_refuses "an older signed release (1.5 over 2.0)"
 end_scenario
 
 printf '\nscreenshots: %s\n' "$ARTIFACTS"

@@ -4,6 +4,8 @@
 #   make_releases.sh PUBLISH CLIENT_V2_EXE OUT
 # OUT/key.txt is the public key as a client embeds it; OUT/good is version
 # 2.0 of KelvoClient; every other folder is an attack on a client 1.0.
+# OUT/keyed-* are signed by the second of the keyed test updater's two keys
+# (tests/e2e/keys, its text in OUT/second.txt).
 set -euo pipefail
 publish=$1 v2=$2 out=$3
 rm -rf "$out" && mkdir -p "$out/v2/lang"
@@ -32,4 +34,14 @@ release old 0.9
 release expired 2.0 --published 2020-01-01T00:00:00Z --lifetime 1
 "$publish" release --from "$out/v2" --to "$out/other-product" --version 2.0 \
   --product OtherClient --key "$out/key.key" >/dev/null
+keys=$(cd "$(dirname "$0")" && pwd)/keys
+keyed() {  # keyed FOLDER VERSION PRODUCT [OPTIONS...]
+  "$publish" release --from "$out/v2" --to "$out/$1" --version "$2" --product "$3" \
+    --key "$keys/second.key" "${@:4}" >/dev/null
+}
+keyed keyed-good 2.0 KelvoClient
+keyed keyed-old 1.5 KelvoClient
+keyed keyed-expired 2.0 KelvoClient --published 2020-01-01T00:00:00Z --lifetime 1
+keyed keyed-other-product 2.0 OtherClient
+grep -v '^#' "$keys/trusted.txt" | tail -1 >"$out/second.txt"
 rm -rf "$out/v2"

@@ -14,7 +14,7 @@ rm -rf "$share"
 mkdir -p "$share/bin" "$share/repo/scripts" "$share/repo/tests" "$share/out"
 cp "$exe" "$share/bin/updater.exe"
 for f in KelvoClient.exe KelvoClient-v2.exe KelvoClientC.exe wine_tests.exe noop.exe noop_dlls.exe \
-         desktop_keeper.exe; do
+         desktop_keeper.exe updater_keyed.exe; do
   cp "$build/tests/$f" "$share/bin/"
 done
 # The release DLL, as shipped, beside the C client and the tests that load it.
