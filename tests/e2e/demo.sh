@@ -7,6 +7,8 @@
 #   demo.sh UPDATER_EXE CLIENT_EXE ROOT     (CLIENT_EXE-v2.exe beside it is version 2.0)
 # In the x86 guest there is neither publish nor nginx: the release is
 # published on the host (DEMO_RELEASE, DEMO_KEY) and read from a folder.
+# UPDATER_DEMO_KEY (NAME for NAME.key and NAME.pub) is the key a keyed
+# updater was built with; without it a key is made here.
 set -u
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
 UPDATER_EXE=$1 CLIENT_EXE=$2 ROOT=$3
@@ -37,12 +39,22 @@ else
   v2=$ROOT-publish/KelvoClient-2.0
   mkdir -p "$v2/lang" && cp "${CLIENT_EXE%.exe}-v2.exe" "$v2/KelvoClient.exe"
   printf 'core 2.0' >"$v2/core.dll" && printf 'lang 1.0' >"$v2/lang/en.pak" && cp "$data" "$v2/"
-  "$PUBLISH" keygen "$ROOT-publish/release" | sed 's/^/   /'
+  keybase=${UPDATER_DEMO_KEY:-$ROOT-publish/release}
+  if [ -n "${UPDATER_DEMO_KEY:-}" ]; then
+    printf '   the release key: %s.key (made with publish keygen)\n' "$keybase"
+  else
+    "$PUBLISH" keygen "$keybase" | sed 's/^/   /'
+  fi
   # What the client embeds: the public key's PEM body, as keygen printed it.
-  KEY=$(sed '1d;$d' "$ROOT-publish/release.pub" | tr -d '\n')
+  KEY=$(sed '1d;$d' "$keybase.pub" | tr -d '\n')
   "$PUBLISH" release --from "$v2" --to "$SERVED" --product KelvoClient --version 2.0 \
-    --key "$ROOT-publish/release.key" | sed 's/^/   /'
-  "$PUBLISH" verify "$SERVED" --public "$ROOT-publish/release.pub" | sed 's/^/   /'
+    --key "$keybase.key" | sed 's/^/   /'
+  "$PUBLISH" verify "$SERVED" --public "$keybase.pub" | sed 's/^/   /'
+fi
+# A keyed updater embeds that key (in the guest, DEMO_KEYED says so).
+KEYED=${DEMO_KEYED:-${UPDATER_DEMO_KEY:+1}}
+if [ -n "$KEYED" ]; then
+  printf '   updater.exe is the keyed build: it embeds this key and installs only what it signed\n'
 fi
 own "$PREFIX/drive_c/releases"
 printf '   the release folder:\n'
@@ -91,11 +103,15 @@ fi
 left=$(find "$STAGING" -type f -printf '%P ')
 printf '   staging folder now holds: %s\n' "${left:-(nothing)}"
 printf '   dialogs shown: %s\n' "$(shown_texts | wc -l)"
+recorded=no
+cmp -s "$KELVO/ release.manifest" "$SERVED/stable.manifest" && recorded=yes
+printf '   the updater recorded release 2.0 in C:\\Kelvo (" release.manifest"): %s\n' "$recorded"
 printf '   client running now: %s instance(s), version %s\n' "$(running_clients)" "$(version)"
 
 if [ "$old_rc" = 0 ] && [ "$(cat "$KELVO/core.dll")" = "core 2.0" ] && [ "$same" = yes ] \
    && [ "$(running_clients)" = 1 ] && [ "$(version)" = 2.0 ] && [ -z "$left" ] \
-   && grep -q "^fetching 2 of 4 files" "$KELVO/KelvoClient.launch"; then
+   && grep -q "^fetching 2 of 4 files" "$KELVO/KelvoClient.launch" \
+   && { [ -z "$KEYED" ] || [ "$recorded" = yes ]; }; then
   say "Version 2.0 was published, fetched (only what changed), verified and installed; the client runs again."
 else
   say "The update did not go as expected."

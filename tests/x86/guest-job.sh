@@ -11,6 +11,7 @@ cp -r "$share/repo" "$share/bin" "$work/" && chmod -R a+rX "$work"
 [ -d "$share/releases" ] && cp -r "$share/releases" "$work/" && export E2E_RELEASES=$work/releases
 [ -d "$share/demo" ] && cp -r "$share/demo" "$work/demo-release" &&
   export DEMO_RELEASE=$work/demo-release/kelvo DEMO_KEY=$work/demo-release/key.txt
+[ -f "$share/demo/keyed" ] && export DEMO_KEYED=1
 # UTF-8, or xdotool cannot match the Chinese captions.
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 export UPDATER_WINE_ARCH=win32 UPDATER_WINE_TEMPLATE=/opt/wine-x86/prefix E2E_PATIENCE=4

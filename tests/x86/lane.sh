@@ -27,7 +27,13 @@ if [ "$mode" = demo ]; then
   mkdir -p "$d/v2/lang" && cp "$build/tests/KelvoClient-v2.exe" "$d/v2/KelvoClient.exe"
   printf 'core 2.0' >"$d/v2/core.dll" && printf 'lang 1.0' >"$d/v2/lang/en.pak"
   head -c $((4 << 20)) /dev/urandom >"$d/data.bin" && cp "$d/data.bin" "$d/v2/"
-  "$publish" keygen "$d/key" | tail -1 >"$d/key.txt"
+  # The key the keyed updater embeds (scripts/main.sh), or a new one.
+  if [ -n "${UPDATER_DEMO_KEY:-}" ]; then
+    cp "$UPDATER_DEMO_KEY.key" "$d/key.key" && sed '1d;$d' "$UPDATER_DEMO_KEY.pub" | tr -d '\n' >"$d/key.txt"
+    touch "$d/keyed"
+  else
+    "$publish" keygen "$d/key" | tail -1 >"$d/key.txt"
+  fi
   "$publish" release --from "$d/v2" --to "$d/kelvo" --product KelvoClient --version 2.0 \
     --key "$d/key.key" >/dev/null
   rm -rf "$d/v2"
