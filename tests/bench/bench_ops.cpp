@@ -6,6 +6,7 @@
 #include <windows.h>
 // The other Windows headers need it first.
 
+#include <bcrypt.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "cmdline/locations.h"
+#include "contract/limits.h"
+#include "crypto.h"
 #include "platform/platform.h"
 #include "sysops/sysops.h"
 #include "update/update.h"
@@ -147,6 +150,117 @@ double InstallDurable(int count) {
     ::DeleteFileW(W(staged));
   }
   return NowMs() - start;
+}
+
+// The durable loop with the bytes hashed on the way by raw CNG: the least a
+// keyed install does.
+double InstallDurableHashed(int count) {
+  const auto paths = InstallPaths(count);
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  ::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+  static std::vector<char> chunk(256 * 1024);
+  const double start = NowMs();
+  for (const auto& [staged, target] : paths) {
+    const WideString partial = ProgramFolder() + u" ~" + target.substr(target.rfind(u'\\') + 1);
+    const HANDLE from = ::CreateFileW(W(staged), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE to = ::CreateFileW(W(partial), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    ::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
+    for (;;) {
+      DWORD got = 0, written = 0;
+      if (!::ReadFile(from, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) break;
+      if (got == 0) break;
+      ::BCryptHashData(hash, reinterpret_cast<PUCHAR>(chunk.data()), got, 0);
+      ::WriteFile(to, chunk.data(), got, &written, nullptr);
+    }
+    UCHAR digest[32];
+    ::BCryptFinishHash(hash, digest, 32, 0);
+    ::BCryptDestroyHash(hash);
+    ::FlushFileBuffers(to);
+    ::CloseHandle(to);
+    ::CloseHandle(from);
+    if (!::MoveFileExW(W(partial), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      std::fprintf(stderr, "rename failed\n");
+    }
+    ::DeleteFileW(W(staged));
+  }
+  const double ms = NowMs() - start;
+  ::BCryptCloseAlgorithmProvider(alg, 0);
+  return ms;
+}
+
+// A release of the `count` files PrepareInstall makes, signed by `key`, staged
+// as the client stages it; no release recorded in the program folder yet.
+bool StageSignedRelease(int count, std::size_t size, const std::string& key) {
+  release::Manifest m{"KelvoClient", "stable", "2.0", 0, 0, {}};
+  m.published = release::NowSeconds() - 60;
+  m.expires = m.published + 86400;
+  crypto::Sha256 content;
+  static const std::vector<char> chunk(1 << 20, 'x');
+  for (std::size_t left = size; left > 0;) {
+    const std::size_t n = std::min(left, chunk.size());
+    content.Update(chunk.data(), n);
+    left -= n;
+  }
+  const release::Digest digest = content.Finish();
+  for (int i = 0; i < count; ++i) m.files.push_back({Name(i), size, digest});
+  const std::string manifest = release::WriteManifest(m);
+  crypto::Sha256 hash;
+  hash.Update(manifest.data(), manifest.size());
+  release::Signature signature{};
+  if (!crypto::Sign(key, hash.Finish(), signature)) return false;
+  const std::string signatures(signature.begin(), signature.end());
+  WideString staging;
+  GetStagingDir(staging);
+  ::DeleteFileW(W(ProgramFolder() + kRecordManifestName));
+  for (const auto& [name, bytes] : {std::make_pair(kRecordManifestName, &manifest),
+                                    std::make_pair(kRecordSignaturesName, &signatures)}) {
+    const HANDLE h = ::CreateFileW(W(staging + u"\\" + name), GENERIC_WRITE, 0, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    const bool ok = h != INVALID_HANDLE_VALUE &&
+                    ::WriteFile(h, bytes->data(), static_cast<DWORD>(bytes->size()), &written,
+                                nullptr) &&
+                    written == bytes->size();
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The keyed install against the durable loop with raw CNG hashing, in turns:
+// each run times both, who goes first rotating.
+void BenchKeyedInstall(const char* label, int count, std::size_t size, int runs) {
+  std::string key;
+  crypto::Point point{};
+  if (!crypto::GenerateKey(key, point)) return;
+  const ReleaseTrust trust{{point}, "KelvoClient"};
+  FileList names;
+  for (int i = 0; i < count; ++i) names.push_back(Name(i));
+  std::vector<double> times[2], ratios;
+  for (int r = 0; r < runs; ++r) {
+    double run[2];
+    for (int k = 0; k < 2; ++k) {
+      const int kind = (r + k) % 2;
+      if (!PrepareInstall(count, size) || !StageSignedRelease(count, size, key)) return;
+      if (kind == 0) {
+        const double start = NowMs();
+        if (InstallStagedFiles(names, &trust) != OutcomeUpdated) {
+          std::fprintf(stderr, "keyed install failed\n");
+        }
+        run[0] = NowMs() - start;
+      } else {
+        run[1] = InstallDurableHashed(count);
+      }
+      times[kind].push_back(run[kind]);
+    }
+    ratios.push_back(run[0] / run[1]);
+  }
+  std::printf("%s %d %.1f %.1f 0 %.3f\n", label, runs, Median(times[0]), Median(times[1]),
+              Median(ratios));
+  std::fflush(stdout);
 }
 
 // Prints the medians of the program, the durable loop and the in-place loop,
@@ -291,6 +405,10 @@ int main(int argc, char** argv) {
     BenchInstall("install-500x64KiB", 500, 64 * 1024, 11);
     BenchInstall("install-1x256MiB", 1, 256u << 20, 7);
     BenchPerNameCalls(500);
+  }
+  if (which == "all" || which == "keyed") {
+    BenchKeyedInstall("keyed-500x64KiB", 500, 64 * 1024, 11);
+    BenchKeyedInstall("keyed-1x256MiB", 1, 256u << 20, 7);
   }
   if (which == "clear") BenchClear(argc > 2 ? std::atoi(argv[2]) : 1);
   return 0;
