@@ -126,8 +126,11 @@ typedef int32_t(KL_CALL* kl_progress)(uint64_t done, uint64_t total, void* conte
 
 /* Checks the release in the folder `source` (local, mounted or \\server\share,
  * or the http:// or https:// address of one) for `channel` (null: "stable"):
- * signed by `public_key` (the text keygen printed), for `product`, newer than
- * `installed_version`, unexpired, every name one the updater takes. KL_OK and
+ * signed by `public_key` (the text keygen printed; several, apart by blanks,
+ * line breaks or commas, during a key rotation: any one of them suffices),
+ * for `product`, newer than `installed_version` (empty: the release that a
+ * keyed updater recorded in `install_folder`; KL_REFUSED_VERSION_TEXT when
+ * none is), unexpired, every name one the updater takes. KL_OK and
  * `*release` set when some files differ from those in `install_folder` (where
  * the client and updater.exe stand); KL_UP_TO_DATE when none do; else the
  * refusal, `*release` null and `*refused_file` (when not null) the index in

@@ -277,7 +277,9 @@ LaunchCode ReadQuery(const ReleaseQuery& q, std::vector<release::PublicKey>& key
                      std::string& product, std::string& channel, std::string& installed) {
   std::string key;
   if (!Ascii(q.publicKey, key) || !release::ParsePublicKeys(key, keys)) return RefusedPublicKey;
-  if (!Ascii(q.installedVersion, installed) || !release::IsVersion(installed)) {
+  // None given: the record of the installed release (RecordedVersion).
+  if (!Ascii(q.installedVersion, installed) ||
+      (!installed.empty() && !release::IsVersion(installed))) {
     return RefusedVersionText;
   }
   if (!Ascii(q.product, product) || !release::IsPlainField(product) || !Ascii(q.channel, channel) ||
@@ -306,6 +308,27 @@ LaunchCode ReadSignatures(ReleaseSource& source, Block& block, const std::string
     return RefusedSignature;
   }
   signatures = {one};
+  return LaunchOk;
+}
+
+// The version of the release a keyed updater recorded in `folder`, the
+// install folder; RefusedVersionText when there is none to read.
+LaunchCode RecordedVersion(const WideString& folder, Block& block, std::string& version) {
+  const LocalFile f(folder + u"\\" + kRecordManifestName, platform::kGenericRead,
+                    platform::kOpenExisting);
+  std::uint64_t size = 0;
+  if (!f.Open() || !f.Size(size) || size > release::kMaxManifestBytes) return RefusedVersionText;
+  std::string bytes;
+  for (;;) {
+    std::size_t n = 0;
+    if (!f.Read(block.data(), block.size(), n)) return RefusedVersionText;
+    if (n == 0) break;
+    bytes.append(reinterpret_cast<const char*>(block.data()), n);
+    if (bytes.size() > release::kMaxManifestBytes) return RefusedVersionText;
+  }
+  release::Manifest recorded;
+  if (release::ParseManifest(bytes, recorded) != LaunchOk) return RefusedVersionText;
+  version = recorded.version;
   return LaunchOk;
 }
 
@@ -368,15 +391,20 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
       OpenReleaseSource(q.source, code, q.userAgent, q.floor);
   if (!source) return code;
   Block block(kBlock);
+  WideString folder = q.installFolder;
+  while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
+  if (installed.empty() && (code = RecordedVersion(folder, block, installed)) != LaunchOk) {
+    return code;
+  }
   CheckedRelease r;
   code = ReadSignedManifest(*source, block, channel, keys, r.manifestBytes, r.signatures);
   if (code != LaunchOk) return code;
   code = release::ParseManifest(r.manifestBytes, r.manifest, file);
-  if (code == LaunchOk) code = release::CheckRules(r.manifest, product, channel, installed, release::NowSeconds());
+  if (code == LaunchOk) {
+    code = release::CheckRules(r.manifest, product, channel, installed, release::NowSeconds());
+  }
   if (code != LaunchOk) return code;
 
-  WideString folder = q.installFolder;
-  while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
   r.source = q.source;
   r.userAgent = q.userAgent;
   r.floor = q.floor;

@@ -20,7 +20,9 @@ struct ReleaseQuery {
   WideString publicKey;
   WideString product;           // the product the release must be for
   WideString installFolder;     // where the client and the updater stand
-  WideString installedVersion;  // dotted numbers
+  // Dotted numbers; empty: the version of the release a keyed updater
+  // recorded in installFolder (RefusedVersionText when there is none).
+  WideString installedVersion;
   WideString userAgent;         // over the web; empty: "KelvoClient-launch/1"
   TransferFloor floor;          // over the web: the slowest transfer taken
 };

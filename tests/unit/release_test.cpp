@@ -83,6 +83,24 @@ TEST_F(ReleaseTest, AnyHeldKeyOfARotationVerifiesAndApplyStagesWhatVouchesForThe
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
+TEST_F(ReleaseTest, WithNoVersionGivenTheReleaseAKeyedUpdaterRecordedIsTheInstalledOne) {
+  Publish("2.0", version2_);
+  const std::string v2 = *sim::ContentOf(InSource(kManifest));
+  const WideString recorded = WideString(u"C:\\Kelvo\\") + kRecordManifestName;
+  query_.installedVersion = u"";
+  EXPECT_EQ(Check(), RefusedVersionText) << "no record";
+  sim::AddFile(recorded, "not a manifest");
+  EXPECT_EQ(Check(), RefusedVersionText);
+  sim::AddFile(recorded, v2);
+  EXPECT_EQ(Check(), UpToDate);
+  Publish("1.5", version2_);
+  sim::AddFile(recorded, *sim::ContentOf(InSource(kManifest)));
+  Publish("2.0", version2_);
+  EXPECT_EQ(Check(), LaunchOk);
+  Publish("1.0", version2_);
+  EXPECT_EQ(Check(), RefusedRollback);
+}
+
 TEST_F(ReleaseTest, AnInstallThatMatchesIsUpToDateAndOlderOrEqualVersionsAreNotTaken) {
   Publish("2.0", {{u"KelvoClient.exe", "client 1.0"}, {u"core.dll", "core"}});
   EXPECT_EQ(Check(), UpToDate);
