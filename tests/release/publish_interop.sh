@@ -50,7 +50,12 @@ body=i(s[:32])+i(s[32:]); sys.stdout.buffer.write(bytes([0x30,len(body)])+body)'
   openssl dgst -sha256 -verify '$work/win.pub' -signature '$work/rw.der' '$work/rw/stable.manifest'"
 check "Windows refuses the Linux release under the wrong key" \
   bash -c "$wine_run '$windows' verify '$(z "$work/rl")' --public '$(z "$work/win.pub")' 2>&1 |
-           grep -q 'signature is missing, bad, or by another key'"
+           grep -q 'no signature by'"
+check "Windows signs with both keys, as in a key rotation" win release --from "$(z "$work/v2")" \
+  --to "$(z "$work/r2")" --product KelvoClient --version 2.0 --key "$(z "$work/win.key")" \
+  --key "$(z "$work/lin.key")"
+check "and Linux finds a signature by each" "$linux" verify "$work/r2" --public "$work/win.pub" \
+  --public "$work/lin.pub"
 
 for form in pkcs8 sec1; do
   cp "$vectors/p256-$form.key" "$work/$form.key"
