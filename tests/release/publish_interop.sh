@@ -51,6 +51,7 @@ body=i(s[:32])+i(s[32:]); sys.stdout.buffer.write(bytes([0x30,len(body)])+body)'
 check "Windows refuses the Linux release under the wrong key" \
   bash -c "$wine_run '$windows' verify '$(z "$work/rl")' --public '$(z "$work/win.pub")' 2>&1 |
            grep -q 'no signature by'"
+[ "$(id -u)" -eq 0 ] && chown -R updater-wine: "$work"  # the Linux key, for Wine's user
 check "Windows signs with both keys, as in a key rotation" win release --from "$(z "$work/v2")" \
   --to "$(z "$work/r2")" --product KelvoClient --version 2.0 --key "$(z "$work/win.key")" \
   --key "$(z "$work/lin.key")"
