@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  osslsigncode openssl libssl-dev acl procps nginx-light
+  osslsigncode openssl libssl-dev acl procps nginx-light squid
   qemu-system-x86 debootstrap e2fsprogs
 )
 
@@ -28,7 +28,7 @@ fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# The tests start their own nginx on loopback: the package's service is not started.
+# The tests start their own nginx and squid on loopback: the packages' services are not started.
 if [ ! -e /usr/sbin/policy-rc.d ]; then
   printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d
   trap 'rm -f /usr/sbin/policy-rc.d' EXIT

@@ -112,7 +112,10 @@ Bool GetModuleHandleExW(std::uint32_t flags, const void* address, Handle* module
 // winhttp. Accept types, referrer and optional data are none, the HTTP
 // version the default. One status callback for the process: the one given
 // last (its flags: the completions above and the handle's closing).
-Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags);
+Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, const char16_t* proxy,
+                   const char16_t* bypass, std::uint32_t flags);
+Bool WinHttpGetIEProxyConfigForCurrentUser(IeProxyConfig* config);
+void* GlobalFree(void* memory);
 Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port);
 Handle WinHttpOpenRequest(Handle connect, const char16_t* verb, const char16_t* object,
                           std::uint32_t flags);

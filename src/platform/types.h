@@ -76,6 +76,15 @@ constexpr std::uint32_t kBcryptEcdsaPublicP256Magic = 0x31534345;
 // WinHTTP.
 constexpr std::uint32_t kWinHttpAccessTypeDefaultProxy = 0;
 constexpr std::uint32_t kWinHttpAccessTypeAutomaticProxy = 4;
+constexpr std::uint32_t kWinHttpAccessTypeNamedProxy = 3;
+// WINHTTP_CURRENT_USER_IE_PROXY_CONFIG: the proxy the user set in Windows'
+// settings. Each string is the caller's to GlobalFree.
+struct IeProxyConfig {
+  Bool fAutoDetect;
+  char16_t* lpszAutoConfigUrl;
+  char16_t* lpszProxy;
+  char16_t* lpszProxyBypass;
+};
 constexpr std::uint32_t kWinHttpFlagSecure = 0x00800000;
 constexpr std::uint32_t kWinHttpQueryStatusCode = 19;
 constexpr std::uint32_t kWinHttpQueryFlagNumber = 0x20000000;

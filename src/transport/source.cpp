@@ -279,6 +279,27 @@ std::size_t ReadSizeFor(TransferFloor floor) {
       kLeast, std::min<std::uint64_t>(floor.minBytes, kMost)));
 }
 
+// A proxy the user set by hand, and the names that bypass it; empty when
+// the user's settings detect one or name a script, which WinHTTP resolves.
+struct UserProxy {
+  WideString proxy;
+  WideString bypass;
+};
+
+UserProxy ReadUserProxy() {
+  platform::IeProxyConfig config{};
+  if (!platform::WinHttpGetIEProxyConfigForCurrentUser(&config)) return {};
+  UserProxy user;
+  if (!config.fAutoDetect && !config.lpszAutoConfigUrl && config.lpszProxy) {
+    user.proxy = config.lpszProxy;
+    if (config.lpszProxyBypass) user.bypass = config.lpszProxyBypass;
+  }
+  for (char16_t* text : {config.lpszAutoConfigUrl, config.lpszProxy, config.lpszProxyBypass}) {
+    if (text) platform::GlobalFree(text);
+  }
+  return user;
+}
+
 class WebSource : public ReleaseSource {
  public:
   WebSource(WebAddress address, WideString agent, TransferFloor floor)
@@ -317,12 +338,23 @@ class WebSource : public ReleaseSource {
     // Each session pins again: it costs nothing, and a failure leaves only
     // the risk it guards against.
     PinThisModule();
-    // The user's proxy settings: automatic where Windows offers it.
-    session_.Reset(platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeAutomaticProxy,
-                                         platform::kWinHttpFlagAsync));
+    // The proxy the user set by hand in Windows' settings is used as it
+    // stands: not every WinHTTP applies it itself (Windows 7, Wine). Else the
+    // user's settings, detection and scripts included, where WinHTTP offers
+    // them; else the machine's.
+    const UserProxy user = ReadUserProxy();
+    if (!user.proxy.empty()) {
+      session_.Reset(platform::WinHttpOpen(
+          agent_.c_str(), platform::kWinHttpAccessTypeNamedProxy, user.proxy.c_str(),
+          user.bypass.empty() ? nullptr : user.bypass.c_str(), platform::kWinHttpFlagAsync));
+    } else {
+      session_.Reset(platform::WinHttpOpen(agent_.c_str(),
+                                           platform::kWinHttpAccessTypeAutomaticProxy, nullptr,
+                                           nullptr, platform::kWinHttpFlagAsync));
+    }
     if (!session_) {
       session_.Reset(platform::WinHttpOpen(agent_.c_str(), platform::kWinHttpAccessTypeDefaultProxy,
-                                           platform::kWinHttpFlagAsync));
+                                           nullptr, nullptr, platform::kWinHttpFlagAsync));
     }
     if (!session_ || !platform::WinHttpSetStatusCallback(session_.Get(), OnWebStatus) ||
         !platform::WinHttpSetTimeouts(session_.Get(), kResolveTimeout, kConnectTimeout,

@@ -540,6 +540,38 @@ fi
 stop_serving
 end_scenario
 
+# squid on loopback, set as the user's proxy in this prefix the way Windows'
+# settings set it; nginx behind it.
+gets() { grep -c "\"GET $1" "$ROOT/nginx/access.log"; }
+scenario "through the user's proxy (squid): the check, a stopped fetch and its range request, then 2.0 runs"
+install_release_base
+if check_nginx && serve_releases "$RELEASE_DIR" && check "squid runs on loopback" serve_proxy &&
+   check "squid is the user's proxy in this prefix" set_user_proxy "$PROXY_HOST:$PROXY_PORT"; then
+  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 300000
+  wait_outcome
+  check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
+  kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
+  resumes_from_nginx
+  log=$ROOT/squid/access.log
+  check "squid carried the check" grep -q "GET http://127.0.0.1:$WEB_PORT/good/stable.manifest " "$log"
+  check "and the range request, answered 206" grep -qE "TCP_MISS/206 .* GET http://127.0.0.1:$WEB_PORT/good/files/" "$log"
+  check "every request nginx saw came through squid" eq "$(grep -c ' GET http://127.0.0.1:' "$log")" \
+    "$(gets /good/)"
+fi
+set_user_proxy
+stop_serving
+end_scenario
+
+scenario "a proxy that refuses the connection: its code, nothing staged, the client runs on"
+if check_nginx && serve_releases "$RELEASE_DIR" &&
+   check "a closed port is the user's proxy" set_user_proxy "$PROXY_HOST:$(free_port)"; then
+  refused_from "the proxy refuses" "http://127.0.0.1:$WEB_PORT/good" "check: code 39"
+  check "nothing reached nginx" eq "$(gets /good/)" 0
+fi
+set_user_proxy
+stop_serving
+end_scenario
+
 scenario "the server closes mid-file: the partial copy stays, the next fetch asks nginx for the rest"
 install_release_base
 if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server runs" serve_misbehaving "$RELEASE_DIR"; then

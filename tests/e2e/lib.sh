@@ -98,9 +98,9 @@ PY
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
-listening() {  # listening PORT
+listening() {  # listening PORT [HOST]
   for _ in $(polls 10); do
-    python3 -c "import socket; socket.create_connection(('127.0.0.1', $1), 1)" 2>/dev/null && return 0
+    python3 -c "import socket; socket.create_connection(('${2:-127.0.0.1}', $1), 1)" 2>/dev/null && return 0
     sleep 0.1
   done
   return 1
@@ -121,7 +121,59 @@ serve_releases() {  # serve_releases FOLDER
   nginx -c "$state/nginx.conf" -p "$state" -e "$state/error.log" || return 1
   listening "$WEB_PORT" && listening "$TLS_PORT" && listening "$STRANGER_PORT"
 }
+# squid on a free loopback port (PROXY_HOST:PROXY_PORT), caching nothing, for
+# this machine's own clients only; it logs each request to $ROOT/squid/access.log.
+# Not on 127.0.0.1, where nginx is: Wine's WinHTTP sends a proxy of the same
+# host name as the server the server's form of the request ("GET /path"),
+# which a proxy refuses; Windows sends the whole address to any proxy.
+PROXY_HOST=127.0.0.2
+serve_proxy() {
+  local state=$ROOT/squid
+  rm -rf "$state" && mkdir -p "$state"
+  PROXY_PORT=$(free_port)
+  cat >"$state/squid.conf" <<CONF
+http_port $PROXY_HOST:$PROXY_PORT
+pid_filename $state/squid.pid
+access_log stdio:$state/access.log squid
+cache_log $state/cache.log
+cache_store_log none
+cache deny all
+pinger_enable off
+shutdown_lifetime 0 seconds
+coredump_dir $state
+acl loopback src 127.0.0.0/8
+http_access allow loopback
+http_access deny all
+CONF
+  # It drops to its own user, which writes the logs.
+  chmod -R a+rwX "$state"
+  squid -f "$state/squid.conf" -N >"$state/out.log" 2>&1 &
+  PROXY_PID=$!
+  listening "$PROXY_PORT" "$PROXY_HOST"
+}
+
+# The user's proxy in this prefix, as Windows' settings write it: the
+# Internet Settings values and the connection's settings blob (flags 3: direct
+# and proxy; 1: direct alone).
+set_user_proxy() {  # set_user_proxy HOST:PORT, or nothing for none
+  python3 - "${1:-}" >"$ROOT/proxy.reg" <<'PY' || return 1
+import struct, sys
+proxy = sys.argv[1].encode()
+blob = struct.pack("<IIII", 0x46, 1, 3 if proxy else 1, len(proxy)) + proxy + bytes(8 + 32)
+print("REGEDIT4\n")
+print("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings]")
+print('"ProxyEnable"=dword:%08x' % (1 if proxy else 0))
+print('"ProxyServer"="%s"\n' % proxy.decode())
+print("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections]")
+print('"DefaultConnectionSettings"=hex:' + ",".join("%02x" % b for b in blob))
+PY
+  own "$ROOT/proxy.reg"
+  wine_do regedit /S "$(win_path "$ROOT/proxy.reg")"
+}
+
 stop_serving() {
+  [ -n "${PROXY_PID:-}" ] && kill "$PROXY_PID" 2>/dev/null && wait "$PROXY_PID" 2>/dev/null
+  PROXY_PID=
   [ -f "$ROOT/nginx/nginx.pid" ] && kill "$(cat "$ROOT/nginx/nginx.pid")" 2>/dev/null
   [ -n "${MISBEHAVE_PID:-}" ] && kill "$MISBEHAVE_PID" 2>/dev/null
   MISBEHAVE_PID=

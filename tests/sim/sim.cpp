@@ -67,6 +67,7 @@ struct OpenHandle {
   // Web handles: opened asynchronous, their callback and context, inherited
   // by the handles made from them; the receive timeout, likewise.
   bool async = false;
+  std::string proxy;  // web handles: the named proxy of their session
   platform::WinHttpStatusCallback callback = nullptr;
   std::uintptr_t context = 0;
   std::uint32_t receiveTimeout = 30000;
@@ -1343,6 +1344,7 @@ OpenHandle ChildOf(const OpenHandle& parent, HandleKind kind) {
   h.async = true;
   h.callback = parent.callback;
   h.receiveTimeout = parent.receiveTimeout;
+  h.proxy = parent.proxy;
   return h;
 }
 
@@ -1351,12 +1353,45 @@ const State::WebAnswer* AnswerFor(const OpenHandle& r) {
   return it == g_state.web.end() ? nullptr : &it->second;
 }
 
-Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags) {
-  Record("WinHttpOpen", {Str(agent), Dec(accessType), Hex(flags)});
+Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, const char16_t* proxy,
+                   const char16_t* bypass, std::uint32_t flags) {
+  Record("WinHttpOpen", {Str(agent), Dec(accessType), Str(proxy), Str(bypass), Hex(flags)});
   if (FailsNow("WinHttpOpen")) return WebFails(kErrorWinHttpConnectionError), kNullHandle;
   OpenHandle h = Of(HandleKind::WebSession);
   h.async = (flags & kWinHttpFlagAsync) != 0;
+  if (accessType == kWinHttpAccessTypeNamedProxy && proxy) h.proxy = Utf8(proxy);
   return NewHandle(std::move(h));
+}
+
+namespace {
+
+char16_t* ProxyString(const WideString& text) {
+  if (text.empty()) return nullptr;
+  char16_t* copy = new char16_t[text.size() + 1];
+  std::copy(text.begin(), text.end(), copy);
+  copy[text.size()] = u'\0';
+  ++g_state.unfreedProxyStrings;
+  return copy;
+}
+
+}  // namespace
+
+Bool WinHttpGetIEProxyConfigForCurrentUser(IeProxyConfig* config) {
+  Record("WinHttpGetIEProxyConfigForCurrentUser", {});
+  if (FailsNow("WinHttpGetIEProxyConfigForCurrentUser")) return WebFails(12180);  // autodetection failed
+  const State::UserProxy& u = g_state.userProxy;
+  *config = {u.autoDetect ? kTrue : kFalse, ProxyString(u.autoConfigUrl), ProxyString(u.proxy),
+             ProxyString(u.bypass)};
+  return kTrue;
+}
+
+void* GlobalFree(void* memory) {
+  Record("GlobalFree", {});
+  if (memory) {
+    delete[] static_cast<char16_t*>(memory);
+    --g_state.unfreedProxyStrings;
+  }
+  return nullptr;
 }
 
 Bool WinHttpSetStatusCallback(Handle handle, WinHttpStatusCallback callback) {
@@ -1418,14 +1453,19 @@ Bool WinHttpSendRequest(Handle request, const char16_t* headers, std::uint32_t h
   if (!r) return WebFails(kErrorWinHttpConnectionError);
   if (context) r->context = context;
   const std::string asked = headers ? Utf8(WideString(headers, headersLength)) : "";
-  g_state.webRequests.push_back(r->url + (asked.empty() ? "" : " " + asked));
+  g_state.webRequests.push_back((r->proxy.empty() ? "" : "via " + r->proxy + " ") + r->url +
+                                (asked.empty() ? "" : " " + asked));
   if (asked.rfind("Range: bytes=", 0) == 0) r->rangeFrom = std::stoul(asked.substr(13));
   if (FailsNow("WinHttpSendRequest")) return WebFails(kErrorWinHttpConnectionError);
   // The host resolves when some address of it is on the simulated web.
   const std::string host = r->url.substr(0, r->url.find('/', r->url.find("://") + 3) + 1);
   const auto known = g_state.web.lower_bound(host);
   r->sent = true;
-  if (known == g_state.web.end() || known->first.compare(0, host.size(), host) != 0) {
+  const bool proxyUp = r->proxy.empty() || std::find(g_state.proxies.begin(), g_state.proxies.end(),
+                                                     r->proxy) != g_state.proxies.end();
+  if (!proxyUp) {
+    CompleteWithError(request, kErrorWinHttpCannotConnect);
+  } else if (known == g_state.web.end() || known->first.compare(0, host.size(), host) != 0) {
     CompleteWithError(request, kErrorWinHttpNameNotResolved);
   } else if (const State::WebAnswer* a = AnswerFor(*r); a && a->failWith) {
     CompleteWithError(request, a->failWith);

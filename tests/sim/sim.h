@@ -134,6 +134,18 @@ struct State {
   };
   std::map<std::string, WebAnswer> web;
   std::vector<std::string> webRequests;  // the addresses asked for, and any range, in order
+  // The proxy the user set in Windows' settings, as WinHttpGetIEProxyConfigForCurrentUser
+  // gives it; by default none but detection, as on a fresh Windows.
+  struct UserProxy {
+    bool autoDetect = true;
+    WideString autoConfigUrl, proxy, bypass;
+  };
+  UserProxy userProxy;
+  // Named proxies ("host:port") that take connections; a session through any
+  // other fails to connect. A request through one is asked for as
+  // "via HOST:PORT URL".
+  std::vector<std::string> proxies;
+  int unfreedProxyStrings = 0;  // of the user's proxy settings, not yet GlobalFree'd
   std::uint32_t lastError = 0;
 
   // GetTickCount64; reads of a slow answer move it on.

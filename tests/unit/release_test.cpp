@@ -438,6 +438,53 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
 // Interrupted over the web, a file is continued where it stopped, with a
 // range request, and verified whole; a server that ignores ranges sends it
 // all again.
+TEST_F(ReleaseTest, AProxyTheUserSetByHandCarriesEveryRequestAndOneThatRefusesGivesItsCode) {
+  const std::string big = CheckBigFileOnWeb();
+  const auto sessions = [] {
+    std::vector<std::string> opened = sim::CallsTo("WinHttpOpen");
+    for (std::string& call : opened) call = call.substr(call.find(','));
+    return opened;
+  };
+  EXPECT_EQ(sessions().back(), ", 4, null, null, 0x10000000)") << "detection: WinHTTP's own";
+  sim::World().userProxy = {false, u"", u"proxy.corp:3128", u"<local>;*.corp"};
+  sim::World().proxies = {"proxy.corp:3128"};
+  sim::World().webRequests.clear();
+  ASSERT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(sessions().back(), ", 3, \"proxy.corp:3128\", \"<local>;*.corp\", 0x10000000)");
+  // Stopped part-way, then resumed: the range request goes through it too.
+  const auto stopAt = [](std::uint64_t done, std::uint64_t, void*) { return done < 300000; };
+  EXPECT_EQ(FetchRelease(checked_, stopAt), Stopped);
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  ASSERT_FALSE(sim::World().webRequests.empty());
+  for (const std::string& request : sim::World().webRequests) {
+    EXPECT_EQ(request.rfind("via proxy.corp:3128 http://releases.example:80/", 0), 0u) << request;
+  }
+  EXPECT_NE(std::find_if(sim::World().webRequests.begin(), sim::World().webRequests.end(),
+                         [&](const std::string& r) { return r.rfind("via proxy.corp:3128 " + big + " Range: bytes=", 0) == 0; }),
+            sim::World().webRequests.end());
+  EXPECT_EQ(sim::World().unfreedProxyStrings, 0);
+
+  // A proxy that refuses the connection: its code, and nothing unverified staged.
+  for (const char16_t* name : {u"big.dat", u"KelvoClient.exe", u"lang\\de.pak"}) {
+    Discard(demo::StagedFile(name));
+  }
+  sim::World().proxies.clear();
+  EXPECT_EQ(FetchRelease(checked_), FailedConnect);
+  EXPECT_EQ(Check(), FailedConnect);
+  for (const WideString& folder : {WideString(demo::kStaging), demo::StagedFile(u"lang")}) {
+    for (const std::string& name : sim::FilesIn(folder)) EXPECT_EQ(name[0], ' ') << name;
+  }
+  // A script or detection is WinHTTP's to resolve, and so is a failed lookup.
+  sim::World().userProxy.autoConfigUrl = u"http://wpad.corp/proxy.pac";
+  EXPECT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(sessions().back(), ", 4, null, null, 0x10000000)");
+  sim::World().failingCall["WinHttpGetIEProxyConfigForCurrentUser"] =
+      sim::World().callCounts["WinHttpGetIEProxyConfigForCurrentUser"] + 1;
+  EXPECT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(sim::World().unfreedProxyStrings, 0);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
 TEST_F(ReleaseTest, AWebFetchResumesWithARangeRequestAndVerifiesTheWholeFile) {
   const std::string big = CheckBigFileOnWeb();
   const WideString partial = PartialPathOf(demo::StagedFile(u"big.dat"));

@@ -7,6 +7,7 @@
 #include <winhttp.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -15,6 +16,13 @@ namespace platform {
 namespace {
 
 static_assert(kWinHttpAccessTypeAutomaticProxy == 4, "WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY");
+static_assert(kWinHttpAccessTypeNamedProxy == WINHTTP_ACCESS_TYPE_NAMED_PROXY, "named proxy");
+static_assert(sizeof(IeProxyConfig) == sizeof(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG) &&
+                  offsetof(IeProxyConfig, lpszProxy) ==
+                      offsetof(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG, lpszProxy) &&
+                  offsetof(IeProxyConfig, lpszProxyBypass) ==
+                      offsetof(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG, lpszProxyBypass),
+              "WINHTTP_CURRENT_USER_IE_PROXY_CONFIG");
 static_assert(kWinHttpFlagSecure == WINHTTP_FLAG_SECURE, "WINHTTP_FLAG_SECURE");
 static_assert(kWinHttpQueryStatusCode == WINHTTP_QUERY_STATUS_CODE, "WINHTTP_QUERY_STATUS_CODE");
 static_assert(kWinHttpQueryFlagNumber == WINHTTP_QUERY_FLAG_NUMBER, "WINHTTP_QUERY_FLAG_NUMBER");
@@ -81,9 +89,19 @@ Bool GetModuleHandleExW(std::uint32_t flags, const void* address, Handle* module
   return ok;
 }
 
-Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, std::uint32_t flags) {
-  return portable(::WinHttpOpen(as_wcstr(agent), accessType, WINHTTP_NO_PROXY_NAME,
-                                WINHTTP_NO_PROXY_BYPASS, flags));
+Handle WinHttpOpen(const char16_t* agent, std::uint32_t accessType, const char16_t* proxy,
+                   const char16_t* bypass, std::uint32_t flags) {
+  return portable(::WinHttpOpen(as_wcstr(agent), accessType, as_wcstr(proxy), as_wcstr(bypass),
+                                flags));
+}
+
+Bool WinHttpGetIEProxyConfigForCurrentUser(IeProxyConfig* config) {
+  return ::WinHttpGetIEProxyConfigForCurrentUser(
+      reinterpret_cast<WINHTTP_CURRENT_USER_IE_PROXY_CONFIG*>(config));
+}
+
+void* GlobalFree(void* memory) {
+  return ::GlobalFree(memory);
 }
 
 Handle WinHttpConnect(Handle session, const char16_t* server, std::uint16_t port) {
