@@ -116,8 +116,8 @@ bool CheckStagedRelease(const ReleaseTrust& trust, const WideString& staging,
          FindEntries(staged.manifest, names, entries);
 }
 
-// The installed release, kept where only administrators write: the
-// signatures first, so that a record is never newer than what signs it.
+// The installed release, kept where only administrators write; the
+// manifest last, as the downgrade check reads it alone.
 bool KeepRecord(const StagedRelease& staged, std::vector<TargetFolder>& folders,
                 const FileList& names) {
   const WideString manifest = TargetPath(kRecordManifestName);
