@@ -29,16 +29,17 @@ mkdir -p "$keys"
 # One key per line, as keygen prints it: the .pub file's body.
 sed '1d;$d' "$keys/release.pub" | tr -d '\n' >"$keys/trusted.txt" && echo >>"$keys/trusted.txt"
 export UPDATER_DEMO_KEY=$keys/release
-keyed() {  # keyed PRESET DIR: the updater alone, with the key
+keyed() {  # keyed PRESET DIR [TARGETS...]: the updater (and TARGETS), with the key
   cmake --preset "$1" -B "$2" -DUPDATER_RELEASE_KEYS="$keys/trusted.txt" -DUPDATER_TESTS=OFF >/dev/null
-  cmake --build "$2" --target updater
+  cmake --build "$2" --target updater "${@:3}"
 }
 
 if [ "${1:-}" = --x86 ]; then
   echo "== building the i686 stand-in client, then the demo in the x86 guest"
   cmake --preset wine-x86 >/dev/null
   cmake --build --preset wine-x86
-  keyed release-x86 build/demo-x86
+  # The guest takes the release DLL from beside the exe.
+  keyed release-x86 build/demo-x86 client_launch_dll
   echo "keyed release exe: $(pwd)/build/demo-x86/updater.exe"
   exec tests/x86/lane.sh demo "$(pwd)" "$(pwd)/build/wine-x86" \
     "$(pwd)/build/demo-x86/updater.exe" "$(pwd)/build/wine-x86/demo"
