@@ -314,20 +314,16 @@ LaunchCode ReadSignatures(ReleaseSource& source, Block& block, const std::string
 // The version of the release a keyed updater recorded in `folder`, the
 // install folder; RefusedVersionText when there is none to read.
 LaunchCode RecordedVersion(const WideString& folder, Block& block, std::string& version) {
-  const LocalFile f(folder + u"\\" + kRecordManifestName, platform::kGenericRead,
-                    platform::kOpenExisting);
-  std::uint64_t size = 0;
-  if (!f.Open() || !f.Size(size) || size > release::kMaxManifestBytes) return RefusedVersionText;
+  LaunchCode code = LaunchOk;
+  const std::unique_ptr<ReleaseSource> install = OpenReleaseSource(folder, code);
   std::string bytes;
-  for (;;) {
-    std::size_t n = 0;
-    if (!f.Read(block.data(), block.size(), n)) return RefusedVersionText;
-    if (n == 0) break;
-    bytes.append(reinterpret_cast<const char*>(block.data()), n);
-    if (bytes.size() > release::kMaxManifestBytes) return RefusedVersionText;
-  }
   release::Manifest recorded;
-  if (release::ParseManifest(bytes, recorded) != LaunchOk) return RefusedVersionText;
+  if (!install ||
+      ReadBounded(*install, block, release::WideToUtf8(kRecordManifestName),
+                  release::kMaxManifestBytes, RefusedVersionText, bytes) != LaunchOk ||
+      release::ParseManifest(bytes, recorded) != LaunchOk) {
+    return RefusedVersionText;
+  }
   version = recorded.version;
   return LaunchOk;
 }

@@ -226,6 +226,14 @@ void ClearAttributes(Handle h) {
   platform::SetFileInformationByHandle(h, platform::FileInfoClass::Basic, &basic, sizeof(basic));
 }
 
+// A read-only staged copy resists the first deletion; one reset, one retry.
+void DeleteStaged(Handle h) {
+  if (!MarkForDeletion(h)) {
+    ClearAttributes(h);
+    MarkForDeletion(h);
+  }
+}
+
 }  // namespace
 
 bool GetFinalFolderPath(const WideString& path, WideString& real) {
@@ -261,11 +269,7 @@ bool MoveStagedFile(const WideString& staged, const WideString& target, const Wi
     platform::CloseHandle(h);
     return false;
   }
-  // A read-only staged copy resists the first deletion; one reset, one retry.
-  if (!MarkForDeletion(h)) {
-    ClearAttributes(h);
-    MarkForDeletion(h);
-  }
+  DeleteStaged(h);
   platform::CloseHandle(h);
   return true;
 }
@@ -286,10 +290,7 @@ void DeleteStagedFile(const WideString& staged, const WideString& real) {
                                          platform::kFileWriteAttributes);
   if (h == platform::kInvalidHandle) return;
   std::int64_t size = 0;
-  if (IsPlainFile(h, size) && HasFinalPath(h, real) && !MarkForDeletion(h)) {
-    ClearAttributes(h);
-    MarkForDeletion(h);
-  }
+  if (IsPlainFile(h, size) && HasFinalPath(h, real)) DeleteStaged(h);
   platform::CloseHandle(h);
 }
 

@@ -101,7 +101,8 @@ std::vector<std::pair<WideString, WideString>> InstallPaths(int count) {
   return paths;
 }
 
-bool CopyAll(HANDLE from, HANDLE to) {
+// With `hash`, the bytes are hashed on their way.
+bool CopyAll(HANDLE from, HANDLE to, BCRYPT_HASH_HANDLE hash = nullptr) {
   static std::vector<char> chunk(256 * 1024);
   for (;;) {
     DWORD got = 0, written = 0;
@@ -109,6 +110,7 @@ bool CopyAll(HANDLE from, HANDLE to) {
       return false;
     }
     if (got == 0) return true;
+    if (hash) ::BCryptHashData(hash, reinterpret_cast<PUCHAR>(chunk.data()), got, 0);
     if (!::WriteFile(to, chunk.data(), got, &written, nullptr) || written != got) return false;
   }
 }
@@ -132,33 +134,10 @@ double InstallInPlace(int count) {
 
 // The least a durable install does: read the staged copy, write a new file
 // beside the target, flush it, rename it over the target, delete the staged copy.
-double InstallDurable(int count) {
+// With `sha256` (CNG's provider), each file's bytes are hashed on the way:
+// the least a keyed install does.
+double InstallDurable(int count, BCRYPT_ALG_HANDLE sha256 = nullptr) {
   const auto paths = InstallPaths(count);
-  const double start = NowMs();
-  for (const auto& [staged, target] : paths) {
-    const WideString partial = ProgramFolder() + u" ~" + target.substr(target.rfind(u'\\') + 1);
-    const HANDLE from = ::CreateFileW(W(staged), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    const HANDLE to = ::CreateFileW(W(partial), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (!CopyAll(from, to) || !::FlushFileBuffers(to)) std::fprintf(stderr, "copy failed\n");
-    ::CloseHandle(to);
-    ::CloseHandle(from);
-    if (!::MoveFileExW(W(partial), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      std::fprintf(stderr, "rename failed\n");
-    }
-    ::DeleteFileW(W(staged));
-  }
-  return NowMs() - start;
-}
-
-// The durable loop with the bytes hashed on the way by raw CNG: the least a
-// keyed install does.
-double InstallDurableHashed(int count) {
-  const auto paths = InstallPaths(count);
-  BCRYPT_ALG_HANDLE alg = nullptr;
-  ::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-  static std::vector<char> chunk(256 * 1024);
   const double start = NowMs();
   for (const auto& [staged, target] : paths) {
     const WideString partial = ProgramFolder() + u" ~" + target.substr(target.rfind(u'\\') + 1);
@@ -167,18 +146,13 @@ double InstallDurableHashed(int count) {
     const HANDLE to = ::CreateFileW(W(partial), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     BCRYPT_HASH_HANDLE hash = nullptr;
-    ::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
-    for (;;) {
-      DWORD got = 0, written = 0;
-      if (!::ReadFile(from, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) break;
-      if (got == 0) break;
-      ::BCryptHashData(hash, reinterpret_cast<PUCHAR>(chunk.data()), got, 0);
-      ::WriteFile(to, chunk.data(), got, &written, nullptr);
+    if (sha256) ::BCryptCreateHash(sha256, &hash, nullptr, 0, nullptr, 0, 0);
+    if (!CopyAll(from, to, hash) || !::FlushFileBuffers(to)) std::fprintf(stderr, "copy failed\n");
+    if (hash) {
+      UCHAR digest[32];
+      ::BCryptFinishHash(hash, digest, 32, 0);
+      ::BCryptDestroyHash(hash);
     }
-    UCHAR digest[32];
-    ::BCryptFinishHash(hash, digest, 32, 0);
-    ::BCryptDestroyHash(hash);
-    ::FlushFileBuffers(to);
     ::CloseHandle(to);
     ::CloseHandle(from);
     if (!::MoveFileExW(W(partial), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -186,9 +160,7 @@ double InstallDurableHashed(int count) {
     }
     ::DeleteFileW(W(staged));
   }
-  const double ms = NowMs() - start;
-  ::BCryptCloseAlgorithmProvider(alg, 0);
-  return ms;
+  return NowMs() - start;
 }
 
 // A release of the `count` files PrepareInstall makes, signed by `key`, staged
@@ -237,6 +209,8 @@ void BenchKeyedInstall(const char* label, int count, std::size_t size, int runs)
   crypto::Point point{};
   if (!crypto::GenerateKey(key, point)) return;
   const ReleaseTrust trust{{point}, "KelvoClient"};
+  BCRYPT_ALG_HANDLE sha256 = nullptr;
+  ::BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
   FileList names;
   for (int i = 0; i < count; ++i) names.push_back(Name(i));
   std::vector<double> times[2], ratios;
@@ -244,7 +218,10 @@ void BenchKeyedInstall(const char* label, int count, std::size_t size, int runs)
     double run[2];
     for (int k = 0; k < 2; ++k) {
       const int kind = (r + k) % 2;
-      if (!PrepareInstall(count, size) || !StageSignedRelease(count, size, key)) return;
+      if (!PrepareInstall(count, size) || !StageSignedRelease(count, size, key)) {
+        ::BCryptCloseAlgorithmProvider(sha256, 0);
+        return;
+      }
       if (kind == 0) {
         const double start = NowMs();
         if (InstallStagedFiles(names, &trust) != OutcomeUpdated) {
@@ -252,12 +229,13 @@ void BenchKeyedInstall(const char* label, int count, std::size_t size, int runs)
         }
         run[0] = NowMs() - start;
       } else {
-        run[1] = InstallDurableHashed(count);
+        run[1] = InstallDurable(count, sha256);
       }
       times[kind].push_back(run[kind]);
     }
     ratios.push_back(run[0] / run[1]);
   }
+  ::BCryptCloseAlgorithmProvider(sha256, 0);
   std::printf("%s %d %.1f %.1f 0 %.3f\n", label, runs, Median(times[0]), Median(times[1]),
               Median(ratios));
   std::fflush(stdout);
