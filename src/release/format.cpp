@@ -10,7 +10,7 @@
 namespace release {
 namespace {
 
-constexpr char kFormatLine[] = "kelvo-release 1";
+constexpr char kFormatLine[] = "kelvo-release ";
 constexpr std::size_t kMaxVersionParts = 8;
 constexpr std::size_t kMaxVersionDigits = 9;
 constexpr char kBase64Alphabet[] =
@@ -131,10 +131,67 @@ void AppendDerInteger(Bytes& der, const std::uint8_t* value) {
   der.insert(der.end(), value + skip, value + 32);
 }
 
+// "INDEX SHA256 SIZE" or "INDEX SHA256 SIZE BASE_SHA256".
+bool ParseStoredLine(const std::string& line, std::size_t& index, Stored& object, Digest& base,
+                     bool& delta) {
+  const std::size_t a = line.find(' ');
+  if (a == std::string::npos || line.size() < a + 67 || line[a + 65] != ' ') return false;
+  std::uint64_t n = 0;
+  if (!ParseDecimal(line.substr(0, a), kMaxFiles, n) ||
+      !ParseHexDigest(line.substr(a + 1, 64), object.sha256)) {
+    return false;
+  }
+  index = static_cast<std::size_t>(n);
+  const std::size_t b = line.find(' ', a + 66);
+  delta = b != std::string::npos;
+  if (!ParseDecimal(line.substr(a + 66, delta ? b - a - 66 : std::string::npos), INT64_MAX, n) ||
+      n == 0) {
+    return false;
+  }
+  object.size = n;
+  return !delta || (line.size() == b + 65 && ParseHexDigest(line.substr(b + 1), base));
+}
+
+// Format 2's section of stored objects: for each file in order, its whole
+// object, then at most kMaxDeltas deltas from distinct bases, none its own.
+bool ParseStored(const std::string& bytes, std::size_t& at, Manifest& m, std::size_t* file) {
+  std::string count;
+  std::uint64_t n = 0;
+  if (!ReadField(bytes, at, "stored", count) ||
+      !ParseDecimal(count, m.files.size() * (1 + kMaxDeltas), n)) {
+    return false;
+  }
+  std::size_t next = 0;  // the file whose whole object comes next
+  for (std::uint64_t k = 0; k < n; ++k) {
+    const std::size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) return false;
+    std::size_t index = 0;
+    Stored object;
+    Digest base{};
+    bool delta = false;
+    const bool parsed = ParseStoredLine(bytes.substr(at, end - at), index, object, base, delta);
+    at = end + 1;
+    if (parsed && !delta && index == next) {
+      m.files[next++].whole = object;
+      continue;
+    }
+    File* f = parsed && delta && next > 0 && index == next - 1 ? &m.files[index] : nullptr;
+    const bool fits =
+        f && f->deltas.size() < kMaxDeltas && base != f->sha256 &&
+        std::none_of(f->deltas.begin(), f->deltas.end(), [&](const Delta& d) { return d.base == base; });
+    if (!fits) {
+      if (file) *file = parsed && index < m.files.size() ? index : next;
+      return false;
+    }
+    f->deltas.push_back({base, object});
+  }
+  return next == m.files.size();
+}
+
 }  // namespace
 
 std::string WriteManifest(const Manifest& m) {
-  std::string out = std::string(kFormatLine) + "\n";
+  std::string out = kFormatLine + std::to_string(m.format) + "\n";
   out += "product " + m.product + "\n";
   out += "channel " + m.channel + "\n";
   out += "version " + m.version + "\n";
@@ -145,6 +202,20 @@ std::string WriteManifest(const Manifest& m) {
     out += Hex(f.sha256.data(), f.sha256.size()) + " " + std::to_string(f.size) + " " +
            WideToUtf8(f.name) + "\n";
   }
+  if (m.format == 1) return out;
+  // Per file, in order: its compressed whole, then its deltas.
+  std::size_t stored = 0;
+  for (const File& f : m.files) stored += 1 + f.deltas.size();
+  out += "stored " + std::to_string(stored) + "\n";
+  for (std::size_t i = 0; i < m.files.size(); ++i) {
+    const File& f = m.files[i];
+    const auto line = [&](const Stored& s) {
+      return std::to_string(i) + " " + Hex(s.sha256.data(), s.sha256.size()) + " " +
+             std::to_string(s.size);
+    };
+    out += line(f.whole) + "\n";
+    for (const Delta& d : f.deltas) out += line(d.object) + " " + Hex(d.base.data(), 32) + "\n";
+  }
   return out;
 }
 
@@ -154,9 +225,15 @@ LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* f
   Manifest m;
   std::size_t at = 0;
   std::string published, expires, count;
-  const std::string head = std::string(kFormatLine) + "\n";
-  if (bytes.compare(0, head.size(), head) != 0) return RefusedMalformed;
-  at = head.size();
+  const std::string head = kFormatLine;
+  if (bytes.compare(0, head.size() + 2, head + "1\n") == 0) {
+    m.format = 1;
+  } else if (bytes.compare(0, head.size() + 2, head + "2\n") == 0) {
+    m.format = 2;
+  } else {
+    return RefusedMalformed;
+  }
+  at = head.size() + 2;
   std::uint64_t n = 0;
   if (!ReadField(bytes, at, "product", m.product) || !IsPlainField(m.product) ||
       !ReadField(bytes, at, "channel", m.channel) || !IsPlainField(m.channel) ||
@@ -183,6 +260,7 @@ LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* f
       return RefusedMalformed;
     }
     f.size = size;
+    f.whole = {f.sha256, f.size};
     const LaunchCode name = CheckStageableName(f.name);
     if (name != LaunchOk) {
       if (file) *file = i;
@@ -190,6 +268,7 @@ LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* f
     }
     m.files.push_back(std::move(f));
   }
+  if (m.format == 2 && !ParseStored(bytes, at, m, file)) return RefusedMalformed;
   if (at != bytes.size()) return RefusedMalformed;
   out = std::move(m);
   return LaunchOk;
@@ -491,9 +570,13 @@ bool FitsOneCommandLine(const std::vector<File>& files) {
   return length - 1 < kMaxCommandLine;
 }
 
-std::string ManifestPath(const std::string& channel) { return channel + ".manifest"; }
+std::string ManifestPath(const std::string& channel, int format) {
+  return channel + (format == 1 ? "" : "." + std::to_string(format)) + ".manifest";
+}
 std::string SignaturePath(const std::string& channel) { return channel + ".sig"; }
-std::string SignaturesPath(const std::string& channel) { return channel + ".sigs"; }
+std::string SignaturesPath(const std::string& channel, int format) {
+  return channel + (format == 1 ? "" : "." + std::to_string(format)) + ".sigs";
+}
 std::string StoredPath(const Digest& sha256) {
   return std::string(kFilesFolder) + "/" + Hex(sha256.data(), sha256.size());
 }

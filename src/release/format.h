@@ -19,7 +19,7 @@ using Signature = std::array<std::uint8_t, 64>;  // r||s, 32 bytes each, big-end
 using PublicKey = std::array<std::uint8_t, 64>;  // an uncompressed P-256 point, X||Y
 
 // Bounds: a manifest past kMaxManifestBytes is refused unread.
-constexpr std::size_t kMaxManifestBytes = 2 << 20;
+constexpr std::size_t kMaxManifestBytes = 8 << 20;
 constexpr std::size_t kMaxFiles = 16384;
 constexpr std::size_t kMaxNameBytes = 1024;
 constexpr std::size_t kMaxFieldBytes = 64;  // product, channel, version
@@ -27,11 +27,38 @@ constexpr std::size_t kMaxFieldBytes = 64;  // product, channel, version
 constexpr std::size_t kMaxSignatures = 8;
 constexpr std::size_t kMaxKeys = 8;
 constexpr char kDefaultChannel[] = "stable";
+// Deltas listed for one file, from as many earlier versions of it.
+constexpr std::size_t kMaxDeltas = 8;
+// The largest zstd window a stored object may ask of its decoder (128 MiB):
+// what a 32-bit client can hold beside the old file.
+constexpr unsigned kMaxWindowLog = 27;
+
+// What a release folder stores under files/: its SHA-256 and size.
+struct Stored {
+  Digest sha256{};
+  std::uint64_t size = 0;
+  bool operator==(const Stored& o) const { return sha256 == o.sha256 && size == o.size; }
+};
+
+// A zstd frame that makes a file from `base`, an earlier version of it, as
+// the decoder's prefix.
+struct Delta {
+  Digest base{};
+  Stored object;
+};
 
 struct File {
+  File() = default;
+  // Stored as it is, as format 1 stores it.
+  File(WideString n, std::uint64_t s, const Digest& d)
+      : name(std::move(n)), size(s), sha256(d), whole{d, s} {}
   WideString name;  // as staged and installed, "/" between folders
   std::uint64_t size = 0;
   Digest sha256{};
+  // Format 2: the file compressed, one zstd frame, and deltas to it. Format
+  // 1 stores the file as it is: `whole` is then its own hash and size.
+  Stored whole;
+  std::vector<Delta> deltas;
 };
 
 struct Manifest {
@@ -41,26 +68,31 @@ struct Manifest {
   std::int64_t published = 0;  // seconds since 1970, UTC
   std::int64_t expires = 0;
   std::vector<File> files;
+  int format = 1;  // 1: files stored as they are; 2: compressed, with deltas
 };
 
 // A release folder, "/" between folders:
-//   CHANNEL.manifest   the release, UTF-8 text, signed as it stands
+//   CHANNEL.manifest   the release in format 1, UTF-8 text, signed as it stands
 //   CHANNEL.sig        ECDSA P-256 over SHA-256 of those bytes, raw r||s
 //   CHANNEL.sigs       every signature of it, one per key, raw r||s each;
 //                      CHANNEL.sig is the first, for clients that read no other
-//   files/SHA256HEX    every file of the version, once, under its hash
+//   CHANNEL.2.manifest the same release in format 2, and CHANNEL.2.sigs
+//   files/SHA256HEX    every stored object, once, under its hash: format 1's
+//                      files as they are, format 2's compressed files and deltas
 constexpr char kFilesFolder[] = "files";
-std::string ManifestPath(const std::string& channel);
+std::string ManifestPath(const std::string& channel, int format = 1);
 std::string SignaturePath(const std::string& channel);
-std::string SignaturesPath(const std::string& channel);
+std::string SignaturesPath(const std::string& channel, int format = 1);
 std::string StoredPath(const Digest& sha256);
 
-// The manifest's exact bytes. Names in UTF-8; fields must already be valid.
+// The manifest's exact bytes in its format. Names in UTF-8; fields must
+// already be valid.
 std::string WriteManifest(const Manifest& manifest);
 
 // LaunchOk and `out` filled, or RefusedMalformed, RefusedManifestTooLarge or a
 // name's refusal; `file`, when given, is then the index of the file it is
-// about (kNoName otherwise). Only the exact form WriteManifest makes is read.
+// about (kNoName otherwise). Only the exact forms WriteManifest makes are
+// read; a format it does not know is malformed.
 LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* file = nullptr);
 
 // Dotted decimal numbers ("2", "2.0.11"), at most 8 of at most 9 digits.

@@ -58,6 +58,66 @@ TEST(ReleaseFormatTest, OnlyTheExactFormParsesAndEveryProperPrefixIsRefused) {
             RefusedManifestTooLarge);
 }
 
+// Format 2: each file's compressed whole, then its deltas, in file order.
+TEST(ReleaseFormatTest, FormatTwoListsEachFilesObjectsInOrderAndNothingElse) {
+  release::Manifest m{"KelvoClient", "stable", "2.0", 1765198800, 1767790800, {}, 2};
+  m.files.push_back({u"KelvoClient.exe", 10, {}});
+  m.files.push_back({u"core.dll", 20, {}});
+  const auto digest = [](std::uint8_t fill) {
+    release::Digest d{};
+    d.fill(fill);
+    return d;
+  };
+  m.files[0].whole = {digest(0x11), 7};
+  m.files[0].deltas = {{digest(0x21), {digest(0x31), 3}}, {digest(0x22), {digest(0x32), 4}}};
+  m.files[1].whole = {digest(0x12), 9};
+  const std::string bytes = release::WriteManifest(m);
+  EXPECT_EQ(bytes.compare(0, 16, "kelvo-release 2\n"), 0);
+  release::Manifest back;
+  ASSERT_EQ(release::ParseManifest(bytes, back), LaunchOk);
+  EXPECT_EQ(back.format, 2);
+  EXPECT_EQ(release::WriteManifest(back), bytes);
+  EXPECT_EQ(back.files[0].deltas[1].object, (release::Stored{digest(0x32), 4}));
+  EXPECT_EQ(back.files[0].deltas[1].base, digest(0x22));
+  EXPECT_EQ(back.files[1].whole, (release::Stored{digest(0x12), 9}));
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_NE(release::ParseManifest(bytes.substr(0, n), back), LaunchOk) << n;
+  }
+  const auto with = [&](const std::string& from, const std::string& to) {
+    std::string changed = bytes;
+    const std::size_t at = changed.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    changed.replace(at, from.size(), to);
+    return release::ParseManifest(changed, back);
+  };
+  const std::string h1 = release::Hex(digest(0x11).data(), 32);
+  const std::string h2 = release::Hex(digest(0x21).data(), 32);
+  const std::string own = release::Hex(m.files[0].sha256.data(), 32);
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"kelvo-release 2", "kelvo-release 3"},
+           {"stored 4", "stored 3"},
+           {"stored 4", "stored 5"},
+           {"stored 4", "stored 04"},
+           {"0 " + h1 + " 7\n", ""},                        // no whole for the first file
+           {"0 " + h1 + " 7\n", "0 " + h1 + " 0\n"},       // an empty object
+           {"0 " + h1 + " 7\n", "1 " + h1 + " 7\n"},       // the second file's first
+           {" 3 " + h2, " 3 " + own},                         // a delta from the file itself
+           {" 4 " + release::Hex(digest(0x22).data(), 32), " 4 " + h2},  // the same base twice
+           {"\n1 ", "\n0 "},                                  // two wholes for the first file
+           {" 3 " + h2, " 3 " + h2 + " "},
+           {" 3 " + h2, " 3 " + h2.substr(1)},
+           {h1, std::string(64, 'A')}}) {
+    EXPECT_EQ(with(from, to), RefusedMalformed) << from << " -> " << to;
+  }
+  // At most kMaxDeltas per file.
+  for (std::uint8_t k = 0; m.files[1].deltas.size() <= release::kMaxDeltas; ++k) {
+    m.files[1].deltas.push_back({digest(static_cast<std::uint8_t>(0x40 + k)), {digest(0x50), 1}});
+  }
+  EXPECT_EQ(release::ParseManifest(release::WriteManifest(m), back), RefusedMalformed);
+  m.files[1].deltas.pop_back();
+  EXPECT_EQ(release::ParseManifest(release::WriteManifest(m), back), LaunchOk);
+}
+
 TEST(ReleaseFormatTest, VersionsTimesAndEncodingsAtTheirEdges) {
   EXPECT_GT(release::CompareVersions("2.10", "2.9"), 0);
   EXPECT_EQ(release::CompareVersions("2", "2.0.0"), 0);

@@ -803,7 +803,7 @@ TEST_F(ReleaseTest, WhileAFetchHoldsTheStagingFolderNoApplyOrStagingGetsIn) {
 // names the first file that does not fit.
 TEST_F(ReleaseTest, AManifestOfExactlyItsBoundIsReadAndTheFileTheLineRefusesIsNamed) {
   std::map<WideString, std::string> many;
-  for (int i = 10000; many.size() < 7000; ++i) {
+  for (int i = 10000; many.size() < 8200; ++i) {
     many[WideString(195, u'n') + W(std::to_string(i))] = "x";
   }
   Publish("2.0", many);
