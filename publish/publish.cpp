@@ -11,6 +11,7 @@
 
 #include "contract/limits.h"
 #include "crypto.h"
+#include "encode.h"
 #include "release/format.h"
 
 namespace fs = std::filesystem;
@@ -22,6 +23,9 @@ constexpr std::int64_t kDefaultLifetimeDays = 30;
 constexpr std::int64_t kMaxLifetimeDays = 3660;
 constexpr std::size_t kCopyBlock = 1 << 20;
 constexpr char kPendingSuffix[] = ".pending";
+constexpr std::size_t kDefaultDeltas = 3;
+// Earlier manifests of each channel, for the deltas of later releases.
+constexpr char kHistoryFolder[] = "history";
 
 struct Options {
   std::map<std::string, std::vector<std::string>> values;
@@ -254,8 +258,8 @@ std::int64_t Now() {
       .count();
 }
 
-fs::path ManifestPath(const fs::path& folder, const std::string& channel) {
-  return folder / release::ManifestPath(channel);
+fs::path ManifestPath(const fs::path& folder, const std::string& channel, int format = 1) {
+  return folder / release::ManifestPath(channel, format);
 }
 fs::path SignaturePath(const fs::path& folder, const std::string& channel) {
   return folder / release::SignaturePath(channel);
@@ -274,21 +278,23 @@ bool CheckSignature(const std::string& manifest, const release::Signature& signa
 // its version is unknown.
 bool NewerThanPublished(const std::string& version, const fs::path& to, const std::string& channel,
                         std::ostream& err) {
-  const fs::path path = ManifestPath(to, channel);
-  std::error_code ec;
-  if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) return true;
-  std::string published;
-  release::Manifest earlier;
-  if (!ReadAll(path, published, release::kMaxManifestBytes + 1) ||
-      release::ParseManifest(published, earlier) != LaunchOk) {
-    err << "publish: the " << channel << " manifest in " << to.u8string()
-        << " cannot be read; it is left as it is\n";
-    return false;
-  }
-  if (release::CompareVersions(version, earlier.version) <= 0) {
-    err << "publish: refused: " << version << " is not newer than " << earlier.version
-        << ", already published on " << channel << "\n";
-    return false;
+  for (int format : {1, 2}) {
+    const fs::path path = ManifestPath(to, channel, format);
+    std::error_code ec;
+    if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) continue;
+    std::string published;
+    release::Manifest earlier;
+    if (!ReadAll(path, published, release::kMaxManifestBytes + 1) ||
+        release::ParseManifest(published, earlier) != LaunchOk) {
+      err << "publish: the " << channel << " manifest in " << to.u8string()
+          << " cannot be read; it is left as it is\n";
+      return false;
+    }
+    if (release::CompareVersions(version, earlier.version) <= 0) {
+      err << "publish: refused: " << version << " is not newer than " << earlier.version
+          << ", already published on " << channel << "\n";
+      return false;
+    }
   }
   return true;
 }
@@ -329,6 +335,173 @@ bool SignedBy(const std::string& manifest, const release::Signatures& signatures
   return std::any_of(signatures.begin(), signatures.end(), [&](const release::Signature& s) {
     return CheckSignature(manifest, s, point);
   });
+}
+
+release::Digest Sha256Of(const std::string& bytes) {
+  crypto::Sha256 hash;
+  hash.Update(bytes.data(), bytes.size());
+  return hash.Finish();
+}
+
+fs::path HistoryPath(const fs::path& to, const std::string& channel, const std::string& version) {
+  return to / kHistoryFolder / channel / (version + ".manifest");
+}
+
+// Earlier releases of `channel` than `version`, newest first, at most `n`:
+// the manifests kept in the history folder and those the channel serves.
+// The publisher's own folder: read, not verified again.
+std::vector<release::Manifest> EarlierReleases(const fs::path& to, const std::string& channel,
+                                               const std::string& version, std::size_t n) {
+  std::vector<fs::path> paths{ManifestPath(to, channel, 2), ManifestPath(to, channel)};
+  std::error_code ec;
+  for (fs::directory_iterator it(to / kHistoryFolder / channel, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    paths.push_back(it->path());
+  }
+  std::vector<release::Manifest> found;
+  for (const fs::path& path : paths) {
+    std::string bytes;
+    release::Manifest m;
+    if (!ReadAll(path, bytes, release::kMaxManifestBytes) ||
+        release::ParseManifest(bytes, m) != LaunchOk || m.channel != channel ||
+        release::CompareVersions(m.version, version) >= 0) {
+      continue;
+    }
+    const auto same = std::find_if(found.begin(), found.end(), [&](const release::Manifest& e) {
+      return release::CompareVersions(e.version, m.version) == 0;
+    });
+    if (same == found.end()) {
+      found.push_back(std::move(m));
+    } else if (m.format > same->format) {
+      *same = std::move(m);  // format 2 knows the stored objects
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const release::Manifest& a, const release::Manifest& b) {
+    return release::CompareVersions(a.version, b.version) > 0;
+  });
+  if (found.size() > n) found.resize(n);
+  return found;
+}
+
+// `stored`'s bytes from the folder, when they have its size and SHA-256.
+bool ReadStored(const fs::path& to, const release::Stored& stored, std::string& bytes) {
+  return ReadAll(to / release::StoredPath(stored.sha256), bytes, stored.size) &&
+         bytes.size() == stored.size && Sha256Of(bytes) == stored.sha256;
+}
+
+// A file an earlier release lists, from the folder: stored as it is, or
+// decoded from its compressed whole.
+bool ReadEarlierFile(const fs::path& to, const release::File& f, std::string& bytes) {
+  if (ReadStored(to, {f.sha256, f.size}, bytes)) return true;
+  std::string frame;
+  return f.whole.sha256 != f.sha256 && ReadStored(to, f.whole, frame) &&
+         encode::Decode(frame, nullptr, f.size, bytes) && Sha256Of(bytes) == f.sha256;
+}
+
+// `bytes` stored under their hash, unless the same bytes are there.
+bool Store(const fs::path& to, const std::string& bytes, release::Stored& stored) {
+  stored = {Sha256Of(bytes), bytes.size()};
+  std::string there;
+  return ReadStored(to, stored, there) ||
+         WriteAtomically(to / release::StoredPath(stored.sha256), bytes);
+}
+
+std::string Mib(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  return text;
+}
+
+// Fills format 2's stored objects of `m`, whose files are stored as they
+// are: each compressed, and its deltas from the versions of the same name in
+// `earlier`, each kept only when it is at most 9/10 of the compressed whole.
+// What an earlier format 2 release stored for the same content is reused.
+bool EncodeFiles(const fs::path& to, release::Manifest& m,
+                 const std::vector<release::Manifest>& earlier, std::ostream& out,
+                 std::ostream& err) {
+  for (release::File& f : m.files) {
+    const std::string name = release::WideToUtf8(f.name);
+    // The same content in an earlier format 2 release.
+    const release::File* known = nullptr;
+    for (const release::Manifest& e : earlier) {
+      for (const release::File& g : e.files) {
+        if (e.format == 2 && g.sha256 == f.sha256 && !known) known = &g;
+      }
+    }
+    std::string data, frame;
+    bool loaded = false;
+    const auto load = [&] {
+      if (!loaded) loaded = ReadStored(to, {f.sha256, f.size}, data);
+      if (!loaded) err << "publish: cannot read the stored copy of " << name << "\n";
+      return loaded;
+    };
+    if (known && ReadStored(to, known->whole, frame)) {
+      f.whole = known->whole;
+    } else {
+      if (f.size >= (8u << 20)) out << "compressing " << name << " (" << Mib(f.size) << ")\n";
+      if (!load() || !encode::Compress(data, frame) || !Store(to, frame, f.whole)) {
+        err << "publish: cannot compress and store " << name << "\n";
+        return false;
+      }
+    }
+    f.deltas.clear();
+    for (const release::Manifest& e : earlier) {
+      const auto base = std::find_if(e.files.begin(), e.files.end(),
+                                     [&](const release::File& g) { return g.name == f.name; });
+      if (base == e.files.end() || base->sha256 == f.sha256 ||
+          std::any_of(f.deltas.begin(), f.deltas.end(),
+                      [&](const release::Delta& d) { return d.base == base->sha256; })) {
+        continue;
+      }
+      release::Delta delta{base->sha256, {}};
+      std::string bytes;
+      const release::Delta* reused = nullptr;
+      if (known) {
+        for (const release::Delta& d : known->deltas) {
+          if (d.base == base->sha256) reused = &d;
+        }
+      }
+      if (reused && ReadStored(to, reused->object, bytes)) {
+        f.deltas.push_back(*reused);
+        continue;
+      }
+      std::string old;
+      if (!ReadEarlierFile(to, *base, old)) continue;  // gone from the folder: no delta from it
+      if (f.size >= (8u << 20)) {
+        out << "delta of " << name << " from " << e.version << " (" << Mib(f.size) << ")\n";
+      }
+      if (!load() || !encode::Delta(old, data, bytes)) {
+        err << "publish: cannot make the delta of " << name << " from " << e.version << "\n";
+        return false;
+      }
+      // Not clearly smaller than the whole: a client fetches the whole.
+      if (bytes.size() * 10 > f.whole.size * 9) continue;
+      if (!Store(to, bytes, delta.object)) {
+        err << "publish: cannot store the delta of " << name << "\n";
+        return false;
+      }
+      f.deltas.push_back(delta);
+    }
+  }
+  return true;
+}
+
+// Both formats of a release into place, and format 2 kept for the deltas of
+// later releases. Each file is replaced whole; a reader between the renames
+// finds a manifest and signatures that do not verify, and refuses them.
+bool PutInPlace(const fs::path& to, const std::string& channel, const std::string& manifest,
+                const release::Signatures& signatures, const std::string& manifest2,
+                const release::Signatures& signatures2) {
+  release::Manifest m;
+  std::error_code ec;
+  if (release::ParseManifest(manifest2, m) != LaunchOk) return false;
+  fs::create_directories(HistoryPath(to, channel, m.version).parent_path(), ec);
+  return WriteAtomically(HistoryPath(to, channel, m.version), manifest2) &&
+         WriteAtomically(to / release::SignaturesPath(channel, 2),
+                         release::WriteSignatures(signatures2)) &&
+         WriteAtomically(ManifestPath(to, channel, 2), manifest2) &&
+         WriteSignatureFiles(to, channel, signatures) &&
+         WriteAtomically(ManifestPath(to, channel), manifest);
 }
 
 int Keygen(const Options& o, std::ostream& out, std::ostream& err) {
@@ -384,6 +557,15 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     return kUsage;
   }
   m.expires = m.published + days * 86400;
+  std::size_t deltas = kDefaultDeltas;
+  if (o.Has("--deltas")) {
+    const std::string text = o.Get("--deltas");
+    if (text.size() != 1 || text[0] < '0' || text[0] > '0' + static_cast<int>(release::kMaxDeltas)) {
+      err << "publish: --deltas takes 0 to " << release::kMaxDeltas << " earlier releases\n";
+      return kUsage;
+    }
+    deltas = static_cast<std::size_t>(text[0] - '0');
+  }
 
   // Several keys during a rotation: the first signs CHANNEL.sig too.
   const std::vector<std::string> keyFiles = o.All("--key");
@@ -441,49 +623,87 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     ++stored;
   }
 
+  // Format 2 beside format 1: compressed files and deltas for clients that
+  // read it, the files as they are for clients deployed before it.
+  release::Manifest compressed = m;
+  compressed.format = 2;
+  const std::vector<release::Manifest> earlier = EarlierReleases(to, channel, m.version, deltas);
+  if (!EncodeFiles(to, compressed, earlier, out, err)) return kRefused;
   const std::string manifest = release::WriteManifest(m);
+  const std::string manifest2 = release::WriteManifest(compressed);
   if (elsewhere) {
     const fs::path pending = WithSuffix(ManifestPath(to, channel), kPendingSuffix);
-    if (!WriteAtomically(pending, manifest)) {
+    const fs::path pending2 = WithSuffix(ManifestPath(to, channel, 2), kPendingSuffix);
+    if (!WriteAtomically(pending, manifest) || !WriteAtomically(pending2, manifest2)) {
       err << "publish: cannot write " << pending.u8string() << "\n";
       return kRefused;
     }
-    out << "to sign, exactly these bytes: " << pending.u8string() << "\n"
+    out << "to sign, exactly these bytes: " << pending.u8string() << " and "
+        << pending2.u8string() << "\n"
         << "  for example: openssl dgst -sha256 -sign KEY.pem -out " << channel << ".sig.der "
         << pending.u8string() << "\n"
+        << "               openssl dgst -sha256 -sign KEY.pem -out " << channel << ".2.sig.der "
+        << pending2.u8string() << "\n"
         << "then: publish attach --to " << to.u8string() << " --signature " << channel
-        << ".sig.der --public KEY.pub"
+        << ".sig.der --signature-2 " << channel << ".2.sig.der --public KEY.pub"
         << (channel == release::kDefaultChannel ? "" : " --channel " + channel) << "\n"
-        << "  (with several keys, a --signature and a --public for each)\n";
+        << "  (with several keys, a --signature, a --signature-2 and a --public for each)\n";
     return kDone;
   }
-  crypto::Sha256 hash;
-  hash.Update(manifest.data(), manifest.size());
-  const release::Digest digest = hash.Finish();
-  release::Signatures signatures(privatePems.size());
+  release::Signatures signatures(privatePems.size()), signatures2(privatePems.size());
   for (std::size_t i = 0; i < privatePems.size(); ++i) {
-    if (!crypto::Sign(privatePems[i], digest, signatures[i])) {
+    if (!crypto::Sign(privatePems[i], Sha256Of(manifest), signatures[i]) ||
+        !crypto::Sign(privatePems[i], Sha256Of(manifest2), signatures2[i])) {
       err << "publish: the manifest could not be signed\n";
       return kRefused;
     }
   }
-  // Each file is replaced whole; a reader between the renames finds a
-  // manifest and signatures that do not verify, and refuses them.
-  if (!WriteSignatureFiles(to, channel, signatures) ||
-      !WriteAtomically(ManifestPath(to, channel), manifest)) {
+  if (!PutInPlace(to, channel, manifest, signatures, manifest2, signatures2)) {
     err << "publish: cannot write the manifest\n";
     return kRefused;
+  }
+  std::uint64_t whole = 0, packed = 0, deltaCount = 0;
+  for (const release::File& f : compressed.files) {
+    whole += f.size;
+    packed += f.whole.size;
+    deltaCount += f.deltas.size();
   }
   out << "published " << m.product << " " << m.version << " on " << channel << ": "
       << Files(m.files.size()) << " (" << stored << " stored, " << shared
       << " already there), expires " << release::FormatTime(m.expires) << ", signed by "
-      << signatures.size() << (signatures.size() == 1 ? " key\n" : " keys\n");
+      << signatures.size() << (signatures.size() == 1 ? " key\n" : " keys\n")
+      << "compressed: " << Mib(packed) << " of " << Mib(whole) << "; " << deltaCount
+      << (deltaCount == 1 ? " delta" : " deltas") << " from " << earlier.size()
+      << (earlier.size() == 1 ? " earlier release\n" : " earlier releases\n");
   return kDone;
+}
+
+// The signatures of one pending manifest, each checked with the public key
+// given with it, in order.
+bool ReadPendingSignatures(const std::string& manifest, const std::vector<std::string>& files,
+                           const std::vector<std::string>& publicFiles,
+                           release::Signatures& signatures, std::ostream& err) {
+  signatures.assign(files.size(), {});
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    crypto::Point point;
+    if (!LoadPublicKey(publicFiles[i], point, err)) return false;
+    if (!ReadSignature(PathOf(files[i]), signatures[i])) {
+      err << "publish: " << files[i] << " is not an ECDSA signature (DER or r||s)\n";
+      return false;
+    }
+    if (!CheckSignature(manifest, signatures[i], point)) {
+      err << "publish: refused: " << files[i] << " does not verify against " << publicFiles[i]
+          << "; nothing changed\n";
+      return false;
+    }
+  }
+  return true;
 }
 
 int Attach(const Options& o, std::ostream& out, std::ostream& err) {
   const std::string channel = o.Get("--channel", release::kDefaultChannel);
   const std::vector<std::string> signatureFiles = o.All("--signature");
+  const std::vector<std::string> signatureFiles2 = o.All("--signature-2");
   const std::vector<std::string> publicFiles = o.All("--public");
   if (!o.positional.empty() || !o.Has("--to") || signatureFiles.empty() ||
       signatureFiles.size() != publicFiles.size() ||
@@ -492,43 +712,118 @@ int Attach(const Options& o, std::ostream& out, std::ostream& err) {
   }
   const fs::path to = PathOf(o.Get("--to"));
   const fs::path pending = WithSuffix(ManifestPath(to, channel), kPendingSuffix);
-  std::string manifest;
-  if (!ReadAll(pending, manifest, release::kMaxManifestBytes)) {
-    err << "publish: no manifest waits for its signature: " << pending.u8string() << "\n";
+  const fs::path pending2 = WithSuffix(ManifestPath(to, channel, 2), kPendingSuffix);
+  std::string manifest, manifest2;
+  if (!ReadAll(pending, manifest, release::kMaxManifestBytes) ||
+      !ReadAll(pending2, manifest2, release::kMaxManifestBytes)) {
+    err << "publish: no manifest waits for its signature: " << pending.u8string() << " and "
+        << pending2.u8string() << "\n";
     return kRefused;
   }
-  // Each signature with the public key given with it, in order.
-  release::Signatures signatures(signatureFiles.size());
-  for (std::size_t i = 0; i < signatureFiles.size(); ++i) {
-    crypto::Point point;
-    if (!LoadPublicKey(publicFiles[i], point, err)) return kRefused;
-    if (!ReadSignature(PathOf(signatureFiles[i]), signatures[i])) {
-      err << "publish: " << signatureFiles[i] << " is not an ECDSA signature (DER or r||s)\n";
-      return kRefused;
-    }
-    if (!CheckSignature(manifest, signatures[i], point)) {
-      err << "publish: refused: " << signatureFiles[i] << " does not verify against "
-          << publicFiles[i] << "; nothing changed\n";
-      return kRefused;
-    }
+  if (signatureFiles2.size() != signatureFiles.size()) {
+    err << "publish: each key signs both manifests: a --signature-2 for each --signature\n";
+    return kUsage;
+  }
+  release::Signatures signatures, signatures2;
+  if (!ReadPendingSignatures(manifest, signatureFiles, publicFiles, signatures, err) ||
+      !ReadPendingSignatures(manifest2, signatureFiles2, publicFiles, signatures2, err)) {
+    return kRefused;
   }
   // Another release may have been published while this one waited for its signature.
-  release::Manifest m;
-  if (release::ParseManifest(manifest, m) != LaunchOk) {
+  release::Manifest m, m2;
+  if (release::ParseManifest(manifest, m) != LaunchOk ||
+      release::ParseManifest(manifest2, m2) != LaunchOk || m2.version != m.version) {
     err << "publish: " << pending.u8string() << " is not a manifest; nothing changed\n";
     return kRefused;
   }
   if (!NewerThanPublished(m.version, to, channel, err)) return kRefused;
-  if (!WriteSignatureFiles(to, channel, signatures)) return kRefused;
-  std::error_code ec;
-  fs::rename(pending, ManifestPath(to, channel), ec);
-  if (ec) {
+  if (!PutInPlace(to, channel, manifest, signatures, manifest2, signatures2)) {
     err << "publish: cannot put the manifest in place\n";
     return kRefused;
   }
+  std::error_code ec;
+  fs::remove(pending, ec);
+  fs::remove(pending2, ec);
   out << "signature" << (signatures.size() == 1 ? "" : "s") << " attached: " << channel
       << " is ready to upload\n";
   return kDone;
+}
+
+// What is wrong with the release's format 2, said on `err`: signatures,
+// the same release as `m`, every stored object by its hash, each compressed
+// whole decoded, and each delta decoded from its base where the folder holds
+// the base. None: good, or a folder of format 1 alone.
+int VerifyCompressed(const fs::path& from, const release::Manifest& m,
+                     const std::vector<std::string>& publicFiles, std::ostream& out,
+                     std::ostream& err) {
+  std::error_code ec;
+  if (!fs::exists(ManifestPath(from, m.channel, 2), ec)) {
+    out << "format 1 only: no " << release::ManifestPath(m.channel, 2) << "\n";
+    return 0;
+  }
+  std::string manifest, sigs;
+  release::Signatures signatures;
+  release::Manifest m2;
+  if (!ReadAll(ManifestPath(from, m.channel, 2), manifest, release::kMaxManifestBytes) ||
+      !ReadAll(from / release::SignaturesPath(m.channel, 2), sigs, release::kMaxSignatures * 64) ||
+      !release::ParseSignatures(sigs, signatures) ||
+      release::ParseManifest(manifest, m2) != LaunchOk || m2.format != 2) {
+    err << "publish: bad: " << release::ManifestPath(m.channel, 2) << " or its signatures\n";
+    return 1;
+  }
+  for (const std::string& publicFile : publicFiles) {
+    crypto::Point point;
+    if (!LoadPublicKey(publicFile, point, err) || !SignedBy(manifest, signatures, point)) {
+      err << "publish: bad: no signature of " << release::ManifestPath(m.channel, 2) << " by "
+          << publicFile << "\n";
+      return 1;
+    }
+  }
+  release::Manifest same = m2;
+  same.format = 1;
+  if (release::WriteManifest(same) != release::WriteManifest(m)) {
+    err << "publish: bad: the two formats list different releases\n";
+    return 1;
+  }
+  const std::vector<release::Manifest> earlier =
+      EarlierReleases(from, m.channel, m.version, SIZE_MAX);
+  int bad = 0, unchecked = 0;
+  for (const release::File& f : m2.files) {
+    const std::string name = release::WideToUtf8(f.name);
+    std::string frame, data;
+    if (!ReadStored(from, f.whole, frame) || !encode::Decode(frame, nullptr, f.size, data) ||
+        Sha256Of(data) != f.sha256) {
+      err << "publish: bad: " << name << ": its compressed object "
+          << release::StoredPath(f.whole.sha256) << " is missing, altered or does not decode\n";
+      ++bad;
+    }
+    for (const release::Delta& d : f.deltas) {
+      std::string delta, base, made;
+      const release::File* known = nullptr;
+      for (const release::Manifest& e : earlier) {
+        for (const release::File& g : e.files) {
+          if (g.sha256 == d.base && !known) known = &g;
+        }
+      }
+      if (!ReadStored(from, d.object, delta)) {
+        err << "publish: bad: " << name << ": its delta " << release::StoredPath(d.object.sha256)
+            << " is missing or altered\n";
+        ++bad;
+      } else if (!known || !ReadEarlierFile(from, *known, base)) {
+        ++unchecked;  // the base is no longer in the folder
+      } else if (!encode::Decode(delta, &base, f.size, made) || Sha256Of(made) != f.sha256) {
+        err << "publish: bad: " << name << ": its delta "
+            << release::StoredPath(d.object.sha256) << " does not make the file\n";
+        ++bad;
+      }
+    }
+  }
+  if (!bad) {
+    out << "format 2: every compressed file and delta decodes to its file"
+        << (unchecked ? " (" + std::to_string(unchecked) + " deltas without their base here)" : "")
+        << "\n";
+  }
+  return bad;
 }
 
 int Verify(const Options& o, std::ostream& out, std::ostream& err) {
@@ -582,6 +877,7 @@ int Verify(const Options& o, std::ostream& out, std::ostream& err) {
       ++bad;
     }
   }
+  bad += VerifyCompressed(from, m, o.All("--public"), out, err);
   if (bad) return kRefused;
   out << "good: " << m.product << " " << m.version << " on " << m.channel << ", "
       << Files(m.files.size()) << ", published " << release::FormatTime(m.published) << ", expires "
@@ -594,8 +890,9 @@ constexpr char kUsageText[] =
     "  publish keygen NAME            writes NAME.key (private) and NAME.pub\n"
     "  publish release --from DIR --to RELEASE --product P --version V\n"
     "                  (--key NAME.key... | --sign-elsewhere) [--channel stable]\n"
-    "                  [--lifetime 30] [--published 2026-12-08T13:00:00Z]\n"
-    "  publish attach --to RELEASE (--signature SIG --public NAME.pub)... [--channel stable]\n"
+    "                  [--lifetime 30] [--published 2026-12-08T13:00:00Z] [--deltas 3]\n"
+    "  publish attach --to RELEASE (--signature SIG --signature-2 SIG2 --public NAME.pub)...\n"
+    "                 [--channel stable]\n"
     "  publish verify RELEASE (--public NAME.pub)... [--channel stable]\n"
     "  a key, signature or public key given more than once: each signs, or must have signed\n";
 

@@ -2,8 +2,9 @@
 //   publish keygen NAME
 //   publish release --from DIR --to RELEASE --product P --version V
 //                   (--key NAME.key | --sign-elsewhere) [--channel C]
-//                   [--lifetime DAYS] [--published TIME]
-//   publish attach --to RELEASE --signature FILE --public NAME.pub [--channel C]
+//                   [--lifetime DAYS] [--published TIME] [--deltas N]
+//   publish attach --to RELEASE --signature FILE --signature-2 FILE --public NAME.pub
+//                  [--channel C]
 //   publish verify RELEASE --public NAME.pub [--channel C]
 #pragma once
 

@@ -52,7 +52,7 @@ static_assert(KL_REFUSED_ADDRESS == RefusedAddress, "KL_REFUSED_ADDRESS");
 static_assert(KL_REFUSED_REDIRECT == RefusedRedirect, "KL_REFUSED_REDIRECT");
 static_assert(KL_FAILED_SLOW == FailedSlow, "KL_FAILED_SLOW");
 static_assert(KL_FAILED_BUSY == FailedBusy, "KL_FAILED_BUSY");
-static_assert(KL_FAILED_BUSY == kLastLaunchCode, "a C++ code without its C one");
+static_assert(KL_REFUSED_WINDOW == kLastLaunchCode, "a C++ code without its C one");
 static_assert(sizeof(kl_char) == sizeof(char16_t), "UTF-16 code units");
 
 namespace {
@@ -200,6 +200,14 @@ kl_code KL_CALL KlReleaseSizes(const kl_release* release, std::uint32_t* changed
   if (changed_files) *changed_files = static_cast<std::uint32_t>(release->checked.changed.size());
   if (changed_bytes) *changed_bytes = release->checked.changedBytes;
   if (total_bytes) *total_bytes = release->checked.totalBytes;
+  return KL_OK;
+}
+
+kl_code KL_CALL KlReleaseFileSizes(const kl_release* release, std::uint64_t* changed_bytes,
+                                   std::uint64_t* total_bytes) {
+  if (!release) return KL_NULL_ARGUMENT;
+  if (changed_bytes) *changed_bytes = release->checked.changedFileBytes;
+  if (total_bytes) *total_bytes = release->checked.totalFileBytes;
   return KL_OK;
 }
 

@@ -81,6 +81,7 @@ typedef int32_t kl_code;
 #define KL_REFUSED_REDIRECT 43
 #define KL_FAILED_SLOW 44
 #define KL_FAILED_BUSY 45 /* another staging, fetch or apply works in the staging folder */
+#define KL_REFUSED_WINDOW 46 /* a compressed file asks its decoder for more than 128 MiB */
 /* The C interface's own. */
 #define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */
@@ -153,10 +154,16 @@ kl_code KL_CALL KlCheckReleaseAs(const kl_char* source, const kl_char* channel,
 kl_code KL_CALL KlReleaseVersion(const kl_release* release, kl_char* text, uint32_t size,
                                  uint32_t* needed);
 
-/* How many files differ and their bytes, and the bytes of the whole release;
- * any pointer may be null. */
+/* How many files differ, the bytes a fetch of them takes (compressed, or
+ * deltas from the installed files where the release has them), and the
+ * bytes of the whole release as fetched; any pointer may be null. */
 kl_code KL_CALL KlReleaseSizes(const kl_release* release, uint32_t* changed_files,
                                uint64_t* changed_bytes, uint64_t* total_bytes);
+
+/* The same files' own sizes, as installed: the changed ones and all of them;
+ * any pointer may be null. */
+kl_code KL_CALL KlReleaseFileSizes(const kl_release* release, uint64_t* changed_bytes,
+                                   uint64_t* total_bytes);
 
 /* The name (as staged: "lang/de.pak") and size of changed file `index`. */
 kl_code KL_CALL KlReleaseChangedFile(const kl_release* release, uint32_t index, kl_char* name,

@@ -71,6 +71,9 @@ constexpr Entry kCodeTexts[] = {
     {FailedBusy,
      u"another staging, fetch or apply, in this process or another instance, works in the "
      u"staging folder; try again when it is done"},
+    {RefusedWindow,
+     u"a compressed file or delta asks its decoder for a window past 128 MiB; nothing of it is "
+     u"staged"},
 };
 
 // One text for every code, in the order of the values.

@@ -57,8 +57,9 @@ enum LaunchCode : std::int32_t {
   RefusedRedirect = 43,   // redirected from https to http, or a redirect not followed
   FailedSlow = 44,        // the transfer stayed under its minimum rate over a window
   FailedBusy = 45,        // another staging, fetch or apply works in the staging folder
+  RefusedWindow = 46,     // a compressed file asks more memory of its decoder than allowed
 };
-constexpr LaunchCode kLastLaunchCode = FailedBusy;
+constexpr LaunchCode kLastLaunchCode = RefusedWindow;
 
 // What `code` means, in English; null for no such LaunchCode.
 const char16_t* CodeText(std::int32_t code);

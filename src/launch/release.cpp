@@ -4,6 +4,7 @@
 
 #include "contract/folders.h"
 #include "contract/limits.h"
+#include "launch/decode.h"
 #include "launch/staging.h"
 #include "platform/platform.h"
 #include "release/verify.h"
@@ -90,14 +91,14 @@ LaunchCode ReadBounded(ReleaseSource& source, Block& block, const std::string& r
   return LaunchOk;
 }
 
-// Whether the file at `path` has the size and SHA-256 of `expected`. The size
-// first: a file of another size is not read.
-LaunchCode Matches(const HashProvider& provider, Block& block, const WideString& path,
-                   const release::File& expected, bool& same) {
-  same = false;
+// The SHA-256 of the file at `path`, when it can be read and is at most
+// `bound` bytes: `found` says whether it was.
+LaunchCode HashLocal(const HashProvider& provider, Block& block, const WideString& path,
+                     std::uint64_t bound, bool& found, release::Digest& digest) {
+  found = false;
   LocalFile f(path, platform::kGenericRead, platform::kOpenExisting);
   std::uint64_t size = 0;
-  if (!f.Open() || !f.Size(size) || size != expected.size) return LaunchOk;
+  if (!f.Open() || !f.Size(size) || size > bound) return LaunchOk;
   Sha256 hash(provider);
   if (!hash.Ready()) return FailedCrypto;
   std::uint64_t total = 0;
@@ -106,12 +107,26 @@ LaunchCode Matches(const HashProvider& provider, Block& block, const WideString&
     if (!f.Read(block.data(), block.size(), n)) return LaunchOk;
     if (n == 0) break;
     total += n;
-    if (total > expected.size || !hash.Update(block.data(), n)) return LaunchOk;
+    if (total > bound || !hash.Update(block.data(), n)) return LaunchOk;
   }
-  release::Digest digest{};
   if (!hash.Finish(digest)) return FailedCrypto;
-  same = total == expected.size && digest == expected.sha256;
+  found = total == size;
   return LaunchOk;
+}
+
+// Whether the file at `path` has the size and SHA-256 of `expected`. The size
+// first: a file of another size is not read.
+LaunchCode Matches(const HashProvider& provider, Block& block, const WideString& path,
+                   const release::File& expected, bool& same) {
+  same = false;
+  LocalFile f(path, platform::kGenericRead, platform::kOpenExisting);
+  std::uint64_t size = 0;
+  if (!f.Open() || !f.Size(size) || size != expected.size) return LaunchOk;
+  bool found = false;
+  release::Digest digest{};
+  const LaunchCode code = HashLocal(provider, block, path, expected.size, found, digest);
+  same = found && digest == expected.sha256;
+  return code;
 }
 
 // The names of the files to install, or of every file of the release.
@@ -272,6 +287,114 @@ LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
   return code;
 }
 
+// The installed file at `path` read whole, when its SHA-256 is `base`: the
+// prefix of a delta. Null when it cannot be read, is another version, or
+// does not fit in memory.
+std::unique_ptr<std::uint8_t[]> ReadBase(const HashProvider& provider, const WideString& path,
+                                         const release::Digest& base, std::size_t& size) {
+  LocalFile f(path, platform::kGenericRead, platform::kOpenExisting);
+  std::uint64_t length = 0;
+  if (!f.Open() || !f.Size(length) || length > SIZE_MAX / 2) return nullptr;
+  std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[length + 1]);
+  Sha256 hash(provider);
+  if (!bytes || !hash.Ready()) return nullptr;
+  std::size_t got = 0;
+  for (;;) {
+    // One byte more than its size: a file that grew since is read to its end.
+    const std::size_t want = std::min<std::size_t>(length + 1 - got, kBlock);
+    std::size_t n = 0;
+    if (want == 0 || !f.Read(bytes.get() + got, want, n)) return nullptr;
+    if (n == 0) break;
+    if (!hash.Update(bytes.get() + got, n)) return nullptr;
+    got += n;
+  }
+  release::Digest digest{};
+  if (got != length || !hash.Finish(digest) || digest != base) return nullptr;
+  size = got;
+  return bytes;
+}
+
+// Decodes the verified object at `object` into `decoded`, from `prefix` for
+// a delta, hashing what it writes: LaunchOk when that is `f`.
+LaunchCode DecodeInto(Fetch& fetch, const WideString& object, const std::uint8_t* prefix,
+                      std::size_t prefixSize, const release::File& f, const WideString& decoded) {
+  const LocalFile in(object, platform::kGenericRead, platform::kOpenExisting);
+  const LocalFile out(decoded, platform::kGenericWrite, platform::kCreateAlways);
+  if (!in.Open() || !out.Open()) return FailedStageWrite;
+  Sha256 hash(fetch.provider);
+  if (!hash.Ready()) return FailedCrypto;
+  FrameDecoder decoder;
+  if (!decoder.Start(prefix, prefixSize)) return RefusedWindow;
+  std::uint64_t made = 0;
+  const FrameDecoder::Sink sink = [&](const std::uint8_t* data, std::size_t n) {
+    if (made + n > f.size) return RefusedFileSize;
+    if (!hash.Update(data, n)) return FailedCrypto;
+    if (!out.Write(data, n)) return FailedStageWrite;
+    made += n;
+    return LaunchOk;
+  };
+  for (;;) {
+    std::size_t n = 0;
+    if (!in.Read(fetch.block.data(), fetch.block.size(), n)) return FailedStageWrite;
+    if (n == 0) break;
+    const LaunchCode code = decoder.Feed(fetch.block.data(), n, sink);
+    if (code != LaunchOk) return code;
+    if (!fetch.Report()) return Stopped;
+  }
+  if (!decoder.Done()) return RefusedFileHash;  // the frame is cut short
+  if (made != f.size) return RefusedFileSize;
+  release::Digest digest{};
+  if (!hash.Finish(digest)) return FailedCrypto;
+  return digest == f.sha256 ? LaunchOk : RefusedFileHash;
+}
+
+// Fetches `object` (f compressed, or its delta from `base`, the installed
+// file) through its partial copy, verifies it whole, then decodes it to the
+// staged name. The object is kept for the next fetch as a file's partial copy is.
+LaunchCode FetchObject(Fetch& fetch, const release::File& f, const release::Stored& object,
+                       const release::Digest* base, const WideString& installed,
+                       const WideString& staged) {
+  const release::File as(f.name, object.size, object.sha256);
+  PartialCopy partial{PartialPathOf(staged)};
+  LaunchCode code = FetchToPartial(fetch, as, partial);
+  std::unique_ptr<std::uint8_t[]> prefix;
+  std::size_t prefixSize = 0;
+  if (code == LaunchOk && base) {
+    prefix = ReadBase(fetch.provider, installed, *base, prefixSize);
+    if (!prefix) code = RefusedFileHash;  // the installed file changed since the check
+  }
+  // Beside the object's copy: a blank and "~" once more.
+  const WideString decoded = PartialPathOf(partial.path);
+  if (code == LaunchOk) code = DecodeInto(fetch, partial.path, prefix.get(), prefixSize, f, decoded);
+  if (code == LaunchOk && !TakeName(decoded, staged)) code = FailedStageWrite;
+  if (code != LaunchOk) Discard(decoded);
+  const bool kept = code != LaunchOk && fetch.source.Resumable() && WorthKeeping(code) &&
+                    MarkPartial(fetch.staging, PartialRecord(as, partial.length));
+  if (!kept) Discard(partial.path);
+  if (code != LaunchOk) Discard(staged);
+  if (!kept && partial.continued) ForgetPartial(fetch.staging);
+  return code;
+}
+
+// Format 2: the changed file by the delta chosen at the check, or when that
+// is refused or does not make the file, compressed whole.
+LaunchCode FetchCompressed(Fetch& fetch, const CheckedRelease& r, std::size_t k) {
+  const release::File& f = r.manifest.files[r.changed[k]];
+  const WideString staged = fetch.staging + u"\\" + WithBackslashes(f.name);
+  const WideString installed = r.installFolder + u"\\" + WithBackslashes(f.name);
+  if (r.via[k] != kWhole) {
+    const release::Delta& d = f.deltas[static_cast<std::size_t>(r.via[k])];
+    const LaunchCode code = FetchObject(fetch, f, d.object, &d.base, installed, staged);
+    if (code == LaunchOk || WorthKeeping(code) || code == FailedStageWrite ||
+        code == FailedCrypto) {
+      return code;
+    }
+    fetch.total += f.whole.size;
+    if (!fetch.Report()) return Stopped;
+  }
+  return FetchObject(fetch, f, f.whole, nullptr, installed, staged);
+}
+
 // The query's texts as the release format takes them.
 LaunchCode ReadQuery(const ReleaseQuery& q, std::vector<release::PublicKey>& keys,
                      std::string& product, std::string& channel, std::string& installed) {
@@ -289,6 +412,9 @@ LaunchCode ReadQuery(const ReleaseQuery& q, std::vector<release::PublicKey>& key
   return LaunchOk;
 }
 
+// Whether a read failed because the file is not there (or the server fails).
+bool NotThere(LaunchCode code) { return code == FailedReadSource || code == FailedHttpStatus; }
+
 // Every signature of the channel's manifest: CHANNEL.sigs, or where a folder
 // published before several keys has none, CHANNEL.sig.
 LaunchCode ReadSignatures(ReleaseSource& source, Block& block, const std::string& channel,
@@ -297,11 +423,11 @@ LaunchCode ReadSignatures(ReleaseSource& source, Block& block, const std::string
   LaunchCode code = ReadBounded(source, block, release::SignaturesPath(channel),
                                 kMaxSignaturesBytes, RefusedSignature, bytes);
   if (code == LaunchOk) return release::ParseSignatures(bytes, signatures) ? LaunchOk : RefusedSignature;
-  if (code != FailedReadSource && code != FailedHttpStatus) return code;
+  if (!NotThere(code)) return code;
   code = ReadBounded(source, block, release::SignaturePath(channel), kMaxSignatureBytes,
                      RefusedSignature, bytes);
   // A signature that is not there is a bad one; a server that fails says so.
-  if (code == FailedReadSource || code == FailedHttpStatus) return RefusedSignature;
+  if (NotThere(code)) return RefusedSignature;
   if (code != LaunchOk) return code;
   release::Signature one{};
   if (!release::ParseSignature(release::Bytes(bytes.begin(), bytes.end()), one)) {
@@ -329,12 +455,25 @@ LaunchCode RecordedVersion(const WideString& folder, Block& block, std::string& 
 }
 
 // The channel's manifest, as it stands, once a signature by one of `keys`
-// holds: not one byte of it is parsed before.
+// holds: not one byte of it is parsed before. Format 2 where the folder has
+// it; format 1 where it was published before.
 LaunchCode ReadSignedManifest(ReleaseSource& source, Block& block, const std::string& channel,
                               const std::vector<release::PublicKey>& keys, std::string& manifest,
                               release::Signatures& signatures) {
-  LaunchCode code = ReadBounded(source, block, release::ManifestPath(channel),
+  LaunchCode code = ReadBounded(source, block, release::ManifestPath(channel, 2),
                                 release::kMaxManifestBytes, RefusedManifestTooLarge, manifest);
+  if (code == LaunchOk) {
+    std::string bytes;
+    code = ReadBounded(source, block, release::SignaturesPath(channel, 2), kMaxSignaturesBytes,
+                       RefusedSignature, bytes);
+    if (NotThere(code)) return RefusedSignature;
+    if (code != LaunchOk) return code;
+    if (!release::ParseSignatures(bytes, signatures)) return RefusedSignature;
+    return release::VerifyAny(manifest, signatures, keys);
+  }
+  if (!NotThere(code)) return code;
+  code = ReadBounded(source, block, release::ManifestPath(channel), release::kMaxManifestBytes,
+                     RefusedManifestTooLarge, manifest);
   if (code != LaunchOk) return code;
   code = ReadSignatures(source, block, channel, signatures);
   if (code != LaunchOk) return code;
@@ -355,21 +494,38 @@ bool StageWhole(const WideString& staging, const char16_t* name, const std::stri
   return false;
 }
 
-// Which files of the release differ from those in `folder`: size, then SHA-256.
+// Which files of the release differ from those in `folder`: size, then
+// SHA-256; for a file with deltas, the installed one is hashed whatever its
+// size, to find the delta whose base it is.
 LaunchCode CompareInstall(const WideString& folder, Block& block, CheckedRelease& r) {
   const HashProvider provider;
   if (!provider.Ready()) return FailedCrypto;
   const std::vector<release::File>& files = r.manifest.files;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const release::File& f = files[i];
-    r.totalBytes += f.size;
+    r.totalBytes += f.whole.size;
+    r.totalFileBytes += f.size;
+    const WideString installed = folder + u"\\" + WithBackslashes(f.name);
     bool same = false;
-    const LaunchCode code =
-        Matches(provider, block, folder + u"\\" + WithBackslashes(f.name), f, same);
+    int via = kWhole;
+    LaunchCode code = LaunchOk;
+    if (f.deltas.empty()) {
+      code = Matches(provider, block, installed, f, same);
+    } else {
+      bool found = false;
+      release::Digest digest{};
+      code = HashLocal(provider, block, installed, UINT64_MAX, found, digest);
+      same = found && digest == f.sha256;
+      for (std::size_t d = 0; found && d < f.deltas.size(); ++d) {
+        if (f.deltas[d].base == digest) via = static_cast<int>(d);
+      }
+    }
     if (code != LaunchOk) return code;
     if (!same) {
       r.changed.push_back(i);
-      r.changedBytes += f.size;
+      r.via.push_back(via);
+      r.changedBytes += via == kWhole ? f.whole.size : f.deltas[via].object.size;
+      r.changedFileBytes += f.size;
     }
   }
   return LaunchOk;
@@ -405,6 +561,7 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
   r.userAgent = q.userAgent;
   r.floor = q.floor;
   r.updater = folder + u"\\" + kUpdaterFileName;
+  r.installFolder = folder;
   // The whole list must be one the updater takes, wherever it installs.
   WideString line;
   LaunchRefusal refusal;
@@ -441,11 +598,12 @@ LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* c
     LaunchCode code =
         Matches(provider, block, staging + u"\\" + WithBackslashes(f.name), f, same);
     if (code == LaunchOk && same) {
-      fetch.done += f.size;
+      fetch.done += r.via[k] == kWhole ? f.whole.size
+                                       : f.deltas[static_cast<std::size_t>(r.via[k])].object.size;
       if (!fetch.Report()) code = Stopped;
     } else if (code == LaunchOk) {
       MakeSubfolders(staging, f.name);
-      code = FetchOne(fetch, f);
+      code = r.manifest.format == 1 ? FetchOne(fetch, f) : FetchCompressed(fetch, r, k);
     }
     if (code != LaunchOk) {
       if (file) *file = k;

@@ -27,23 +27,33 @@ struct ReleaseQuery {
   TransferFloor floor;          // over the web: the slowest transfer taken
 };
 
+// What is fetched for a changed file: its compressed whole, or a delta from
+// the installed file (the index in the file's deltas).
+constexpr int kWhole = -1;
+
 struct CheckedRelease {
   release::Manifest manifest;
   std::string manifestBytes;       // as signed, staged for the updater to check again
   release::Signatures signatures;  // every one read, whichever key made it
   std::vector<std::size_t> changed;  // indexes into manifest.files: the files to fetch
-  std::uint64_t changedBytes = 0;
-  std::uint64_t totalBytes = 0;  // of every file of the release
+  std::vector<int> via;              // for each changed file: kWhole or its delta
+  std::uint64_t changedBytes = 0;    // to fetch: the objects chosen for the changed files
+  std::uint64_t totalBytes = 0;      // to fetch for every file of the release, whole
+  std::uint64_t changedFileBytes = 0;  // the changed files' own sizes, as installed
+  std::uint64_t totalFileBytes = 0;    // every file's own size
   WideString source;
   WideString userAgent;
   TransferFloor floor;
+  WideString installFolder;
   WideString updater;  // installFolder\updater.exe
 };
 
 // LaunchOk and `out` filled when the release is newer, valid for this
 // product and signed by the key, and some files differ from the installed
 // ones (size, then SHA-256); UpToDate when none differ or the version is the
-// installed one. Else the refusal, and `file` (when given) the index in the
+// installed one. A release folder's format 2 is read when it has one: each
+// changed file is then fetched by its delta from the installed file, or else
+// compressed whole. Else the refusal, and `file` (when given) the index in the
 // manifest of the file it is about, or kNoName. The signature is checked on
 // the manifest's raw bytes before any of them is parsed.
 LaunchCode CheckRelease(const ReleaseQuery& query, CheckedRelease& out,
@@ -55,7 +65,10 @@ using FetchProgress = bool (*)(std::uint64_t done, std::uint64_t total, void* co
 
 // Copies each changed file from the release into the staging folder, hashing
 // as it copies; a file is staged only when its size and SHA-256 are the
-// manifest's. A file already staged with them is not fetched again. On a
+// manifest's. A compressed file or delta is verified whole before a byte of
+// it is decoded; a delta that is refused, or does not make the file, gives
+// way to the compressed whole in the same fetch. Progress counts the bytes
+// fetched. A file already staged with them is not fetched again. On a
 // failure the file's partial copy and any unverified copy under its name
 // are removed, files verified before it stay, and `file` is the position in
 // `changed` of the file that failed. Synchronous: run it on a worker thread.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "crypto.h"
+#include "encode.h"
 #include "launch/release.h"
 #include "sim/sim.h"
 #include "support/demo_machine.h"
@@ -70,15 +71,46 @@ class ReleaseTest : public PlatformTest {
   void Sign(const std::string& manifest, const std::string* withKey = nullptr) {
     SignWith(manifest, {withKey ? *withKey : key_});
   }
-  void SignWith(const std::string& manifest, const std::vector<std::string>& keys) {
-    crypto::Sha256 hash;
-    hash.Update(manifest.data(), manifest.size());
-    const release::Digest digest = hash.Finish();
+  void SignWith(const std::string& manifest, const std::vector<std::string>& keys,
+                int format = 1) {
+    const release::Digest digest = Sha256Of(manifest);
     release::Signatures all(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_TRUE(crypto::Sign(keys[i], digest, all[i]));
-    sim::AddFile(InSource(kManifest), manifest);
-    sim::AddFile(InSource(kSignature), std::string(all[0].begin(), all[0].end()));
-    sim::AddFile(InSource(kSignatures), release::WriteSignatures(all));
+    sim::AddFile(InSource(release::ManifestPath("stable", format)), manifest);
+    if (format == 1) sim::AddFile(InSource(kSignature), std::string(all[0].begin(), all[0].end()));
+    sim::AddFile(InSource(release::SignaturesPath("stable", format)), release::WriteSignatures(all));
+  }
+  static release::Digest Sha256Of(const std::string& bytes) {
+    crypto::Sha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    return hash.Finish();
+  }
+  // `bytes` stored in kSource under their hash.
+  static release::Stored AddObject(const std::string& bytes) {
+    const release::Stored stored{Sha256Of(bytes), bytes.size()};
+    sim::AddFile(InSource(release::StoredPath(stored.sha256)), bytes);
+    return stored;
+  }
+  // As Publish, and format 2 beside it as the publish command makes it: each
+  // file compressed, with a delta from each of its `bases`, earlier contents.
+  void PublishCompressed(const std::string& version, const std::map<WideString, std::string>& files,
+                         const std::map<WideString, std::vector<std::string>>& bases) {
+    Publish(version, files);
+    release::Manifest m = manifest_;
+    m.format = 2;
+    for (release::File& f : m.files) {
+      const std::string& content = files.at(f.name);
+      std::string frame;
+      ASSERT_TRUE(encode::Compress(content, frame));
+      f.whole = AddObject(frame);
+      const auto from = bases.find(f.name);
+      for (const std::string& base : from == bases.end() ? std::vector<std::string>{} : from->second) {
+        ASSERT_TRUE(encode::Delta(base, content, frame));
+        f.deltas.push_back({Sha256Of(base), AddObject(frame)});
+      }
+    }
+    SignWith(release::WriteManifest(m), {key_}, 2);
+    manifest_ = m;
   }
   // A new key: its private PEM, and its text as a client embeds it.
   static std::string NewKey(WideString* text = nullptr) {
@@ -93,11 +125,18 @@ class ReleaseTest : public PlatformTest {
   }
   // Serves kSource at `base` ("http://host:port/path/") on the simulated web.
   void ServeOnWeb(const std::string& base) {
-    for (const std::string& part : {kManifest, kSignature, kSignatures}) {
+    for (const std::string& part : {kManifest, kSignature, kSignatures,
+                                    release::ManifestPath("stable", 2),
+                                    release::SignaturesPath("stable", 2)}) {
       if (const auto content = sim::ContentOf(InSource(part))) sim::World().web[base + part].body = *content;
     }
     for (const release::File& f : manifest_.files) {
-      sim::World().web[base + release::StoredPath(f.sha256)].body = *sim::ContentOf(Stored(f));
+      std::vector<release::Stored> objects{{f.sha256, f.size}, f.whole};
+      for (const release::Delta& d : f.deltas) objects.push_back(d.object);
+      for (const release::Stored& o : objects) {
+        const std::string path = release::StoredPath(o.sha256);
+        sim::World().web[base + path].body = *sim::ContentOf(InSource(path));
+      }
     }
   }
   LaunchCode Check(std::size_t* file = nullptr) { return CheckRelease(query_, checked_, file); }

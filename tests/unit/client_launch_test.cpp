@@ -111,7 +111,7 @@ TEST_F(ClientLaunchCTest, StagesAndStartsAndSaysWhyNot) {
 TEST_F(ClientLaunchCTest, EveryCodeHasAText) {
   std::vector<kl_code> codes = {KL_NULL_ARGUMENT, KL_BUFFER_TOO_SMALL, KL_START_FAILED,
                                 KL_UNKNOWN_CODE, KL_NO_SUCH_FILE};
-  for (kl_code c = KL_OK; c <= KL_FAILED_BUSY; ++c) codes.push_back(c);
+  for (kl_code c = KL_OK; c <= KL_REFUSED_WINDOW; ++c) codes.push_back(c);
   std::vector<WideString> texts;
   for (const kl_code code : codes) {
     uint32_t needed = 0;
@@ -124,7 +124,7 @@ TEST_F(ClientLaunchCTest, EveryCodeHasAText) {
   std::sort(texts.begin(), texts.end());
   EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
   KString untouched(4, u'#');
-  EXPECT_EQ(KlCodeText(KL_FAILED_BUSY + 1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
+  EXPECT_EQ(KlCodeText(KL_REFUSED_WINDOW + 1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(KlCodeText(-1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(untouched, KString(4, u'#'));
 }
@@ -160,6 +160,10 @@ TEST_F(ClientLaunchReleaseTest, ChecksFetchesAndAppliesThroughAHandle) {
   ASSERT_EQ(KlReleaseSizes(r, &changed, &bytes, &total), KL_OK);
   EXPECT_EQ(std::make_tuple(changed, bytes, total),
             std::make_tuple(2u, std::uint64_t{19}, std::uint64_t{23}));
+  // A folder of format 1: the files' own sizes are the bytes fetched.
+  ASSERT_EQ(KlReleaseFileSizes(r, &bytes, &total), KL_OK);
+  EXPECT_EQ(std::make_pair(bytes, total), std::make_pair(std::uint64_t{19}, std::uint64_t{23}));
+  EXPECT_EQ(KlReleaseFileSizes(nullptr, &bytes, &total), KL_NULL_ARGUMENT);
   ASSERT_EQ(KlReleaseChangedFile(r, 1, text, 16, nullptr, &size), KL_OK);
   EXPECT_EQ(WideString(reinterpret_cast<const char16_t*>(text)), u"lang/de.pak");
   EXPECT_EQ(size, 9u);

@@ -64,6 +64,17 @@ class PublishTest : public ::testing::Test {
     return Run(args);
   }
   int Verify() { return Run({"verify", Path("out"), "--public", Path("rel.pub")}); }
+  // Both pending manifests signed by openssl with KEY.key, into AS.der and AS.2.der.
+  int SignPending(const std::string& key, const std::string& as) {
+    int rc = 0;
+    for (const std::string format : {"", ".2"}) {
+      rc |= Shell("openssl dgst -sha256 -sign " + Path(key + ".key") + " -out " +
+                  Path(as + format + ".der") + " " +
+                  Path("out/" + release::ManifestPath("stable", format.empty() ? 1 : 2) +
+                       ".pending"));
+    }
+    return rc;
+  }
 
   fs::path dir_;
   std::string out_, err_;
@@ -147,13 +158,12 @@ TEST_F(PublishTest, SeveralKeysSignEachReleaseForARotation) {
   ASSERT_EQ(Release("2.1", {"--sign-elsewhere"}), 0) << err_;
   const std::string pending = Path("out/" + kManifest + ".pending");
   for (const char* k : {"rel", "new"}) {
-    ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path(std::string(k) + ".key") + " -out " +
-                    Path(std::string(k) + ".der") + " " + pending),
-              0);
+    ASSERT_EQ(SignPending(k, k), 0);
   }
   const auto attach = [&](const char* pub1, const char* pub2) {
-    return Run({"attach", "--to", Path("out"), "--signature", Path("rel.der"), "--public",
-                Path(pub1), "--signature", Path("new.der"), "--public", Path(pub2)});
+    return Run({"attach", "--to", Path("out"), "--signature", Path("rel.der"), "--signature-2",
+                Path("rel.2.der"), "--public", Path(pub1), "--signature", Path("new.der"),
+                "--signature-2", Path("new.2.der"), "--public", Path(pub2)});
   };
   EXPECT_EQ(attach("new.pub", "rel.pub"), 1) << "paired with the wrong keys";
   EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("rel.der")}), 2);
@@ -172,43 +182,46 @@ TEST_F(PublishTest, SigningElsewhereTakesDerOrRawFromTheRightKeyOnly) {
                   Path("other.key")),
             0);
   // By another key: refused, nothing changes.
-  ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path("other.key") + " -out " + Path("other.der") +
-                  " " + pending),
-            0);
-  const auto attach = [&](const std::string& sig) {
-    return Run(
-        {"attach", "--to", Path("out"), "--signature", Path(sig), "--public", Path("rel.pub")});
+  ASSERT_EQ(SignPending("other", "other"), 0);
+  // NAME.EXT for the manifest, NAME.2.EXT for the compressed one.
+  const auto attach = [&](const std::string& name, const std::string& ext) {
+    return Run({"attach", "--to", Path("out"), "--signature", Path(name + ext), "--signature-2",
+                Path(name + ".2" + ext), "--public", Path("rel.pub")});
   };
-  EXPECT_EQ(attach("other.der"), 1);
+  EXPECT_EQ(attach("other", ".der"), 1);
   EXPECT_TRUE(fs::exists(pending));
   Write(dir_ / "junk.sig", "not a signature");
-  EXPECT_EQ(attach("junk.sig"), 1);
+  Write(dir_ / "junk.2.sig", "not a signature");
+  EXPECT_EQ(attach("junk", ".sig"), 1);
   // As raw r||s, converted from openssl's DER; then verify.
-  ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path("rel.key") + " -out " + Path("ok.der") +
-                  " " + pending),
-            0);
-  release::Signature raw{};
-  const std::string der = Read(Path("ok.der"));
-  ASSERT_TRUE(release::ParseSignature(release::Bytes(der.begin(), der.end()), raw));
-  Write(dir_ / "ok.raw", std::string(raw.begin(), raw.end()));
-  EXPECT_EQ(attach("ok.raw"), 0) << err_;
+  ASSERT_EQ(SignPending("rel", "ok"), 0);
+  for (const std::string name : {"ok", "ok.2"}) {
+    release::Signature raw{};
+    const std::string der = Read(Path(name + ".der"));
+    ASSERT_TRUE(release::ParseSignature(release::Bytes(der.begin(), der.end()), raw));
+    Write(dir_ / (name + ".raw"), std::string(raw.begin(), raw.end()));
+  }
+  // Each signature must be of its own manifest.
+  EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("ok.2.raw"), "--signature-2",
+                 Path("ok.raw"), "--public", Path("rel.pub")}),
+            1);
+  EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("ok.raw"), "--public",
+                 Path("rel.pub")}),
+            2);
+  EXPECT_EQ(attach("ok", ".raw"), 0) << err_;
   EXPECT_FALSE(fs::exists(pending));
   EXPECT_EQ(Verify(), 0) << err_;
   // And once more in DER, for the next version.
   ASSERT_EQ(Release("2.1", {"--sign-elsewhere"}), 0) << err_;
-  ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path("rel.key") + " -out " + Path("ok.der") +
-                  " " + pending),
-            0);
-  EXPECT_EQ(attach("ok.der"), 0) << err_;
+  ASSERT_EQ(SignPending("rel", "ok"), 0);
+  EXPECT_EQ(attach("ok", ".der"), 0) << err_;
   EXPECT_EQ(Verify(), 0) << err_;
   // 2.3 is published while 2.2 waits for its signature: attaching 2.2 would roll the channel back.
   ASSERT_EQ(Release("2.2", {"--sign-elsewhere"}), 0) << err_;
-  ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path("rel.key") + " -out " + Path("ok.der") +
-                  " " + pending),
-            0);
+  ASSERT_EQ(SignPending("rel", "ok"), 0);
   ASSERT_EQ(Release("2.3"), 0) << err_;
   const std::string served = Read(Path("out/" + kManifest));
-  EXPECT_EQ(attach("ok.der"), 1);
+  EXPECT_EQ(attach("ok", ".der"), 1);
   EXPECT_NE(err_.find("2.2 is not newer than 2.3"), std::string::npos) << err_;
   EXPECT_EQ(Read(Path("out/" + kManifest)), served);
   EXPECT_EQ(Verify(), 0) << err_;
@@ -236,7 +249,8 @@ TEST_F(PublishTest, ReleasesShareFilesAndOnlyNewerVersionsArePublished) {
   Write(dir_ / "v2" / "core.dll", "core 2.10");
   ASSERT_EQ(Release("2.10"), 0) << err_;
   EXPECT_NE(out_.find("1 stored, 2 already there"), std::string::npos) << out_;
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "out" / release::kFilesFolder), {}), 4);
+  // Four files as they are, and the same four compressed.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "out" / release::kFilesFolder), {}), 8);
   // Another channel keeps its own versions.
   EXPECT_EQ(Release("1.0", {"--channel", "beta"}), 0) << err_;
   EXPECT_EQ(Run({"verify", Path("out"), "--public", Path("rel.pub"), "--channel", "beta"}), 0);
@@ -325,6 +339,73 @@ TEST_F(PublishTest, VerifyFindsEveryTamperingBeforeUpload) {
   ASSERT_EQ(Release("2.0", {"--published", "2020-01-01T00:00:00Z", "--lifetime", "1"}), 0);
   EXPECT_EQ(Verify(), 1);
   EXPECT_NE(out_.find("2020-01-02T00:00:00Z (expired)"), std::string::npos) << out_;
+}
+
+// A program of `kib` KiB, as compiled code changes between releases: the
+// same pseudo-random body with `edit` changed in a few places.
+std::string Program(std::size_t kib, std::uint32_t edit) {
+  std::string bytes(kib << 10, '\0');
+  std::uint32_t x = 2463534242u;
+  for (char& c : bytes) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>("abcdefgh"[x % 8]);  // compressible, as code is
+  }
+  for (std::size_t at = edit; at < bytes.size(); at += bytes.size() / 5) bytes[at] = 'X';
+  return bytes;
+}
+
+// Format 2 over four releases: compressed files, deltas from the three
+// before, reused where content repeats, each checked by verify.
+TEST_F(PublishTest, EachChangedFileGetsDeltasFromTheReleasesBeforeAndVerifyDecodesThem) {
+  fs::remove(dir_ / "v2" / "lang" / "de.pak");
+  for (std::uint32_t v = 0; v < 4; ++v) {
+    Write(dir_ / "v2" / "core.dll", Program(256, 1000 + v));
+    ASSERT_EQ(Release("2." + std::to_string(v)), 0) << err_;
+  }
+  EXPECT_NE(out_.find("3 deltas from 3 earlier releases"), std::string::npos) << out_;
+  release::Manifest m;
+  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 2)), m),
+            LaunchOk);
+  const release::File& core = m.files[1];
+  ASSERT_EQ(core.name, u"core.dll");
+  ASSERT_EQ(core.deltas.size(), 3u);
+  EXPECT_LT(core.whole.size, core.size / 2) << "compressed";
+  for (const release::Delta& d : core.deltas) {
+    EXPECT_LT(d.object.size * 20, core.whole.size) << "a delta is a small part of the whole";
+  }
+  EXPECT_TRUE(m.files[0].deltas.empty()) << "KelvoClient.exe never changed";
+  EXPECT_EQ(Verify(), 0) << err_;
+  EXPECT_NE(out_.find("every compressed file and delta decodes"), std::string::npos) << out_;
+
+  // Back to 2.1's content: its compressed whole is reused, deltas from the other three.
+  Write(dir_ / "v2" / "core.dll", Program(256, 1001));
+  ASSERT_EQ(Release("2.4", {"--deltas", "8"}), 0) << err_;
+  release::Manifest again;
+  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 2)), again),
+            LaunchOk);
+  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out/history/stable/2.1.manifest"), m), LaunchOk);
+  EXPECT_EQ(again.files[1].whole, m.files[1].whole);
+  EXPECT_EQ(again.files[1].deltas.size(), 3u) << "2.0, 2.2 and 2.3; not 2.1 itself";
+  ASSERT_EQ(Release("2.5", {"--deltas", "0"}), 0) << err_;
+  EXPECT_NE(out_.find("0 deltas"), std::string::npos) << out_;
+  EXPECT_EQ(Release("2.6", {"--deltas", "9"}), 2);
+
+  // Verify finds a delta or a compressed file altered.
+  ASSERT_EQ(Release("2.7"), 0) << err_;
+  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 2)), m),
+            LaunchOk);
+  const fs::path delta = dir_ / "out" / release::StoredPath(m.files[1].deltas[0].object.sha256);
+  const fs::path whole = dir_ / "out" / release::StoredPath(m.files[1].whole.sha256);
+  for (const fs::path& object : {delta, whole}) {
+    const std::string good = Read(object);
+    std::string bad = good;
+    bad[bad.size() / 2] ^= 1;
+    Write(object, bad);
+    EXPECT_EQ(Verify(), 1) << object;
+    EXPECT_NE(err_.find("altered"), std::string::npos) << err_;
+    Write(object, good);
+  }
+  EXPECT_EQ(Verify(), 0) << err_;
 }
 
 // What the publisher writes it can read back, and it loses nothing it holds:
