@@ -287,17 +287,15 @@ LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
   return code;
 }
 
-// The installed file at `path` read whole, when its SHA-256 is `base`: the
-// prefix of a delta. Null when it cannot be read, is another version, or
-// does not fit in memory.
-std::unique_ptr<std::uint8_t[]> ReadBase(const HashProvider& provider, const WideString& path,
-                                         const release::Digest& base, std::size_t& size) {
+// The installed file at `path` read whole: the prefix of a delta. Null when
+// it cannot be read or does not fit in memory. Not hashed again: one that
+// changed since the check makes a file whose hash is refused.
+std::unique_ptr<std::uint8_t[]> ReadBase(const WideString& path, std::size_t& size) {
   LocalFile f(path, platform::kGenericRead, platform::kOpenExisting);
   std::uint64_t length = 0;
   if (!f.Open() || !f.Size(length) || length > SIZE_MAX / 2) return nullptr;
   std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[length + 1]);
-  Sha256 hash(provider);
-  if (!bytes || !hash.Ready()) return nullptr;
+  if (!bytes) return nullptr;
   std::size_t got = 0;
   for (;;) {
     // One byte more than its size: a file that grew since is read to its end.
@@ -305,11 +303,9 @@ std::unique_ptr<std::uint8_t[]> ReadBase(const HashProvider& provider, const Wid
     std::size_t n = 0;
     if (want == 0 || !f.Read(bytes.get() + got, want, n)) return nullptr;
     if (n == 0) break;
-    if (!hash.Update(bytes.get() + got, n)) return nullptr;
     got += n;
   }
-  release::Digest digest{};
-  if (got != length || !hash.Finish(digest) || digest != base) return nullptr;
+  if (got != length) return nullptr;
   size = got;
   return bytes;
 }
@@ -360,8 +356,8 @@ LaunchCode FetchObject(Fetch& fetch, const release::File& f, const release::Stor
   std::unique_ptr<std::uint8_t[]> prefix;
   std::size_t prefixSize = 0;
   if (code == LaunchOk && base) {
-    prefix = ReadBase(fetch.provider, installed, *base, prefixSize);
-    if (!prefix) code = RefusedFileHash;  // the installed file changed since the check
+    prefix = ReadBase(installed, prefixSize);
+    if (!prefix) code = RefusedFileHash;
   }
   // Beside the object's copy: a blank and "~" once more.
   const WideString decoded = PartialPathOf(partial.path);

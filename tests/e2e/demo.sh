@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The main job: the whole cycle under Wine, told step by step, as a vendor and
-# a user would see it. Version 2.0 is published with the publish command and
-# served by nginx on loopback; client 1.0 checks it, fetches the changed files
-# with a progress display, verifies and stages them and starts the updater,
-# which ends it, installs them and starts 2.0.
+# a user would see it. Versions 1.0 and 2.0 are published with the publish
+# command and served by nginx on loopback; client 1.0 checks 2.0, fetches the
+# changed files by their deltas from 1.0 with a progress display, verifies and
+# stages them and starts the updater, which ends it, installs them and starts 2.0.
 #   demo.sh UPDATER_EXE CLIENT_EXE ROOT     (CLIENT_EXE-v2.exe beside it is version 2.0)
 # In the x86 guest there is neither publish nor nginx: the release is
 # published on the host (DEMO_RELEASE, DEMO_KEY) and read from a folder.
@@ -35,8 +35,10 @@ if [ -n "${DEMO_RELEASE:-}" ]; then
   mkdir -p "$SERVED" && cp -r "$DEMO_RELEASE/." "$SERVED/" && cp "$DEMO_RELEASE/../data.bin" "$data"
   KEY=$(cat "$DEMO_KEY")
 else
-  say "Publishing version 2.0 of the client with publish"
-  v2=$ROOT-publish/KelvoClient-2.0
+  say "Publishing versions 1.0 and 2.0 of the client with publish"
+  v1=$ROOT-publish/KelvoClient-1.0 v2=$ROOT-publish/KelvoClient-2.0
+  mkdir -p "$v1/lang" && cp "$CLIENT_EXE" "$v1/KelvoClient.exe"
+  printf 'core 1.0' >"$v1/core.dll" && printf 'lang 1.0' >"$v1/lang/en.pak" && cp "$data" "$v1/"
   mkdir -p "$v2/lang" && cp "${CLIENT_EXE%.exe}-v2.exe" "$v2/KelvoClient.exe"
   printf 'core 2.0' >"$v2/core.dll" && printf 'lang 1.0' >"$v2/lang/en.pak" && cp "$data" "$v2/"
   keybase=${UPDATER_DEMO_KEY:-$ROOT-publish/release}
@@ -47,6 +49,8 @@ else
   fi
   # What the client embeds: the public key's PEM body, as keygen printed it.
   KEY=$(sed '1d;$d' "$keybase.pub" | tr -d '\n')
+  "$PUBLISH" release --from "$v1" --to "$SERVED" --product KelvoClient --version 1.0 \
+    --key "$keybase.key" | sed 's/^/   /'
   "$PUBLISH" release --from "$v2" --to "$SERVED" --product KelvoClient --version 2.0 \
     --key "$keybase.key" | sed 's/^/   /'
   "$PUBLISH" verify "$SERVED" --public "$keybase.pub" | sed 's/^/   /'
@@ -96,6 +100,14 @@ cmp -s "$KELVO/KelvoClient.exe" "${CLIENT_EXE%.exe}-v2.exe" && same=yes || same=
 printf '   C:\\Kelvo\\KelvoClient.exe is the new one: %s\n' "$same"
 fetched=$(grep '^fetching' "$KELVO/KelvoClient.launch")
 printf '   fetched: %s\n' "${fetched#fetching }"
+# Bytes fetched against the changed files' own size and the whole release's.
+bytes=$(sed -n 's/^fetching .* files, \([0-9]*\) of .*/\1/p' "$KELVO/KelvoClient.launch")
+files=$(sed -n 's/^by delta (\([0-9]*\) bytes of files).*/\1/p' "$KELVO/KelvoClient.launch")
+whole=$(awk '/^files / {n = $2; next} n > 0 {s += $2; n--} END {print s}' "$SERVED/stable.2.manifest")
+printf '   %s\n' "$(grep '^by delta' "$KELVO/KelvoClient.launch")"
+awk -v b="$bytes" -v f="$files" -v w="$whole" 'BEGIN {
+  printf "   bytes fetched: %d, %.2f%% of the changed files (%d bytes), %.3f%% of the release (%d bytes)\n",
+         b, 100 * b / f, f, 100 * b / w, w }' </dev/null
 if [ -f "$ROOT/nginx/access.log" ]; then
   printf '   what nginx served:\n'
   awk '{print "     " $9, $10, $7}' "$ROOT/nginx/access.log"
@@ -104,15 +116,16 @@ left=$(find "$STAGING" -type f -printf '%P ')
 printf '   staging folder now holds: %s\n' "${left:-(nothing)}"
 printf '   dialogs shown: %s\n' "$(shown_texts | wc -l)"
 recorded=no
-cmp -s "$KELVO/ release.manifest" "$SERVED/stable.manifest" && recorded=yes
+cmp -s "$KELVO/ release.manifest" "$SERVED/stable.2.manifest" && recorded=yes
 printf '   the updater recorded release 2.0 in C:\\Kelvo (" release.manifest"): %s\n' "$recorded"
 printf '   client running now: %s instance(s), version %s\n' "$(running_clients)" "$(version)"
 
 if [ "$old_rc" = 0 ] && [ "$(cat "$KELVO/core.dll")" = "core 2.0" ] && [ "$same" = yes ] \
    && [ "$(running_clients)" = 1 ] && [ "$(version)" = 2.0 ] && [ -z "$left" ] \
    && grep -q "^fetching 2 of 4 files" "$KELVO/KelvoClient.launch" \
+   && grep -q "^by delta (.*): KelvoClient.exe" "$KELVO/KelvoClient.launch" \
    && { [ -z "$KEYED" ] || [ "$recorded" = yes ]; }; then
-  say "Version 2.0 was published, fetched (only what changed), verified and installed; the client runs again."
+  say "Version 2.0 was published, fetched (only what changed, by delta), verified and installed; the client runs again."
 else
   say "The update did not go as expected."
   exit 1

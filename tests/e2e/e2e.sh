@@ -466,9 +466,9 @@ install_release_base
 if check_nginx && check "nginx serves the release folder on loopback" serve_releases "$RELEASE_DIR"; then
   client_updates_from_release "the client" "^started the updater for 2.0$" \
     "http://127.0.0.1:$WEB_PORT/good"
-  check "nginx served the manifest, its signatures and the two changed files, each whole" eq \
+  check "nginx served the compressed manifest, its signatures and the two changed files, each whole" eq \
     "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
-    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.manifest 200 /good/stable.sigs 200 "
+    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.2.manifest 200 /good/stable.2.sigs 200 "
   check "each request carried the client's user agent" \
     test "$(grep -c '"KelvoClient/1.0"$' "$ROOT/nginx/access.log")" = 4
 fi
@@ -529,7 +529,7 @@ refused_from() {  # refused_from LABEL SOURCE SAID [CLIENT_ARGS...]
 scenario "a fetch over HTTP stopped mid-file resumes with a range request, then 2.0 runs"
 install_release_base
 if check_nginx && check "nginx serves the release folder on loopback" serve_releases "$RELEASE_DIR"; then
-  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 300000
+  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 100000
   wait_outcome
   check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
   check "the partial copy stays, nothing staged under the name" eq "$(partials):$(staged_names)" \
@@ -547,18 +547,84 @@ scenario "through the user's proxy (squid): the check, a stopped fetch and its r
 install_release_base
 if check_nginx && serve_releases "$RELEASE_DIR" && check "squid runs on loopback" serve_proxy &&
    check "squid is the user's proxy in this prefix" set_user_proxy "$PROXY_HOST:$PROXY_PORT"; then
-  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 300000
+  start_client Kelvo /update-release "http://127.0.0.1:$WEB_PORT/good" "$KEY" 100000
   wait_outcome
   check "the client stopped the fetch: code 36" grep -q "^fetch: code 36, file 0" "$KELVO/KelvoClient.launch"
   kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
   resumes_from_nginx
   log=$ROOT/squid/access.log
-  check "squid carried the check" grep -q "GET http://127.0.0.1:$WEB_PORT/good/stable.manifest " "$log"
+  check "squid carried the check" grep -q "GET http://127.0.0.1:$WEB_PORT/good/stable.2.manifest " "$log"
   check "and the range request, answered 206" grep -qE "TCP_MISS/206 .* GET http://127.0.0.1:$WEB_PORT/good/files/" "$log"
   check "every request nginx saw came through squid" eq "$(grep -c ' GET http://127.0.0.1:' "$log")" \
     "$(gets /good/)"
 fi
 set_user_proxy
+stop_serving
+end_scenario
+
+# Deltas: the release folder "deltas" holds 1.0, 1.5 and 2.0; each changed
+# file of 2.0 has a delta from each version before it.
+stored_objects() {  # stored_objects FOLDER FILE_INDEX [BASE_FILE]: the files/ paths of its
+  # compressed whole, or with BASE_FILE of its delta from that file
+  local base=${3:+$(sha256sum "$3" | cut -d' ' -f1)}
+  awk -v i="$2" -v base="$base" '/^stored / {on = 1; next}
+    on && $1 == i && ((base == "" && NF == 3) || (base != "" && $4 == base)) {print "files/" $2}' \
+    "$RELEASES/$1/stable.2.manifest"
+}
+v1_5=$ROOT/KelvoClient-1.5.exe
+cp "$CLIENT_EXE" "$v1_5" && printf 'release 1.5' >>"$v1_5"
+
+scenario "client 1.0, two releases behind, updates to 2.0 by delta through the user's proxy (squid)"
+install_release_base
+if check_nginx && serve_releases "$RELEASE_DIR" && check "squid runs on loopback" serve_proxy &&
+   check "squid is the user's proxy in this prefix" set_user_proxy "$PROXY_HOST:$PROXY_PORT"; then
+  client_updates_from_release "the client" "^started the updater for 2.0$" \
+    "http://127.0.0.1:$WEB_PORT/deltas"
+  check "it chose the delta for KelvoClient.exe" grep -q "^by delta (.*): KelvoClient.exe" \
+    "$KELVO/KelvoClient.launch"
+  delta=$(stored_objects deltas 0 "$CLIENT_EXE")
+  check "nginx served the delta from 1.0, whole" \
+    grep -qE "\"GET /deltas/$delta HTTP/1.1\" 200 $(stat -c %s "$RELEASES/deltas/$delta") " \
+    "$ROOT/nginx/access.log"
+  check "not the file, compressed or as it is" eq \
+    "$(gets "/deltas/$(stored_objects deltas 0)"):$(gets "/deltas/files/$(sha256sum "$CLIENT_V2_EXE" | cut -d' ' -f1)")" 0:0
+  check "squid carried it" grep -q "GET http://127.0.0.1:$WEB_PORT/deltas/$delta " "$ROOT/squid/access.log"
+  check "progress reached every byte it fetched" \
+    test "$(tail -1 "$KELVO/KelvoClient.progress" | cut -d/ -f1)" = \
+         "$(tail -1 "$KELVO/KelvoClient.progress" | cut -d/ -f2)"
+fi
+set_user_proxy
+stop_serving
+end_scenario
+
+scenario "client 1.5 gets its own delta from a folder; one whose file matches no release gets it compressed"
+install_release_base "$v1_5"
+client_updates_from_release "the client 1.5" "^started the updater for 2.0$" 'C:\releases\deltas'
+check "it chose the delta for KelvoClient.exe" grep -q "^by delta (.*): KelvoClient.exe" \
+  "$KELVO/KelvoClient.launch"
+check "that delta is the one from 1.5: its bytes fetched" grep -q \
+  "^fetching 2 of 3 files, $(( $(stat -c %s "$RELEASES/deltas/$(stored_objects deltas 0 "$v1_5")") + \
+    $(stat -c %s "$RELEASES/deltas/$(stored_objects deltas 2)") )) of " "$KELVO/KelvoClient.launch"
+changed=$ROOT/KelvoClient-changed.exe
+cp "$CLIENT_EXE" "$changed" && printf 'patched by hand' >>"$changed"
+install_release_base "$changed"
+if check_nginx && serve_releases "$RELEASE_DIR"; then
+  client_updates_from_release "the client matching no base" "^started the updater for 2.0$" \
+    "http://127.0.0.1:$WEB_PORT/deltas"
+  check "it chose no delta for KelvoClient.exe" grep -qx "by delta (.*):" "$KELVO/KelvoClient.launch"
+  check "nginx served KelvoClient.exe compressed" eq "$(gets "/deltas/$(stored_objects deltas 0)")" 1
+fi
+stop_serving
+end_scenario
+
+scenario "a tampered delta is refused and the compressed file fetched in its place; 2.0 runs"
+install_release_base
+if check_nginx && serve_releases "$RELEASE_DIR"; then
+  client_updates_from_release "the client" "^started the updater for 2.0$" \
+    "http://127.0.0.1:$WEB_PORT/deltas-tampered"
+  check "nginx served the delta, then the compressed file" eq \
+    "$(gets "/deltas-tampered/$(stored_objects deltas-tampered 0 "$CLIENT_EXE")"):$(gets "/deltas-tampered/$(stored_objects deltas-tampered 0)")" 1:1
+fi
 stop_serving
 end_scenario
 
@@ -579,8 +645,9 @@ if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server ru
   wait_outcome
   check "the client said the transfer failed: code 32" \
     grep -q "^fetch: code 32, file 0" "$KELVO/KelvoClient.launch"
-  check "half the file stays under its partial name" \
-    eq "$(stat -c %s "$STAGING/ ~KelvoClient.exe" 2>/dev/null)" "$(($(stat -c %s "$CLIENT_V2_EXE") / 2))"
+  check "half the compressed file stays under its partial name" \
+    eq "$(stat -c %s "$STAGING/ ~KelvoClient.exe" 2>/dev/null)" \
+    "$(($(stat -c %s "$RELEASES/good/$(stored_objects good 0)") / 2))"
   check "no updater started" eq "$(prefix_pids "$UPDATER_PATTERN" | wc -l)" 0
   kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
   resumes_from_nginx
@@ -643,7 +710,7 @@ if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server ru
   refused_from "a certificate of an untrusted CA" "https://127.0.0.1:$STRANGER_PORT/good" \
     "check: code 41"
   check "the scripted server saw the https request and answered 302" \
-    grep -q '"GET /redirect/good/stable.manifest HTTP/1.1" 302' "$ROOT/misbehave.log"
+    grep -q '"GET /redirect/good/stable.2.manifest HTTP/1.1" 302' "$ROOT/misbehave.log"
   check "nothing followed it to http" not grep -q 'GET /ok/' "$ROOT/misbehave.log"
 fi
 stop_serving
@@ -690,8 +757,8 @@ wait_for_handover "^started the updater for 2.0$"
 expect_2_0_took_over "the client" "$old_rc"
 check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
 check "the release recorded in the install folder" \
-  cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.manifest"
-check "with its signatures" cmp -s "$KELVO/ release.sigs" "$RELEASES/keyed-good/stable.sigs"
+  cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.2.manifest"
+check "with its signatures" cmp -s "$KELVO/ release.sigs" "$RELEASES/keyed-good/stable.2.sigs"
 check "nothing left staged" eq "$(find "$STAGING" -type f | wc -l)" 0
 end_scenario
 
@@ -706,15 +773,15 @@ check "the client staged 2.0 and started the updater" \
   grep -q "^started the updater for 2.0$" "$KELVO/KelvoClient.launch"
 kill_clients
 check "it staged the manifest it verified" \
-  cmp -s "$STAGING/ release.manifest" "$RELEASES/keyed-good/stable.manifest"
+  cmp -s "$STAGING/ release.manifest" "$RELEASES/keyed-good/stable.2.manifest"
 staged="$ROOT/staged-2.0"
 rm -rf "$staged" && cp -a "$STAGING" "$staged"
 cp "$KEYED_EXE" "$KELVO/updater.exe" && own "$KELVO"
 make_outside
 restage() { rm -rf "$STAGING" && cp -a "$staged" "$STAGING" && own "$CLIENT_ROOT"; }
 stage_record() {  # stage_record RELEASE: its manifest and signatures staged instead
-  cp "$RELEASES/$1/stable.manifest" "$STAGING/ release.manifest"
-  cp "$RELEASES/$1/stable.sigs" "$STAGING/ release.sigs" && own "$STAGING"
+  cp "$RELEASES/$1/stable.2.manifest" "$STAGING/ release.manifest"
+  cp "$RELEASES/$1/stable.2.sigs" "$STAGING/ release.sigs" && own "$STAGING"
 }
 keyed_refuses() {  # keyed_refuses WHAT [NAMES]
   local before record_before
@@ -743,7 +810,7 @@ check "the staged 2.0 itself installs" eq "$(wait_updater)" 0
 check "2.0 started" eq "$(wait_starts "$KELVO" 2)" 2
 check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
 check "no box" eq "$(shown_texts)" ""
-check "2.0 recorded" cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.manifest"
+check "2.0 recorded" cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.2.manifest"
 kill_clients
 restage && stage_record keyed-old
 keyed_refuses "an older signed release (1.5 over 2.0)"

@@ -3,31 +3,58 @@
 # publish command on Linux (for the x86 lane, on the host before the guest):
 #   make_releases.sh PUBLISH CLIENT_V2_EXE OUT
 # OUT/key.txt is the public key as a client embeds it; OUT/good is version
-# 2.0 of KelvoClient; every other folder is an attack on a client 1.0.
+# 2.0 of KelvoClient; OUT/deltas is 1.0, 1.5, then 2.0, with deltas from the
+# two before (the v1 stand-in beside CLIENT_V2_EXE is 1.0's client; 1.5's is
+# it with bytes appended); OUT/deltas-tampered has its client's deltas
+# altered; every other folder is an attack on a client 1.0.
 # OUT/keyed-* are signed by the second of the keyed test updater's two keys
 # (tests/e2e/keys, its text in OUT/second.txt).
 set -euo pipefail
 publish=$1 v2=$2 out=$3
-rm -rf "$out" && mkdir -p "$out/v2/lang"
+v1=${v2%-v2.exe}.exe
+rm -rf "$out" && mkdir -p "$out/v2/lang" "$out/v1/lang" "$out/v15/lang"
 cp "$v2" "$out/v2/KelvoClient.exe"
 printf 'core 1.0' >"$out/v2/core.dll"
 printf 'deutsch 2.0' >"$out/v2/lang/de.pak"
+cp "$v1" "$out/v1/KelvoClient.exe" && printf 'core 1.0' >"$out/v1/core.dll"
+printf 'deutsch 1.0' >"$out/v1/lang/de.pak"
+cp -r "$out/v1/." "$out/v15/" && printf 'release 1.5' >>"$out/v15/KelvoClient.exe"
+printf 'deutsch 1.5' >"$out/v15/lang/de.pak"
 "$publish" keygen "$out/key" | tail -1 >"$out/key.txt"
 "$publish" keygen "$out/other" >/dev/null
 release() {  # release FOLDER VERSION [OPTIONS...]
-  "$publish" release --from "$out/v2" --to "$out/$1" --version "$2" --product KelvoClient \
+  "$publish" release --from "${from:-$out/v2}" --to "$out/$1" --version "$2" --product KelvoClient \
     --key "$out/key.key" "${@:3}" >/dev/null
 }
 release good 2.0
 "$publish" verify "$out/good" --public "$out/key.pub" >/dev/null
+from=$out/v1 release deltas 1.0
+from=$out/v15 release deltas 1.5
+release deltas 2.0
+"$publish" verify "$out/deltas" --public "$out/key.pub" >/dev/null
 # KelvoClient.exe is the first file fetched: an attack on it stages nothing.
-exe=files/$(sha256sum "$v2" | cut -d' ' -f1)
+# Its stored objects: as it is, compressed, and its deltas.
+objects_of_client() {  # objects_of_client FOLDER
+  echo "files/$(sha256sum "$v2" | cut -d' ' -f1)"
+  awk '/^stored / {on = 1; next} on && $1 == 0 {print "files/" $2}' "$1/stable.2.manifest"
+}
 cp -r "$out/good" "$out/tampered-file"
-printf 'X' | dd of="$out/tampered-file/$exe" bs=1 seek=100 conv=notrunc status=none
-cp -r "$out/good" "$out/longer-file" && printf 'more' >>"$out/longer-file/$exe"
+for o in $(objects_of_client "$out/tampered-file"); do
+  printf 'X' | dd of="$out/tampered-file/$o" bs=1 seek=5 conv=notrunc status=none
+done
+cp -r "$out/good" "$out/longer-file"
+for o in $(objects_of_client "$out/longer-file"); do printf 'more' >>"$out/longer-file/$o"; done
 cp -r "$out/good" "$out/tampered-manifest"
-sed -i 's/^\([0-9a-f]*\) \([0-9]*\) lang\/de.pak$/\1 \2 lang\/fr.pak/' "$out/tampered-manifest/stable.manifest"
-cmp -s "$out/good/stable.manifest" "$out/tampered-manifest/stable.manifest" && exit 1
+for m in stable.manifest stable.2.manifest; do
+  sed -i 's/^\([0-9a-f]*\) \([0-9]*\) lang\/de.pak$/\1 \2 lang\/fr.pak/' "$out/tampered-manifest/$m"
+  cmp -s "$out/good/$m" "$out/tampered-manifest/$m" && exit 1
+done
+# The deltas of the client altered: it falls back to its compressed whole.
+cp -r "$out/deltas" "$out/deltas-tampered"
+for o in $(awk '/^stored / {on = 1; next} on && $1 == 0 && NF == 4 {print "files/" $2}' \
+             "$out/deltas/stable.2.manifest"); do
+  printf 'X' | dd of="$out/deltas-tampered/$o" bs=1 seek=5 conv=notrunc status=none
+done
 "$publish" release --from "$out/v2" --to "$out/other-key" --version 2.0 --product KelvoClient \
   --key "$out/other.key" >/dev/null
 release old 0.9
@@ -44,4 +71,4 @@ keyed keyed-old 1.5 KelvoClient
 keyed keyed-expired 2.0 KelvoClient --published 2020-01-01T00:00:00Z --lifetime 1
 keyed keyed-other-product 2.0 OtherClient
 grep -v '^#' "$keys/trusted.txt" | tail -1 >"$out/second.txt"
-rm -rf "$out/v2"
+rm -rf "$out/v2" "$out/v1" "$out/v15"

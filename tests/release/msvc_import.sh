@@ -37,6 +37,7 @@ int Release(kl_char* text) {
   return KlCheckRelease(text, 0, text, text, text, text, &release, &refused) +
          KlCheckReleaseAs(text, 0, text, text, text, text, text, &release, &refused) +
          KlReleaseVersion(release, text, 8, &needed) + KlReleaseSizes(release, &count, &bytes, &total) +
+         KlReleaseFileSizes(release, &bytes, &total) +
          KlReleaseChangedFile(release, 0, text, 8, &needed, &bytes) +
          KlFetchRelease(release, On, 0, &refused) + KlApplyRelease(release, &refused) +
          KlFreeRelease(release);

@@ -142,10 +142,19 @@ TEST_F(CompressedReleaseTest, ObjectsAreVerifiedBeforeDecodingAndABadDeltaGivesW
     Remove(demo::StagedFile(u"core.dll"));
   }
 
+  // The installed file changed after the check: the delta makes another file.
+  SignWith(release::WriteManifest(manifest_), {key_}, 2);
+  sim::AddFile(delta, good);
+  ASSERT_EQ(Check(), LaunchOk);
+  sim::AddFile(u"C:\\Kelvo\\core.dll", Program(512, 9));
+  std::uint64_t total = 0;
+  ASSERT_EQ(fetchOnce(&total), LaunchOk);
+  ExpectStagedAsReleased();
+  EXPECT_EQ(total, checked_.changedBytes + Core().whole.size);
+  Remove(demo::StagedFile(u"core.dll"));
+
   // Both the delta and the whole replaced by a frame that would ask a
   // window past the bound: refused by their sizes, never decoded.
-  SignWith(release::WriteManifest(manifest_), {key_}, 2);
-  ASSERT_EQ(Check(), LaunchOk);
   sim::AddFile(InStore(Core().whole), kWideFrame);
   sim::AddFile(InStore(Core().deltas[1].object), kWideFrame);
   std::size_t file = 99;

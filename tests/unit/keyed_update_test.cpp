@@ -59,6 +59,7 @@ class KeyedUpdateTest : public PlatformTest {
     std::vector<const Key*> signers;
     std::string product = "KelvoClient";
     std::int64_t published = kNow - 3600;
+    int format = 1;  // 2: with compressed objects listed, which the updater never reads
   };
   Release Version(const std::string& version) {
     Release r;
@@ -77,7 +78,9 @@ class KeyedUpdateTest : public PlatformTest {
       crypto::Sha256 hash;
       hash.Update(content.data(), content.size());
       m.files.push_back({name, content.size(), hash.Finish()});
+      m.files.back().whole.sha256[0] ^= 1;
     }
+    m.format = r.format;
     const std::string manifest = release::WriteManifest(m);
     crypto::Sha256 hash;
     hash.Update(manifest.data(), manifest.size());
@@ -130,6 +133,7 @@ class KeyedUpdateTest : public PlatformTest {
 
 TEST_F(KeyedUpdateTest, InstallsWhatEitherKeyVouchesForRecordsItAndRefusesToGoBack) {
   Release v2 = Version("2.0");
+  v2.format = 2;  // as a client that read format 2 stages it
   const auto [manifest, signatures] = Stage(v2);
   ASSERT_EQ(Run(), OutcomeUpdated);
   ExpectVersion("2.0");

@@ -122,7 +122,12 @@ std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key, std::ui
                         std::to_string(r.changedBytes) + " of " + std::to_string(r.totalBytes) +
                         " bytes:";
   for (std::size_t i : r.changed) fetched += " " + Utf8(r.manifest.files[i].name);
-  Note(L"KelvoClient.launch", fetched + "\n");
+  // Which of them come by a delta from the installed file.
+  std::string deltas = "by delta (" + std::to_string(r.changedFileBytes) + " bytes of files):";
+  for (std::size_t k = 0; k < r.changed.size(); ++k) {
+    if (r.via[k] != kWhole) deltas += " " + Utf8(r.manifest.files[r.changed[k]].name);
+  }
+  Note(L"KelvoClient.launch", fetched + "\n" + deltas + "\n");
   code = FetchRelease(r, NoteProgress, &stopAfter, &file);
   if (code != LaunchOk) return Result("fetch", code, file);
   LaunchRefusal refusal;

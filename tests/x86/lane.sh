@@ -24,9 +24,11 @@ cp "$repo/scripts/wine-run.sh" "$share/repo/scripts/"
 publish=${UPDATER_PUBLISH:-$repo/build/host/publish/publish}
 if [ "$mode" = demo ]; then
   d=$share/demo
-  mkdir -p "$d/v2/lang" && cp "$build/tests/KelvoClient-v2.exe" "$d/v2/KelvoClient.exe"
+  mkdir -p "$d/v2/lang" "$d/v1/lang" && cp "$build/tests/KelvoClient-v2.exe" "$d/v2/KelvoClient.exe"
   printf 'core 2.0' >"$d/v2/core.dll" && printf 'lang 1.0' >"$d/v2/lang/en.pak"
   head -c $((4 << 20)) /dev/urandom >"$d/data.bin" && cp "$d/data.bin" "$d/v2/"
+  cp "$build/tests/KelvoClient.exe" "$d/v1/KelvoClient.exe" && printf 'core 1.0' >"$d/v1/core.dll"
+  printf 'lang 1.0' >"$d/v1/lang/en.pak" && cp "$d/data.bin" "$d/v1/"
   # The key the keyed updater embeds (scripts/main.sh), or a new one.
   if [ -n "${UPDATER_DEMO_KEY:-}" ]; then
     cp "$UPDATER_DEMO_KEY.key" "$d/key.key" && sed '1d;$d' "$UPDATER_DEMO_KEY.pub" | tr -d '\n' >"$d/key.txt"
@@ -34,9 +36,11 @@ if [ "$mode" = demo ]; then
   else
     "$publish" keygen "$d/key" | tail -1 >"$d/key.txt"
   fi
+  "$publish" release --from "$d/v1" --to "$d/kelvo" --product KelvoClient --version 1.0 \
+    --key "$d/key.key" >/dev/null
   "$publish" release --from "$d/v2" --to "$d/kelvo" --product KelvoClient --version 2.0 \
     --key "$d/key.key" >/dev/null
-  rm -rf "$d/v2"
+  rm -rf "$d/v2" "$d/v1"
 fi
 if [ "$mode" = test ]; then
   "$repo/tests/e2e/make_releases.sh" "$publish" \
