@@ -453,7 +453,7 @@ bool EncodeFiles(const fs::path& to, release::Manifest& m,
                       [&](const release::Delta& d) { return d.base == base->sha256; })) {
         continue;
       }
-      release::Delta delta{base->sha256, {}};
+      release::Delta delta{base->sha256, base->size, {}};
       std::string bytes;
       const release::Delta* reused = nullptr;
       if (known) {

@@ -490,9 +490,35 @@ bool StageWhole(const WideString& staging, const char16_t* name, const std::stri
   return false;
 }
 
+// The delta for the installed file of `size`: the one whose base has that
+// size, when one alone does; else the one whose base is `digest`, hashed
+// here when `hashed` is false. The file the delta makes is hashed in any
+// case, so the size alone may pick it.
+LaunchCode ChooseDelta(const HashProvider& provider, Block& block, const WideString& installed,
+                       const release::File& f, std::uint64_t size, bool hashed,
+                       release::Digest digest, int& via) {
+  via = kWhole;
+  std::size_t sameSize = 0;
+  for (std::size_t d = 0; d < f.deltas.size(); ++d) {
+    if (f.deltas[d].baseSize != size) continue;
+    ++sameSize;
+    via = static_cast<int>(d);
+  }
+  if (sameSize <= 1) return LaunchOk;
+  bool found = hashed;
+  if (!hashed) {
+    const LaunchCode code = HashLocal(provider, block, installed, size, found, digest);
+    if (code != LaunchOk) return code;
+  }
+  via = kWhole;
+  for (std::size_t d = 0; found && d < f.deltas.size(); ++d) {
+    if (f.deltas[d].base == digest) via = static_cast<int>(d);
+  }
+  return LaunchOk;
+}
+
 // Which files of the release differ from those in `folder`: size, then
-// SHA-256; for a file with deltas, the installed one is hashed whatever its
-// size, to find the delta whose base it is.
+// SHA-256; and for each that does, its delta (ChooseDelta).
 LaunchCode CompareInstall(const WideString& folder, Block& block, CheckedRelease& r) {
   const HashProvider provider;
   if (!provider.Ready()) return FailedCrypto;
@@ -502,19 +528,21 @@ LaunchCode CompareInstall(const WideString& folder, Block& block, CheckedRelease
     r.totalBytes += f.whole.size;
     r.totalFileBytes += f.size;
     const WideString installed = folder + u"\\" + WithBackslashes(f.name);
-    bool same = false;
-    int via = kWhole;
+    std::uint64_t size = 0;
+    bool exists = false, hashed = false, same = false;
+    release::Digest digest{};
+    {
+      const LocalFile in(installed, platform::kGenericRead, platform::kOpenExisting);
+      exists = in.Open() && in.Size(size);
+    }
     LaunchCode code = LaunchOk;
-    if (f.deltas.empty()) {
-      code = Matches(provider, block, installed, f, same);
-    } else {
-      bool found = false;
-      release::Digest digest{};
-      code = HashLocal(provider, block, installed, UINT64_MAX, found, digest);
-      same = found && digest == f.sha256;
-      for (std::size_t d = 0; found && d < f.deltas.size(); ++d) {
-        if (f.deltas[d].base == digest) via = static_cast<int>(d);
-      }
+    if (exists && size == f.size) {
+      code = HashLocal(provider, block, installed, size, hashed, digest);
+      same = hashed && digest == f.sha256;
+    }
+    int via = kWhole;
+    if (code == LaunchOk && exists && !same) {
+      code = ChooseDelta(provider, block, installed, f, size, hashed, digest, via);
     }
     if (code != LaunchOk) return code;
     if (!same) {

@@ -131,25 +131,28 @@ void AppendDerInteger(Bytes& der, const std::uint8_t* value) {
   der.insert(der.end(), value + skip, value + 32);
 }
 
-// "INDEX SHA256 SIZE" or "INDEX SHA256 SIZE BASE_SHA256".
-bool ParseStoredLine(const std::string& line, std::size_t& index, Stored& object, Digest& base,
-                     bool& delta) {
-  const std::size_t a = line.find(' ');
-  if (a == std::string::npos || line.size() < a + 67 || line[a + 65] != ' ') return false;
-  std::uint64_t n = 0;
-  if (!ParseDecimal(line.substr(0, a), kMaxFiles, n) ||
-      !ParseHexDigest(line.substr(a + 1, 64), object.sha256)) {
+// "INDEX SHA256 SIZE", or for a delta "INDEX SHA256 SIZE BASE_SHA256 BASE_SIZE".
+bool ParseStoredLine(const std::string& line, std::size_t& index, Stored& object, Delta& delta,
+                     bool& isDelta) {
+  std::vector<std::string> fields;
+  for (std::size_t at = 0;;) {
+    const std::size_t blank = line.find(' ', at);
+    fields.push_back(line.substr(at, blank - at));
+    if (blank == std::string::npos || fields.size() > 5) break;
+    at = blank + 1;
+  }
+  std::uint64_t n = 0, size = 0;
+  isDelta = fields.size() == 5;
+  if ((fields.size() != 3 && !isDelta) || !ParseDecimal(fields[0], kMaxFiles, n) ||
+      !ParseHexDigest(fields[1], object.sha256) || !ParseDecimal(fields[2], INT64_MAX, size) ||
+      size == 0) {
     return false;
   }
   index = static_cast<std::size_t>(n);
-  const std::size_t b = line.find(' ', a + 66);
-  delta = b != std::string::npos;
-  if (!ParseDecimal(line.substr(a + 66, delta ? b - a - 66 : std::string::npos), INT64_MAX, n) ||
-      n == 0) {
-    return false;
-  }
-  object.size = n;
-  return !delta || (line.size() == b + 65 && ParseHexDigest(line.substr(b + 1), base));
+  object.size = size;
+  if (!isDelta) return true;
+  delta.object = object;
+  return ParseHexDigest(fields[3], delta.base) && ParseDecimal(fields[4], INT64_MAX, delta.baseSize);
 }
 
 // Format 2's section of stored objects: for each file in order, its whole
@@ -167,23 +170,23 @@ bool ParseStored(const std::string& bytes, std::size_t& at, Manifest& m, std::si
     if (end == std::string::npos) return false;
     std::size_t index = 0;
     Stored object;
-    Digest base{};
-    bool delta = false;
-    const bool parsed = ParseStoredLine(bytes.substr(at, end - at), index, object, base, delta);
+    Delta delta;
+    bool isDelta = false;
+    const bool parsed = ParseStoredLine(bytes.substr(at, end - at), index, object, delta, isDelta);
     at = end + 1;
-    if (parsed && !delta && index == next) {
+    if (parsed && !isDelta && index == next) {
       m.files[next++].whole = object;
       continue;
     }
-    File* f = parsed && delta && next > 0 && index == next - 1 ? &m.files[index] : nullptr;
-    const bool fits =
-        f && f->deltas.size() < kMaxDeltas && base != f->sha256 &&
-        std::none_of(f->deltas.begin(), f->deltas.end(), [&](const Delta& d) { return d.base == base; });
+    File* f = parsed && isDelta && next > 0 && index == next - 1 ? &m.files[index] : nullptr;
+    const bool fits = f && f->deltas.size() < kMaxDeltas && delta.base != f->sha256 &&
+                      std::none_of(f->deltas.begin(), f->deltas.end(),
+                                   [&](const Delta& d) { return d.base == delta.base; });
     if (!fits) {
       if (file) *file = parsed && index < m.files.size() ? index : next;
       return false;
     }
-    f->deltas.push_back({base, object});
+    f->deltas.push_back(delta);
   }
   return next == m.files.size();
 }
@@ -214,7 +217,9 @@ std::string WriteManifest(const Manifest& m) {
              std::to_string(s.size);
     };
     out += line(f.whole) + "\n";
-    for (const Delta& d : f.deltas) out += line(d.object) + " " + Hex(d.base.data(), 32) + "\n";
+    for (const Delta& d : f.deltas) {
+      out += line(d.object) + " " + Hex(d.base.data(), 32) + " " + std::to_string(d.baseSize) + "\n";
+    }
   }
   return out;
 }

@@ -41,9 +41,11 @@ struct Stored {
 };
 
 // A zstd frame that makes a file from `base`, an earlier version of it, as
-// the decoder's prefix.
+// the decoder's prefix. Its size lets a client pick the delta for the file it
+// has without hashing it; the file the delta makes is hashed in any case.
 struct Delta {
   Digest base{};
+  std::uint64_t baseSize = 0;
   Stored object;
 };
 

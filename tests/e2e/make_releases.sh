@@ -51,7 +51,7 @@ for m in stable.manifest stable.2.manifest; do
 done
 # The deltas of the client altered: it falls back to its compressed whole.
 cp -r "$out/deltas" "$out/deltas-tampered"
-for o in $(awk '/^stored / {on = 1; next} on && $1 == 0 && NF == 4 {print "files/" $2}' \
+for o in $(awk '/^stored / {on = 1; next} on && $1 == 0 && NF == 5 {print "files/" $2}' \
              "$out/deltas/stable.2.manifest"); do
   printf 'X' | dd of="$out/deltas-tampered/$o" bs=1 seek=5 conv=notrunc status=none
 done

@@ -106,7 +106,7 @@ class ReleaseTest : public PlatformTest {
       const auto from = bases.find(f.name);
       for (const std::string& base : from == bases.end() ? std::vector<std::string>{} : from->second) {
         ASSERT_TRUE(encode::Delta(base, content, frame));
-        f.deltas.push_back({Sha256Of(base), AddObject(frame)});
+        f.deltas.push_back({Sha256Of(base), base.size(), AddObject(frame)});
       }
     }
     SignWith(release::WriteManifest(m), {key_}, 2);

@@ -38,9 +38,9 @@ class CompressedReleaseTest : public ReleaseTest {
     ReleaseTest::SetUp();
     sim::AddFile(u"C:\\Kelvo\\core.dll", Program(512, 1));
     version2_[u"core.dll"] = Program(512, 2);
-    // core.dll has deltas from 0 and from 1, the installed one; de.pak from
-    // a version never installed; the client none.
-    bases_ = {{u"core.dll", {Program(512, 0), Program(512, 1)}}, {u"lang/de.pak", {"deutsch 0"}}};
+    // core.dll has deltas from 0 and from 1, the installed one, both of its
+    // size; de.pak from a version never installed; the client none.
+    bases_ = {{u"core.dll", {Program(512, 0), Program(512, 1)}}, {u"lang/de.pak", {"deutsch 0.9"}}};
     PublishCompressed("2.0", version2_, bases_);
   }
   const release::File& Core() const { return manifest_.files[1]; }
@@ -188,6 +188,7 @@ TEST_F(CompressedReleaseTest, AFrameAskingMoreThanTheWindowBoundIsRefusedWithIts
 }
 
 TEST_F(CompressedReleaseTest, AnInstallMatchingNoBaseOrAFolderOfFormatOneAloneFetchesWhole) {
+  // Of the size of both bases, hashed to tell them apart: neither.
   sim::AddFile(u"C:\\Kelvo\\core.dll", Program(512, 5));
   ASSERT_EQ(Check(), LaunchOk);
   EXPECT_EQ(checked_.via, (std::vector<int>{kWhole, kWhole, kWhole}));
@@ -195,6 +196,21 @@ TEST_F(CompressedReleaseTest, AnInstallMatchingNoBaseOrAFolderOfFormatOneAloneFe
             manifest_.files[0].whole.size + Core().whole.size + manifest_.files[2].whole.size);
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   ExpectStagedAsReleased();
+  // Of the size of the one base, taken for it unhashed: the delta makes
+  // another file, and the whole comes in its place.
+  bases_[u"core.dll"] = {Program(512, 0)};
+  PublishCompressed("2.0", version2_, bases_);
+  ASSERT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(checked_.via, (std::vector<int>{kWhole, 0, kWhole}));
+  Remove(demo::StagedFile(u"core.dll"));
+  sim::World().journal.clear();
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  ExpectStagedAsReleased();
+  std::size_t wholeOpened = 0;
+  for (const std::string& call : sim::CallsTo("CreateFileW")) {
+    wholeOpened += call.find(sim::Utf8(InStore(Core().whole))) != std::string::npos;
+  }
+  EXPECT_EQ(wholeOpened, 1u);
   // A folder a publisher wrote before format 2: the files as they are.
   Remove(InSource(release::ManifestPath("stable", 2)));
   ASSERT_EQ(Check(), LaunchOk);

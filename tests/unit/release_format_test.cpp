@@ -69,7 +69,7 @@ TEST(ReleaseFormatTest, FormatTwoListsEachFilesObjectsInOrderAndNothingElse) {
     return d;
   };
   m.files[0].whole = {digest(0x11), 7};
-  m.files[0].deltas = {{digest(0x21), {digest(0x31), 3}}, {digest(0x22), {digest(0x32), 4}}};
+  m.files[0].deltas = {{digest(0x21), 100, {digest(0x31), 3}}, {digest(0x22), 0, {digest(0x32), 4}}};
   m.files[1].whole = {digest(0x12), 9};
   const std::string bytes = release::WriteManifest(m);
   EXPECT_EQ(bytes.compare(0, 16, "kelvo-release 2\n"), 0);
@@ -79,6 +79,7 @@ TEST(ReleaseFormatTest, FormatTwoListsEachFilesObjectsInOrderAndNothingElse) {
   EXPECT_EQ(release::WriteManifest(back), bytes);
   EXPECT_EQ(back.files[0].deltas[1].object, (release::Stored{digest(0x32), 4}));
   EXPECT_EQ(back.files[0].deltas[1].base, digest(0x22));
+  EXPECT_EQ(back.files[0].deltas[0].baseSize, 100u);
   EXPECT_EQ(back.files[1].whole, (release::Stored{digest(0x12), 9}));
   for (std::size_t n = 0; n < bytes.size(); ++n) {
     EXPECT_NE(release::ParseManifest(bytes.substr(0, n), back), LaunchOk) << n;
@@ -106,12 +107,14 @@ TEST(ReleaseFormatTest, FormatTwoListsEachFilesObjectsInOrderAndNothingElse) {
            {"\n1 ", "\n0 "},                                  // two wholes for the first file
            {" 3 " + h2, " 3 " + h2 + " "},
            {" 3 " + h2, " 3 " + h2.substr(1)},
+           {h2 + " 100", h2},                                 // a delta without its base's size
+           {h2 + " 100", h2 + " 100 1"},
            {h1, std::string(64, 'A')}}) {
     EXPECT_EQ(with(from, to), RefusedMalformed) << from << " -> " << to;
   }
   // At most kMaxDeltas per file.
   for (std::uint8_t k = 0; m.files[1].deltas.size() <= release::kMaxDeltas; ++k) {
-    m.files[1].deltas.push_back({digest(static_cast<std::uint8_t>(0x40 + k)), {digest(0x50), 1}});
+    m.files[1].deltas.push_back({digest(static_cast<std::uint8_t>(0x40 + k)), k, {digest(0x50), 1}});
   }
   EXPECT_EQ(release::ParseManifest(release::WriteManifest(m), back), RefusedMalformed);
   m.files[1].deltas.pop_back();
