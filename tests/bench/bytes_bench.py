@@ -92,6 +92,26 @@ def publish_sequence(publish, work, key, package, versions):
     return fetched, took
 
 
+def composite(work):
+    """An old and a new program of about 100 MiB of real code: the programs
+    of each package's releases laid end to end, each followed in the new one
+    by its next release."""
+    paths = (os.path.join(work, "composite-old.bin"), os.path.join(work, "composite-new.bin"))
+    if all(os.path.exists(p) for p in paths):
+        return paths
+    pairs = []
+    for package, patches, minor in PACKAGES:
+        pairs += [(package, a, b) for a, b in zip(patches, patches[1:])]
+        pairs.append((package, minor[0], minor[1]))
+    for path, side in zip(paths, (1, 2)):
+        with open(path + ".tmp", "wb") as out:
+            for pair in pairs:
+                with open(program(work, pair[0], pair[side]), "rb") as f:
+                    out.write(f.read())
+        os.rename(path + ".tmp", path)
+    return paths
+
+
 def main():
     publish, work, report = sys.argv[1:4]
     os.makedirs(work, exist_ok=True)
