@@ -86,7 +86,7 @@ def publish_sequence(publish, work, key, package, versions):
         lines = open(os.path.join(folder, "stable.2.manifest")).read().split("\n")
         stored = [l.split() for l in lines[lines.index(next(l for l in lines if l.startswith("stored "))) + 1:] if l]
         whole = [int(s[2]) for s in stored if len(s) == 3][0]
-        deltas = [int(s[2]) for s in stored if len(s) == 4]
+        deltas = [int(s[2]) for s in stored if len(s) == 5]
         fetched[v] = min(deltas) if deltas else whole
     run([publish, "verify", folder, "--public", key[:-4] + ".pub"])
     return fetched, took
