@@ -754,8 +754,8 @@ int Attach(const Options& o, std::ostream& out, std::ostream& err) {
 // whole decoded, and each delta decoded from its base where the folder holds
 // the base. None: good, or a folder of format 1 alone.
 int VerifyCompressed(const fs::path& from, const release::Manifest& m,
-                     const std::vector<std::string>& publicFiles, std::ostream& out,
-                     std::ostream& err) {
+                     const std::vector<std::pair<std::string, crypto::Point>>& keys,
+                     std::ostream& out, std::ostream& err) {
   std::error_code ec;
   if (!fs::exists(ManifestPath(from, m.channel, 2), ec)) {
     out << "format 1 only: no " << release::ManifestPath(m.channel, 2) << "\n";
@@ -771,9 +771,8 @@ int VerifyCompressed(const fs::path& from, const release::Manifest& m,
     err << "publish: bad: " << release::ManifestPath(m.channel, 2) << " or its signatures\n";
     return 1;
   }
-  for (const std::string& publicFile : publicFiles) {
-    crypto::Point point;
-    if (!LoadPublicKey(publicFile, point, err) || !SignedBy(manifest, signatures, point)) {
+  for (const auto& [publicFile, point] : keys) {
+    if (!SignedBy(manifest, signatures, point)) {
       err << "publish: bad: no signature of " << release::ManifestPath(m.channel, 2) << " by "
           << publicFile << "\n";
       return 1;
@@ -840,10 +839,13 @@ int Verify(const Options& o, std::ostream& out, std::ostream& err) {
     err << "publish: bad: the signatures are missing or malformed\n";
     return kRefused;
   }
-  // Every key given must have signed: a rotation signs with both.
+  // Every key given must have signed: a rotation signs with both. Each read
+  // once: it may be a pipe.
+  std::vector<std::pair<std::string, crypto::Point>> keys;
   for (const std::string& publicFile : o.All("--public")) {
     crypto::Point point;
     if (!LoadPublicKey(publicFile, point, err)) return kRefused;
+    keys.emplace_back(publicFile, point);
     if (!SignedBy(manifest, signatures, point)) {
       err << "publish: bad: no signature by " << publicFile << "\n";
       return kRefused;
@@ -877,7 +879,7 @@ int Verify(const Options& o, std::ostream& out, std::ostream& err) {
       ++bad;
     }
   }
-  bad += VerifyCompressed(from, m, o.All("--public"), out, err);
+  bad += VerifyCompressed(from, m, keys, out, err);
   if (bad) return kRefused;
   out << "good: " << m.product << " " << m.version << " on " << m.channel << ", "
       << Files(m.files.size()) << ", published " << release::FormatTime(m.published) << ", expires "

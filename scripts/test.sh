@@ -16,7 +16,7 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host
 
-step "fuzzing the command line for ${UPDATER_FUZZ_SECONDS:-60} s (libFuzzer, simulated Windows)"
+step "fuzzing the command line, the manifest and the decoder, ${UPDATER_FUZZ_SECONDS:-60} s each (libFuzzer)"
 cmake --preset fuzz -DUPDATER_FUZZ_SECONDS="${UPDATER_FUZZ_SECONDS:-60}" >/dev/null
 cmake --build --preset fuzz
 ctest --preset fuzz

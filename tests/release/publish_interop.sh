@@ -71,9 +71,12 @@ check "Windows: sign elsewhere" win release --from "$(z "$work/v2")" --to "$(z "
   --product KelvoClient --version 2.0 --sign-elsewhere
 check "openssl signs the pending bytes" openssl dgst -sha256 -sign "$work/win.key" \
   -out "$work/rx.der" "$work/rx/stable.manifest.pending"
+check "and the pending compressed manifest" openssl dgst -sha256 -sign "$work/win.key" \
+  -out "$work/rx.2.der" "$work/rx/stable.2.manifest.pending"
 [ "$(id -u)" -eq 0 ] && chown -R updater-wine: "$work"
-check "Windows attaches the DER signature" win attach --to "$(z "$work/rx")" \
-  --signature "$(z "$work/rx.der")" --public "$(z "$work/win.pub")"
+check "Windows attaches the DER signatures" win attach --to "$(z "$work/rx")" \
+  --signature "$(z "$work/rx.der")" --signature-2 "$(z "$work/rx.2.der")" \
+  --public "$(z "$work/win.pub")"
 check "Linux verifies the result" "$linux" verify "$work/rx" --public "$work/win.pub"
 
 printf 'x' >"$work/v2/CON.txt" && [ "$(id -u)" -eq 0 ] && chown updater-wine: "$work/v2/CON.txt"
