@@ -439,8 +439,15 @@ bool EncodeFiles(const fs::path& to, release::Manifest& m,
       f.whole = known->whole;
     } else {
       if (f.size >= (8u << 20)) out << "compressing " << name << " (" << Mib(f.size) << ")\n";
-      if (!load() || !encode::Compress(data, frame) || !Store(to, frame, f.whole)) {
-        err << "publish: cannot compress and store " << name << "\n";
+      if (!load() || !encode::Compress(data, frame)) {
+        err << "publish: cannot compress " << name << "\n";
+        return false;
+      }
+      // What does not compress is fetched as it is, stored already: nothing to decode.
+      if (frame.size() >= f.size) {
+        f.whole = {f.sha256, f.size};
+      } else if (!Store(to, frame, f.whole)) {
+        err << "publish: cannot store " << name << " compressed\n";
         return false;
       }
     }
@@ -790,8 +797,9 @@ int VerifyCompressed(const fs::path& from, const release::Manifest& m,
   for (const release::File& f : m2.files) {
     const std::string name = release::WideToUtf8(f.name);
     std::string frame, data;
-    if (!ReadStored(from, f.whole, frame) || !encode::Decode(frame, nullptr, f.size, data) ||
-        Sha256Of(data) != f.sha256) {
+    const bool asItIs = f.whole == release::Stored{f.sha256, f.size};
+    if (!ReadStored(from, f.whole, frame) ||
+        (!asItIs && (!encode::Decode(frame, nullptr, f.size, data) || Sha256Of(data) != f.sha256))) {
       err << "publish: bad: " << name << ": its compressed object "
           << release::StoredPath(f.whole.sha256) << " is missing, altered or does not decode\n";
       ++bad;

@@ -388,6 +388,8 @@ LaunchCode FetchCompressed(Fetch& fetch, const CheckedRelease& r, std::size_t k)
     fetch.total += f.whole.size;
     if (!fetch.Report()) return Stopped;
   }
+  // A file that does not compress is stored as it is: fetched as format 1 fetches it.
+  if (f.whole == release::Stored{f.sha256, f.size}) return FetchOne(fetch, f);
   return FetchObject(fetch, f, f.whole, nullptr, installed, staged);
 }
 

@@ -57,8 +57,9 @@ struct File {
   WideString name;  // as staged and installed, "/" between folders
   std::uint64_t size = 0;
   Digest sha256{};
-  // Format 2: the file compressed, one zstd frame, and deltas to it. Format
-  // 1 stores the file as it is: `whole` is then its own hash and size.
+  // Format 2: the file compressed, one zstd frame, and deltas to it; where
+  // compressing gains nothing, and always in format 1, the file as it is:
+  // `whole` is then its own hash and size.
   Stored whole;
   std::vector<Delta> deltas;
 };

@@ -211,6 +211,16 @@ TEST_F(CompressedReleaseTest, AnInstallMatchingNoBaseOrAFolderOfFormatOneAloneFe
     wholeOpened += call.find(sim::Utf8(InStore(Core().whole))) != std::string::npos;
   }
   EXPECT_EQ(wholeOpened, 1u);
+  // A file that compressing did not shrink, stored as it is: fetched so.
+  release::Manifest m = manifest_;
+  m.files[1].whole = {m.files[1].sha256, m.files[1].size};
+  SignWith(release::WriteManifest(m), {key_}, 2);
+  sim::AddFile(u"C:\\Kelvo\\core.dll", Program(500, 5));
+  ASSERT_EQ(Check(), LaunchOk);
+  EXPECT_EQ(checked_.via[1], kWhole);
+  Remove(demo::StagedFile(u"core.dll"));
+  ASSERT_EQ(FetchRelease(checked_), LaunchOk);
+  ExpectStagedAsReleased();
   // A folder a publisher wrote before format 2: the files as they are.
   Remove(InSource(release::ManifestPath("stable", 2)));
   ASSERT_EQ(Check(), LaunchOk);
