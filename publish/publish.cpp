@@ -266,11 +266,15 @@ fs::path SignaturePath(const fs::path& folder, const std::string& channel) {
 }
 
 // The manifest and its signature, the signature checked against `point`.
+release::Digest Sha256Of(const std::string& bytes) {
+  crypto::Sha256 hash;
+  hash.Update(bytes.data(), bytes.size());
+  return hash.Finish();
+}
+
 bool CheckSignature(const std::string& manifest, const release::Signature& signature,
                     const crypto::Point& point) {
-  crypto::Sha256 hash;
-  hash.Update(manifest.data(), manifest.size());
-  return crypto::Verify(point, hash.Finish(), signature);
+  return crypto::Verify(point, Sha256Of(manifest), signature);
 }
 
 // Refused, and said on `err`, unless `version` is newer than what `channel`
@@ -335,12 +339,6 @@ bool SignedBy(const std::string& manifest, const release::Signatures& signatures
   return std::any_of(signatures.begin(), signatures.end(), [&](const release::Signature& s) {
     return CheckSignature(manifest, s, point);
   });
-}
-
-release::Digest Sha256Of(const std::string& bytes) {
-  crypto::Sha256 hash;
-  hash.Update(bytes.data(), bytes.size());
-  return hash.Finish();
 }
 
 fs::path HistoryPath(const fs::path& to, const std::string& channel, const std::string& version) {

@@ -91,14 +91,11 @@ LaunchCode ReadBounded(ReleaseSource& source, Block& block, const std::string& r
   return LaunchOk;
 }
 
-// The SHA-256 of the file at `path`, when it can be read and is at most
-// `bound` bytes: `found` says whether it was.
-LaunchCode HashLocal(const HashProvider& provider, Block& block, const WideString& path,
-                     std::uint64_t bound, bool& found, release::Digest& digest) {
+// The SHA-256 of `f`, open and of `size` bytes: `found` says whether it
+// could be read to its end within that size.
+LaunchCode HashLocal(const HashProvider& provider, Block& block, const LocalFile& f,
+                     std::uint64_t size, bool& found, release::Digest& digest) {
   found = false;
-  LocalFile f(path, platform::kGenericRead, platform::kOpenExisting);
-  std::uint64_t size = 0;
-  if (!f.Open() || !f.Size(size) || size > bound) return LaunchOk;
   Sha256 hash(provider);
   if (!hash.Ready()) return FailedCrypto;
   std::uint64_t total = 0;
@@ -107,7 +104,7 @@ LaunchCode HashLocal(const HashProvider& provider, Block& block, const WideStrin
     if (!f.Read(block.data(), block.size(), n)) return LaunchOk;
     if (n == 0) break;
     total += n;
-    if (total > bound || !hash.Update(block.data(), n)) return LaunchOk;
+    if (total > size || !hash.Update(block.data(), n)) return LaunchOk;
   }
   if (!hash.Finish(digest)) return FailedCrypto;
   found = total == size;
@@ -124,7 +121,7 @@ LaunchCode Matches(const HashProvider& provider, Block& block, const WideString&
   if (!f.Open() || !f.Size(size) || size != expected.size) return LaunchOk;
   bool found = false;
   release::Digest digest{};
-  const LaunchCode code = HashLocal(provider, block, path, expected.size, found, digest);
+  const LaunchCode code = HashLocal(provider, block, f, expected.size, found, digest);
   same = found && digest == expected.sha256;
   return code;
 }
@@ -270,21 +267,27 @@ LaunchCode FetchToPartial(Fetch& fetch, const release::File& f, PartialCopy& par
   return code;
 }
 
-// Fetches one file to its staged name through its partial copy.
-LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
-  const WideString staged = fetch.staging + u"\\" + WithBackslashes(f.name);
-  PartialCopy partial{PartialPathOf(staged)};
-  LaunchCode code = FetchToPartial(fetch, f, partial);
-  if (code == LaunchOk && !TakeName(partial.path, staged)) code = FailedStageWrite;
-  // Kept for the next fetch only with a record of what it is.
+// What a failed fetch toward `as` leaves: its partial copy, kept for the
+// next fetch only with a record of what it is, and nothing under `staged`.
+LaunchCode Settle(Fetch& fetch, const release::File& as, const PartialCopy& partial,
+                  const WideString& staged, LaunchCode code) {
   const bool kept = code != LaunchOk && fetch.source.Resumable() && WorthKeeping(code) &&
-                    MarkPartial(fetch.staging, PartialRecord(f, partial.length));
+                    MarkPartial(fetch.staging, PartialRecord(as, partial.length));
   if (code != LaunchOk) {
     if (!kept) Discard(partial.path);
     Discard(staged);  // whatever stood there was not verified
   }
   if (!kept && partial.continued) ForgetPartial(fetch.staging);
   return code;
+}
+
+// Fetches one file to its staged name through its partial copy.
+LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
+  const WideString staged = fetch.staging + u"\\" + WithBackslashes(f.name);
+  PartialCopy partial{PartialPathOf(staged)};
+  LaunchCode code = FetchToPartial(fetch, f, partial);
+  if (code == LaunchOk && !TakeName(partial.path, staged)) code = FailedStageWrite;
+  return Settle(fetch, f, partial, staged, code);
 }
 
 // The installed file at `path` read whole: the prefix of a delta. Null when
@@ -364,12 +367,8 @@ LaunchCode FetchObject(Fetch& fetch, const release::File& f, const release::Stor
   if (code == LaunchOk) code = DecodeInto(fetch, partial.path, prefix.get(), prefixSize, f, decoded);
   if (code == LaunchOk && !TakeName(decoded, staged)) code = FailedStageWrite;
   if (code != LaunchOk) Discard(decoded);
-  const bool kept = code != LaunchOk && fetch.source.Resumable() && WorthKeeping(code) &&
-                    MarkPartial(fetch.staging, PartialRecord(as, partial.length));
-  if (!kept) Discard(partial.path);
-  if (code != LaunchOk) Discard(staged);
-  if (!kept && partial.continued) ForgetPartial(fetch.staging);
-  return code;
+  if (code == LaunchOk) Discard(partial.path);  // decoded: the object is done with
+  return Settle(fetch, as, partial, staged, code);
 }
 
 // Format 2: the changed file by the delta chosen at the check, or when that
@@ -496,7 +495,7 @@ bool StageWhole(const WideString& staging, const char16_t* name, const std::stri
 // size, when one alone does; else the one whose base is `digest`, hashed
 // here when `hashed` is false. The file the delta makes is hashed in any
 // case, so the size alone may pick it.
-LaunchCode ChooseDelta(const HashProvider& provider, Block& block, const WideString& installed,
+LaunchCode ChooseDelta(const HashProvider& provider, Block& block, const LocalFile& installed,
                        const release::File& f, std::uint64_t size, bool hashed,
                        release::Digest digest, int& via) {
   via = kWhole;
@@ -531,20 +530,18 @@ LaunchCode CompareInstall(const WideString& folder, Block& block, CheckedRelease
     r.totalFileBytes += f.size;
     const WideString installed = folder + u"\\" + WithBackslashes(f.name);
     std::uint64_t size = 0;
-    bool exists = false, hashed = false, same = false;
+    bool hashed = false, same = false;
     release::Digest digest{};
-    {
-      const LocalFile in(installed, platform::kGenericRead, platform::kOpenExisting);
-      exists = in.Open() && in.Size(size);
-    }
+    const LocalFile in(installed, platform::kGenericRead, platform::kOpenExisting);
+    const bool exists = in.Open() && in.Size(size);
     LaunchCode code = LaunchOk;
     if (exists && size == f.size) {
-      code = HashLocal(provider, block, installed, size, hashed, digest);
+      code = HashLocal(provider, block, in, size, hashed, digest);
       same = hashed && digest == f.sha256;
     }
     int via = kWhole;
     if (code == LaunchOk && exists && !same) {
-      code = ChooseDelta(provider, block, installed, f, size, hashed, digest, via);
+      code = ChooseDelta(provider, block, in, f, size, hashed, digest, via);
     }
     if (code != LaunchOk) return code;
     if (!same) {
