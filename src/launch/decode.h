@@ -21,11 +21,14 @@ class FrameDecoder {
   FrameDecoder(const FrameDecoder&) = delete;
   FrameDecoder& operator=(const FrameDecoder&) = delete;
 
-  // `prefix` is read, not copied: it stays until the frame is done.
-  bool Start(const std::uint8_t* prefix = nullptr, std::size_t size = 0);
+  // `prefix` is read, not copied: it stays until the frame is done. With
+  // `into`, the frame decodes straight into it, and must fit; the sink then
+  // gets each newly decoded stretch of it.
+  bool Start(const std::uint8_t* prefix = nullptr, std::size_t size = 0,
+             std::uint8_t* into = nullptr, std::size_t intoSize = 0);
   // LaunchOk; RefusedWindow for a frame that asks a larger window, or more
-  // memory than there is; RefusedFileHash for bytes that are not one frame;
-  // or the sink's code.
+  // memory than there is; RefusedFileSize for one larger than `into`;
+  // RefusedFileHash for bytes that are not one frame; or the sink's code.
   LaunchCode Feed(const std::uint8_t* data, std::size_t size, const Sink& out);
   // Whether the frame ended, with the last byte fed.
   bool Done() const { return done_; }
@@ -33,5 +36,8 @@ class FrameDecoder {
  private:
   ZSTD_DCtx_s* d_;
   std::unique_ptr<std::uint8_t[]> piece_;  // what one step decodes
+  std::uint8_t* into_ = nullptr;
+  std::size_t intoSize_ = 0;
+  std::size_t made_ = 0;  // of `into_`
   bool done_ = false;
 };

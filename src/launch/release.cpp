@@ -1,6 +1,9 @@
 #include "launch/release.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "contract/folders.h"
 #include "contract/limits.h"
@@ -15,6 +18,7 @@ using release::HashProvider;
 using release::Sha256;
 
 constexpr std::size_t kBlock = 256 * 1024;
+constexpr std::size_t kWritePiece = 16 << 20;  // a file decoded whole, written in few calls
 constexpr std::size_t kMaxSignatureBytes = 128;
 constexpr std::size_t kMaxSignaturesBytes = release::kMaxSignatures * 64;
 
@@ -40,6 +44,7 @@ class LocalFile {
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
   bool Open() const { return h_ != platform::kInvalidHandle; }
+  platform::Handle Raw() const { return h_; }
   bool Size(std::uint64_t& size) const {
     platform::FileStandardInfo info{};
     if (!platform::GetFileInformationByHandleEx(h_, platform::FileInfoClass::Standard, &info,
@@ -290,45 +295,55 @@ LaunchCode FetchOne(Fetch& fetch, const release::File& f) {
   return Settle(fetch, f, partial, staged, code);
 }
 
-// The installed file at `path` read whole: the prefix of a delta. Null when
-// it cannot be read or does not fit in memory. Not hashed again: one that
-// changed since the check makes a file whose hash is refused.
-std::unique_ptr<std::uint8_t[]> ReadBase(const WideString& path, std::size_t& size) {
-  LocalFile f(path, platform::kGenericRead, platform::kOpenExisting);
-  std::uint64_t length = 0;
-  if (!f.Open() || !f.Size(length) || length > SIZE_MAX / 2) return nullptr;
-  std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[length + 1]);
-  if (!bytes) return nullptr;
-  std::size_t got = 0;
-  for (;;) {
-    // One byte more than its size: a file that grew since is read to its end.
-    const std::size_t want = std::min<std::size_t>(length + 1 - got, kBlock);
-    std::size_t n = 0;
-    if (want == 0 || !f.Read(bytes.get() + got, want, n)) return nullptr;
-    if (n == 0) break;
-    got += n;
+// A local file's bytes read where they lie: a delta's base. Null data when
+// that cannot be, an empty file among them.
+class MappedFile {
+ public:
+  MappedFile(const LocalFile& f, std::uint64_t size) {
+    if (!f.Open() || size == 0 || size > SIZE_MAX) return;
+    mapping_ = platform::CreateFileMappingW(f.Raw(), platform::kPageReadOnly, 0);
+    if (mapping_ == platform::kNullHandle) return;
+    view_ = static_cast<const std::uint8_t*>(platform::MapViewOfFile(
+        mapping_, platform::kFileMapRead, 0, static_cast<std::size_t>(size)));
   }
-  if (got != length) return nullptr;
-  size = got;
-  return bytes;
-}
+  ~MappedFile() {
+    if (view_) platform::UnmapViewOfFile(view_);
+    if (mapping_ != platform::kNullHandle) platform::CloseHandle(mapping_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const std::uint8_t* Data() const { return view_; }
+
+ private:
+  platform::Handle mapping_ = platform::kNullHandle;
+  const std::uint8_t* view_ = nullptr;
+};
 
 // Decodes the verified object at `object` into `decoded`, from `prefix` for
-// a delta, hashing what it writes: LaunchOk when that is `f`.
+// a delta, hashing what it makes: LaunchOk when that is `f`.
 LaunchCode DecodeInto(Fetch& fetch, const WideString& object, const std::uint8_t* prefix,
                       std::size_t prefixSize, const release::File& f, const WideString& decoded) {
   const LocalFile in(object, platform::kGenericRead, platform::kOpenExisting);
   const LocalFile out(decoded, platform::kGenericWrite, platform::kCreateAlways);
   if (!in.Open() || !out.Open()) return FailedStageWrite;
+  // Within the window's bound the file is decoded whole in memory, where the
+  // decoder's window is the file itself and no copy of it is kept, and
+  // written once it verifies; past it, written through the window as it comes.
+  std::unique_ptr<std::uint8_t[]> whole;
+  if (f.size > 0 && f.size <= (std::uint64_t{1} << release::kMaxWindowLog)) {
+    whole.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(f.size)]);
+  }
   Sha256 hash(fetch.provider);
   if (!hash.Ready()) return FailedCrypto;
   FrameDecoder decoder;
-  if (!decoder.Start(prefix, prefixSize)) return RefusedWindow;
+  if (!decoder.Start(prefix, prefixSize, whole.get(), static_cast<std::size_t>(f.size))) {
+    return RefusedWindow;
+  }
   std::uint64_t made = 0;
   const FrameDecoder::Sink sink = [&](const std::uint8_t* data, std::size_t n) {
     if (made + n > f.size) return RefusedFileSize;
     if (!hash.Update(data, n)) return FailedCrypto;
-    if (!out.Write(data, n)) return FailedStageWrite;
+    if (!whole && !out.Write(data, n)) return FailedStageWrite;
     made += n;
     return LaunchOk;
   };
@@ -344,7 +359,13 @@ LaunchCode DecodeInto(Fetch& fetch, const WideString& object, const std::uint8_t
   if (made != f.size) return RefusedFileSize;
   release::Digest digest{};
   if (!hash.Finish(digest)) return FailedCrypto;
-  return digest == f.sha256 ? LaunchOk : RefusedFileHash;
+  if (digest != f.sha256) return RefusedFileHash;
+  for (std::size_t at = 0; whole && at < made; at += kWritePiece) {
+    if (!out.Write(whole.get() + at, std::min<std::size_t>(kWritePiece, made - at))) {
+      return FailedStageWrite;
+    }
+  }
+  return LaunchOk;
 }
 
 // Fetches `object` (f compressed, or its delta from `base`, the installed
@@ -356,15 +377,24 @@ LaunchCode FetchObject(Fetch& fetch, const release::File& f, const release::Stor
   const release::File as(f.name, object.size, object.sha256);
   PartialCopy partial{PartialPathOf(staged)};
   LaunchCode code = FetchToPartial(fetch, as, partial);
-  std::unique_ptr<std::uint8_t[]> prefix;
-  std::size_t prefixSize = 0;
+  // The base is read where it lies, not hashed again: one that changed since
+  // the check makes a file whose hash is refused.
+  std::optional<LocalFile> baseFile;
+  std::uint64_t baseSize = 0;
   if (code == LaunchOk && base) {
-    prefix = ReadBase(installed, prefixSize);
-    if (!prefix) code = RefusedFileHash;
+    baseFile.emplace(installed, platform::kGenericRead, platform::kOpenExisting);
+    if (!baseFile->Open() || !baseFile->Size(baseSize)) code = RefusedFileHash;
   }
+  const std::optional<MappedFile> prefix =
+      code == LaunchOk && baseSize > 0 ? std::make_optional<MappedFile>(*baseFile, baseSize)
+                                       : std::nullopt;
+  if (prefix && !prefix->Data()) code = RefusedFileHash;
   // Beside the object's copy: a blank and "~" once more.
   const WideString decoded = PartialPathOf(partial.path);
-  if (code == LaunchOk) code = DecodeInto(fetch, partial.path, prefix.get(), prefixSize, f, decoded);
+  if (code == LaunchOk) {
+    code = DecodeInto(fetch, partial.path, prefix ? prefix->Data() : nullptr,
+                      static_cast<std::size_t>(baseSize), f, decoded);
+  }
   if (code == LaunchOk && !TakeName(decoded, staged)) code = FailedStageWrite;
   if (code != LaunchOk) Discard(decoded);
   if (code == LaunchOk) Discard(partial.path);  // decoded: the object is done with

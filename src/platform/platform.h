@@ -44,6 +44,13 @@ Bool SetFileInformationByHandle(Handle file, FileInfoClass infoClass, const void
                                 std::uint32_t size);
 std::uint32_t GetCurrentDirectoryW(std::uint32_t size, char16_t* buffer);
 
+// kernel32: file mappings, unnamed, with default security. A maximum size of
+// 0 maps the file as it is; a larger one of a writable mapping extends it.
+// CreateFileMappingW fails with a null handle.
+Handle CreateFileMappingW(Handle file, std::uint32_t protect, std::uint64_t maximumSize);
+void* MapViewOfFile(Handle mapping, std::uint32_t access, std::uint64_t offset, std::size_t size);
+Bool UnmapViewOfFile(const void* address);
+
 // ntdll. Opens `name` below the folder that `root` is a handle to, never
 // through a path from the top: no allocation size, file attributes or
 // extended attributes, and the name is looked up ignoring case. NTSTATUS.

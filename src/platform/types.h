@@ -56,6 +56,11 @@ constexpr std::uint32_t kFileFlagSequentialScan = 0x08000000;
 constexpr std::uint32_t kFileFlagDeleteOnClose = 0x04000000;
 // Opened where another handle's sharing forbids it, or with sharing that one's access needs.
 constexpr std::uint32_t kErrorSharingViolation = 32;
+// CreateFileMappingW's protection and MapViewOfFile's access.
+constexpr std::uint32_t kPageReadOnly = 0x02;
+constexpr std::uint32_t kPageReadWrite = 0x04;
+constexpr std::uint32_t kFileMapWrite = 0x2;
+constexpr std::uint32_t kFileMapRead = 0x4;
 constexpr std::uint32_t kFileListDirectory = 0x1;
 constexpr std::uint32_t kFileTraverse = 0x20;
 constexpr std::uint32_t kSynchronize = 0x100000;

@@ -12,7 +12,8 @@
 //   bench_release delta URL KEY INSTALL RUNS      checked and fetched by delta over
 //                                                 HTTP, against its raw steps: the
 //                                                 delta downloaded, decoded against
-//                                                 the old file, the result hashed
+//                                                 the old file, the result hashed;
+//                                                 then the same with warm buffers
 #include <windows.h>
 // The other Windows headers need it first.
 
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -269,10 +271,11 @@ bool RawWebHashedOnAThread(const WideString& url, const WideString& to,
 }
 
 // The floor of a fetch by delta: one GET of the delta into memory, the old
-// file read whole, zstd decoding against it, raw CNG SHA-256 of the result,
-// the result written to a plain name.
+// file mapped, zstd decoding against it into memory, raw CNG SHA-256 of the
+// result, the result written to a plain name. `warm`: the buffers kept from
+// the run before, already in memory, as no one-off update has them.
 bool RawDelta(const WideString& url, const WideString& install, const WideString& to,
-              const release::File& f, const release::Delta& d) {
+              const release::File& f, const release::Delta& d, bool warm) {
   WebAddress address;
   if (!ParseWebAddress(url, address)) return false;
   const HINTERNET session = ::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
@@ -283,45 +286,59 @@ bool RawDelta(const WideString& url, const WideString& install, const WideString
       connection ? GetStored(connection, address, release::File(f.name, d.object.size,
                                                                 d.object.sha256))
                  : nullptr;
-  static std::vector<UCHAR> delta, old, made;
-  delta.resize(d.object.size);
+  static std::vector<UCHAR> warmDelta, warmMade;
+  std::unique_ptr<UCHAR[]> freshDelta, freshMade;
+  UCHAR* delta = nullptr;
+  UCHAR* made = nullptr;
+  if (warm) {
+    warmDelta.resize(d.object.size);
+    warmMade.resize(f.size);
+    delta = warmDelta.data();
+    made = warmMade.data();
+  } else {
+    freshDelta.reset(new UCHAR[d.object.size]);
+    freshMade.reset(new UCHAR[f.size]);
+    delta = freshDelta.get();
+    made = freshMade.get();
+  }
   std::size_t got = 0;
   DWORD n = 0;
   bool ok = request != nullptr;
-  while (ok && got < delta.size() &&
-         ::WinHttpReadData(request, delta.data() + got, static_cast<DWORD>(delta.size() - got), &n) &&
+  while (ok && got < d.object.size &&
+         ::WinHttpReadData(request, delta + got, static_cast<DWORD>(d.object.size - got), &n) &&
          n) {
     got += n;
   }
-  ok = ok && got == delta.size();
+  ok = ok && got == d.object.size;
   for (HINTERNET h : {request, connection, session}) {
     if (h) ::WinHttpCloseHandle(h);
   }
   const HANDLE in = ::CreateFileW(W(install + u"\\" + Backslashed(f.name)), GENERIC_READ,
-                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                                  nullptr);
-  old.resize(d.baseSize);
-  ok = ok && in != INVALID_HANDLE_VALUE &&
-       ::ReadFile(in, old.data(), static_cast<DWORD>(old.size()), &n, nullptr) && n == old.size();
-  if (in != INVALID_HANDLE_VALUE) ::CloseHandle(in);
-  made.resize(f.size);
+                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE mapping = in != INVALID_HANDLE_VALUE
+                             ? ::CreateFileMappingW(in, nullptr, PAGE_READONLY, 0, 0, nullptr)
+                             : nullptr;
+  const void* old = mapping ? ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, d.baseSize) : nullptr;
   ZSTD_DCtx* z = ZSTD_createDCtx();
-  ok = ok && z && !ZSTD_isError(ZSTD_DCtx_setParameter(z, ZSTD_d_windowLogMax, 27)) &&
-       !ZSTD_isError(ZSTD_DCtx_refPrefix(z, old.data(), old.size())) &&
-       ZSTD_decompressDCtx(z, made.data(), made.size(), delta.data(), delta.size()) == made.size();
+  ok = ok && old && z && !ZSTD_isError(ZSTD_DCtx_setParameter(z, ZSTD_d_windowLogMax, 27)) &&
+       !ZSTD_isError(ZSTD_DCtx_refPrefix(z, old, d.baseSize)) &&
+       ZSTD_decompressDCtx(z, made, f.size, delta, d.object.size) == f.size;
   ZSTD_freeDCtx(z);
+  if (old) ::UnmapViewOfFile(old);
+  if (mapping) ::CloseHandle(mapping);
+  if (in != INVALID_HANDLE_VALUE) ::CloseHandle(in);
   BCRYPT_ALG_HANDLE alg = nullptr;
   BCRYPT_HASH_HANDLE hash = nullptr;
   UCHAR digest[32];
   ok = ok && ::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) >= 0 &&
        ::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) >= 0 &&
-       ::BCryptHashData(hash, made.data(), static_cast<ULONG>(made.size()), 0) >= 0 &&
+       ::BCryptHashData(hash, made, static_cast<ULONG>(f.size), 0) >= 0 &&
        ::BCryptFinishHash(hash, digest, 32, 0) >= 0 && std::equal(digest, digest + 32, f.sha256.begin());
   if (hash) ::BCryptDestroyHash(hash);
   if (alg) ::BCryptCloseAlgorithmProvider(alg, 0);
   const HANDLE out = CreatePlain(to, f);
   ok = ok && out != INVALID_HANDLE_VALUE &&
-       ::WriteFile(out, made.data(), static_cast<DWORD>(made.size()), &n, nullptr) && n == made.size();
+       ::WriteFile(out, made, static_cast<DWORD>(f.size), &n, nullptr) && n == f.size;
   if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
   return ok;
 }
@@ -385,20 +402,22 @@ int main(int argc, char** argv) {
     const release::Delta d =
         mode == "delta" ? f.deltas[static_cast<std::size_t>(checked.via[0])] : release::Delta{};
     for (int run = 0; mode == "delta" && run < runs; ++run) {
-      double times[2];
-      for (int k = 0; k < 2; ++k) {
-        const int which = (run + k) % 2;
+      double times[3];
+      for (int k = 0; k < 3; ++k) {
+        const int which = (run + k) % 3;
         RemoveAll(which == 0 ? staging : copies, checked.manifest.files);
         const double start = NowMs();
         const bool ok =
             which == 0 ? CheckRelease(q, checked) == LaunchOk && FetchRelease(checked) == LaunchOk
-                       : RawDelta(checked.source, q.installFolder, copies, f, d);
+                       : RawDelta(checked.source, q.installFolder, copies, f, d, which == 2);
         times[which] = NowMs() - start;
         if (!ok) return 1;
       }
       program.push_back(times[0]);
       raw.push_back(times[1]);
       ratio.push_back(times[0] / times[1]);
+      hashed.push_back(times[2]);
+      hashedRatio.push_back(times[0] / times[2]);
     }
     for (int run = 0; mode != "delta" && run < runs; ++run) {
       const int variants = mode == "web" ? 4 : 3;

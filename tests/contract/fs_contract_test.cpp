@@ -403,6 +403,50 @@ TEST_F(HandleContractTest, AHandleWithAppendAccessOnlyWritesAtTheEnd) {
   EXPECT_EQ(Read(u"partial"), "first half;second half");
 }
 
+// A delta's base is mapped for reading; the file it makes is mapped at its
+// full size and written in place.
+TEST_F(HandleContractTest, AMappedFileIsReadAndWrittenInPlace) {
+  Write(u"base.exe", std::string(70000, 'b') + "end");
+  platform::Handle h = Open(u"base.exe", platform::kGenericRead);
+  ASSERT_NE(h, platform::kInvalidHandle);
+  // A read-only mapping cannot be larger than its file, nor may it write.
+  EXPECT_EQ(platform::CreateFileMappingW(h, platform::kPageReadOnly, 70004), platform::kNullHandle);
+  EXPECT_EQ(platform::CreateFileMappingW(h, platform::kPageReadWrite, 0), platform::kNullHandle);
+  platform::Handle m = platform::CreateFileMappingW(h, platform::kPageReadOnly, 0);
+  ASSERT_NE(m, platform::kNullHandle);
+  EXPECT_EQ(platform::MapViewOfFile(m, platform::kFileMapWrite, 0, 0), nullptr);
+  const void* view = platform::MapViewOfFile(m, platform::kFileMapRead, 0, 0);
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(std::string(static_cast<const char*>(view), 70003), std::string(70000, 'b') + "end");
+  EXPECT_NE(platform::UnmapViewOfFile(view), platform::kFalse);
+  platform::CloseHandle(m);
+  platform::CloseHandle(h);
+
+  // An empty file has nothing to map.
+  Write(u"empty", "");
+  h = Open(u"empty", platform::kGenericRead);
+  EXPECT_EQ(platform::CreateFileMappingW(h, platform::kPageReadOnly, 0), platform::kNullHandle);
+  platform::CloseHandle(h);
+
+  // A new file mapped at its full size, written through the view, and read
+  // back through a handle after the view and mapping are closed.
+  h = platform::CreateFileW(Path(u"made.exe").c_str(),
+                            platform::kGenericRead | platform::kGenericWrite, 0,
+                            platform::kCreateAlways, platform::kAttributeNormal);
+  ASSERT_NE(h, platform::kInvalidHandle);
+  m = platform::CreateFileMappingW(h, platform::kPageReadWrite, 100000);
+  ASSERT_NE(m, platform::kNullHandle);
+  auto* out = static_cast<char*>(platform::MapViewOfFile(m, platform::kFileMapWrite, 0, 0));
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(std::string(out, 100000), std::string(100000, '\0'));  // extended with zeros
+  std::fill(out, out + 100000, 'm');
+  EXPECT_NE(platform::UnmapViewOfFile(out), platform::kFalse);
+  EXPECT_EQ(platform::UnmapViewOfFile(out), platform::kFalse);
+  platform::CloseHandle(m);
+  platform::CloseHandle(h);
+  EXPECT_EQ(Read(u"made.exe"), std::string(100000, 'm'));
+}
+
 TEST_F(HandleContractTest, CreateAlwaysReplacesButNotReadOnlyNorInAMissingFolder) {
   Write(u"old.dll", "old content");
   platform::Handle h = Create(u"old.dll");

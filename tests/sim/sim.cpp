@@ -34,7 +34,8 @@ enum class HandleKind {
   WebSession,
   WebConnect,
   WebRequest,
-  Event
+  Event,
+  Mapping
 };
 
 struct SnapshotEntry {
@@ -75,7 +76,20 @@ struct OpenHandle {
   std::uint32_t pending = 0;  // the completion it waits for; 0: none
   std::uint64_t pendingSince = 0;
   bool signaled = false;  // Event
+  std::uint64_t mappingSize = 0;  // Mapping, of the file `nodeId`
+  bool mappingWrites = false;
 };
+
+// A mapped view: a copy of the file's bytes, copied back when a writable view
+// is unmapped. Nothing here reads the file through a handle while it is mapped.
+struct View {
+  std::uint64_t nodeId = 0;
+  std::uint64_t offset = 0;
+  bool writes = false;
+  std::unique_ptr<std::uint8_t[]> bytes;
+  std::size_t size = 0;
+};
+std::map<const void*, View> g_views;
 
 // Closed requests whose last callbacks are still to come, as WinHTTP may
 // tear a request down after the call that closed it returns.
@@ -152,6 +166,8 @@ std::string Describe(platform::Handle h) {
       return "web-request";
     case HandleKind::Event:
       return "event";
+    case HandleKind::Mapping:
+      return "mapping";
   }
   return "?";
 }
@@ -462,6 +478,7 @@ void Reset() {
   FinishClosedRequests();
   g_state = State();
   g_handles.clear();
+  g_views.clear();
   g_nextHandle = 0x100;
   AddFolder(u"C:");
 }
@@ -930,6 +947,62 @@ Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_
   position += count;
   *written = static_cast<std::uint32_t>(count);
   return fails ? kFalse : kTrue;
+}
+
+Handle CreateFileMappingW(Handle file, std::uint32_t protect, std::uint64_t maximumSize) {
+  Record("CreateFileMappingW", {Describe(file), Hex(protect), std::to_string(maximumSize)});
+  if (FailsNow("CreateFileMappingW")) return kNullHandle;
+  const bool writes = protect == kPageReadWrite;
+  if (!writes && protect != kPageReadOnly) return kNullHandle;
+  Node* n = FileOf(file, writes ? kGenericRead | kGenericWrite : kGenericRead);
+  if (!n) return kNullHandle;
+  const std::uint64_t size = maximumSize ? maximumSize : n->content.size();
+  // Windows refuses an empty mapping, and a larger one that may not write.
+  if (size == 0 || (!writes && size > n->content.size()) || size > (std::uint64_t{1} << 32)) {
+    return kNullHandle;
+  }
+  if (size > n->content.size()) {
+    n->content.resize(static_cast<std::size_t>(size));
+    n->unflushed = true;
+  }
+  OpenHandle h = Of(HandleKind::Mapping);
+  h.nodeId = n->id;
+  h.mappingSize = size;
+  h.mappingWrites = writes;
+  return NewHandle(std::move(h));
+}
+
+void* MapViewOfFile(Handle mapping, std::uint32_t access, std::uint64_t offset, std::size_t size) {
+  Record("MapViewOfFile", {Describe(mapping), Hex(access), std::to_string(offset), Dec(size)});
+  if (FailsNow("MapViewOfFile")) return nullptr;
+  const OpenHandle* h = Lookup(mapping);
+  const bool writes = (access & kFileMapWrite) != 0;
+  if (!h || h->kind != HandleKind::Mapping || (writes && !h->mappingWrites) ||
+      offset >= h->mappingSize) {
+    return nullptr;
+  }
+  if (size == 0) size = static_cast<std::size_t>(h->mappingSize - offset);
+  const WideString key = KeyOfId(h->nodeId);
+  const Node* n = key.empty() ? nullptr : NodeAt(key);
+  if (!n || offset + size > h->mappingSize || offset + size > n->content.size()) return nullptr;
+  View v{h->nodeId, offset, writes, std::make_unique<std::uint8_t[]>(size), size};
+  std::memcpy(v.bytes.get(), n->content.data() + offset, size);
+  void* address = v.bytes.get();
+  g_views.emplace(address, std::move(v));
+  return address;
+}
+
+Bool UnmapViewOfFile(const void* address) {
+  Record("UnmapViewOfFile", {});
+  const auto it = g_views.find(address);
+  if (it == g_views.end()) return kFalse;
+  const WideString key = KeyOfId(it->second.nodeId);
+  Node* n = key.empty() ? nullptr : NodeAt(key);
+  if (it->second.writes && n && it->second.offset + it->second.size <= n->content.size()) {
+    std::memcpy(n->content.data() + it->second.offset, it->second.bytes.get(), it->second.size);
+  }
+  g_views.erase(it);
+  return kTrue;
 }
 
 Bool FlushFileBuffers(Handle file) {

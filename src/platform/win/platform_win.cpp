@@ -142,6 +142,19 @@ Bool WriteFile(Handle file, const void* buffer, std::uint32_t size, std::uint32_
 
 Bool FlushFileBuffers(Handle file) { return ::FlushFileBuffers(native(file)); }
 
+Handle CreateFileMappingW(Handle file, std::uint32_t protect, std::uint64_t maximumSize) {
+  return portable(::CreateFileMappingW(native(file), nullptr, protect,
+                                       static_cast<DWORD>(maximumSize >> 32),
+                                       static_cast<DWORD>(maximumSize), nullptr));
+}
+
+void* MapViewOfFile(Handle mapping, std::uint32_t access, std::uint64_t offset, std::size_t size) {
+  return ::MapViewOfFile(native(mapping), access, static_cast<DWORD>(offset >> 32),
+                         static_cast<DWORD>(offset), size);
+}
+
+Bool UnmapViewOfFile(const void* address) { return ::UnmapViewOfFile(address); }
+
 Bool GetFileInformationByHandleEx(Handle file, FileInfoClass infoClass, void* info,
                                   std::uint32_t size) {
   switch (infoClass) {
