@@ -13,6 +13,7 @@
 #include "crypto.h"
 #include "encode.h"
 #include "release/format.h"
+#include "release/rollout.h"
 
 namespace fs = std::filesystem;
 
@@ -26,6 +27,8 @@ constexpr char kPendingSuffix[] = ".pending";
 constexpr std::size_t kDefaultDeltas = 3;
 // Earlier manifests of each channel, for the deltas of later releases.
 constexpr char kHistoryFolder[] = "history";
+// The compressed manifest written: format 3, which carries the rollout.
+constexpr int kPacked = release::kNewestFormat;
 
 struct Options {
   std::map<std::string, std::vector<std::string>> values;
@@ -243,13 +246,18 @@ bool CollectFiles(const fs::path& from, std::vector<release::File>& files,
   return true;
 }
 
-bool ParseLifetime(const std::string& text, std::int64_t& days) {
+// Whole days from `low` to `high`.
+bool ParseDays(const std::string& text, std::int64_t low, std::int64_t high, std::int64_t& days) {
   if (text.empty() || text.size() > 5 ||
       !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return false;
   }
   days = std::stoll(text);
-  return days >= 1 && days <= kMaxLifetimeDays;
+  return days >= low && days <= high;
+}
+
+bool ParseLifetime(const std::string& text, std::int64_t& days) {
+  return ParseDays(text, 1, kMaxLifetimeDays, days);
 }
 
 std::int64_t Now() {
@@ -282,7 +290,7 @@ bool CheckSignature(const std::string& manifest, const release::Signature& signa
 // its version is unknown.
 bool NewerThanPublished(const std::string& version, const fs::path& to, const std::string& channel,
                         std::ostream& err) {
-  for (int format : {1, 2}) {
+  for (int format : {1, 2, kPacked}) {
     const fs::path path = ManifestPath(to, channel, format);
     std::error_code ec;
     if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) continue;
@@ -350,7 +358,8 @@ fs::path HistoryPath(const fs::path& to, const std::string& channel, const std::
 // The publisher's own folder: read, not verified again.
 std::vector<release::Manifest> EarlierReleases(const fs::path& to, const std::string& channel,
                                                const std::string& version, std::size_t n) {
-  std::vector<fs::path> paths{ManifestPath(to, channel, 2), ManifestPath(to, channel)};
+  std::vector<fs::path> paths{ManifestPath(to, channel, kPacked), ManifestPath(to, channel, 2),
+                              ManifestPath(to, channel)};
   std::error_code ec;
   for (fs::directory_iterator it(to / kHistoryFolder / channel, ec), end; !ec && it != end;
        it.increment(ec)) {
@@ -371,7 +380,7 @@ std::vector<release::Manifest> EarlierReleases(const fs::path& to, const std::st
     if (same == found.end()) {
       found.push_back(std::move(m));
     } else if (m.format > same->format) {
-      *same = std::move(m);  // format 2 knows the stored objects
+      *same = std::move(m);  // formats 2 and 3 know the stored objects
     }
   }
   std::sort(found.begin(), found.end(), [](const release::Manifest& a, const release::Manifest& b) {
@@ -423,7 +432,7 @@ bool EncodeFiles(const fs::path& to, release::Manifest& m,
     const release::File* known = nullptr;
     for (const release::Manifest& e : earlier) {
       for (const release::File& g : e.files) {
-        if (e.format == 2 && g.sha256 == f.sha256 && !known) known = &g;
+        if (e.format >= 2 && g.sha256 == f.sha256 && !known) known = &g;
       }
     }
     std::string data, frame;
@@ -491,22 +500,63 @@ bool EncodeFiles(const fs::path& to, release::Manifest& m,
   return true;
 }
 
-// Both formats of a release into place, and format 2 kept for the deltas of
-// later releases. Each file is replaced whole; a reader between the renames
-// finds a manifest and signatures that do not verify, and refuses them.
-bool PutInPlace(const fs::path& to, const std::string& channel, const std::string& manifest,
-                const release::Signatures& signatures, const std::string& manifest2,
-                const release::Signatures& signatures2) {
+// The compressed manifest into place, kept for the deltas of later
+// releases, and format 2's of an earlier publisher removed: clients that read
+// format 2 first find none and read format 1. Each file is replaced whole; a
+// reader between the renames finds a manifest and signatures that do not
+// verify, and refuses them.
+bool PutPackedInPlace(const fs::path& to, const std::string& channel, const std::string& manifest,
+                      const release::Signatures& signatures) {
   release::Manifest m;
   std::error_code ec;
-  if (release::ParseManifest(manifest2, m) != LaunchOk) return false;
+  if (release::ParseManifest(manifest, m) != LaunchOk) return false;
   fs::create_directories(HistoryPath(to, channel, m.version).parent_path(), ec);
-  return WriteAtomically(HistoryPath(to, channel, m.version), manifest2) &&
-         WriteAtomically(to / release::SignaturesPath(channel, 2),
-                         release::WriteSignatures(signatures2)) &&
-         WriteAtomically(ManifestPath(to, channel, 2), manifest2) &&
+  if (!WriteAtomically(HistoryPath(to, channel, m.version), manifest) ||
+      !WriteAtomically(to / release::SignaturesPath(channel, kPacked),
+                       release::WriteSignatures(signatures)) ||
+      !WriteAtomically(ManifestPath(to, channel, kPacked), manifest)) {
+    return false;
+  }
+  fs::remove(ManifestPath(to, channel, 2), ec);
+  fs::remove(to / release::SignaturesPath(channel, 2), ec);
+  return true;
+}
+
+// Both formats of a release into place.
+bool PutInPlace(const fs::path& to, const std::string& channel, const std::string& manifest,
+                const release::Signatures& signatures, const std::string& packed,
+                const release::Signatures& packedSignatures) {
+  return PutPackedInPlace(to, channel, packed, packedSignatures) &&
          WriteSignatureFiles(to, channel, signatures) &&
          WriteAtomically(ManifestPath(to, channel), manifest);
+}
+
+// The private keys given with --key, each a P-256 PKCS#8 PEM.
+bool LoadKeys(const Options& o, std::vector<std::string>& pems, std::ostream& err) {
+  const std::vector<std::string> keyFiles = o.All("--key");
+  if (keyFiles.size() > release::kMaxSignatures) {
+    err << "publish: at most " << release::kMaxSignatures << " keys sign one release\n";
+    return false;
+  }
+  for (const std::string& keyFile : keyFiles) {
+    std::string pem;
+    crypto::Point point{};
+    if (!ReadAll(PathOf(keyFile), pem, 1 << 16) || !crypto::LoadPrivateKey(pem, point)) {
+      err << "publish: " << keyFile << " is not a P-256 private key (PKCS#8 PEM)\n";
+      return false;
+    }
+    pems.push_back(pem);
+  }
+  return true;
+}
+
+bool SignAll(const std::vector<std::string>& pems, const std::string& manifest,
+             release::Signatures& signatures) {
+  signatures.assign(pems.size(), {});
+  for (std::size_t i = 0; i < pems.size(); ++i) {
+    if (!crypto::Sign(pems[i], Sha256Of(manifest), signatures[i])) return false;
+  }
+  return true;
 }
 
 int Keygen(const Options& o, std::ostream& out, std::ostream& err) {
@@ -572,22 +622,19 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     deltas = static_cast<std::size_t>(text[0] - '0');
   }
 
+  std::int64_t rollout = 0;
+  if (o.Has("--rollout") && !ParseDays(o.Get("--rollout"), 0, release::kMaxRolloutDays, rollout)) {
+    err << "publish: --rollout takes days, 0 to " << release::kMaxRolloutDays << "\n";
+    return kUsage;
+  }
+
   // Several keys during a rotation: the first signs CHANNEL.sig too.
-  const std::vector<std::string> keyFiles = o.All("--key");
-  if (keyFiles.size() > release::kMaxSignatures) {
+  if (o.All("--key").size() > release::kMaxSignatures) {
     err << "publish: at most " << release::kMaxSignatures << " keys sign one release\n";
     return kUsage;
   }
   std::vector<std::string> privatePems;
-  for (const std::string& keyFile : keyFiles) {
-    std::string pem;
-    crypto::Point point{};
-    if (!ReadAll(PathOf(keyFile), pem, 1 << 16) || !crypto::LoadPrivateKey(pem, point)) {
-      err << "publish: " << keyFile << " is not a P-256 private key (PKCS#8 PEM)\n";
-      return kRefused;
-    }
-    privatePems.push_back(pem);
-  }
+  if (!LoadKeys(o, privatePems, err)) return kRefused;
 
   const fs::path to = PathOf(o.Get("--to"));
   // Each release would carry the ones before it.
@@ -628,17 +675,19 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
     ++stored;
   }
 
-  // Format 2 beside format 1: compressed files and deltas for clients that
-  // read it, the files as they are for clients deployed before it.
+  // Format 3 beside format 1: compressed files, deltas and the rollout for
+  // clients that read it, the files as they are for clients deployed before
+  // it, which take the release at once.
   release::Manifest compressed = m;
-  compressed.format = 2;
+  compressed.format = kPacked;
+  compressed.rollout = {rollout, m.published, false};
   const std::vector<release::Manifest> earlier = EarlierReleases(to, channel, m.version, deltas);
   if (!EncodeFiles(to, compressed, earlier, out, err)) return kRefused;
   const std::string manifest = release::WriteManifest(m);
   const std::string manifest2 = release::WriteManifest(compressed);
   if (elsewhere) {
     const fs::path pending = WithSuffix(ManifestPath(to, channel), kPendingSuffix);
-    const fs::path pending2 = WithSuffix(ManifestPath(to, channel, 2), kPendingSuffix);
+    const fs::path pending2 = WithSuffix(ManifestPath(to, channel, kPacked), kPendingSuffix);
     if (!WriteAtomically(pending, manifest) || !WriteAtomically(pending2, manifest2)) {
       err << "publish: cannot write " << pending.u8string() << "\n";
       return kRefused;
@@ -647,21 +696,18 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
         << pending2.u8string() << "\n"
         << "  for example: openssl dgst -sha256 -sign KEY.pem -out " << channel << ".sig.der "
         << pending.u8string() << "\n"
-        << "               openssl dgst -sha256 -sign KEY.pem -out " << channel << ".2.sig.der "
+        << "               openssl dgst -sha256 -sign KEY.pem -out " << channel << ".3.sig.der "
         << pending2.u8string() << "\n"
         << "then: publish attach --to " << to.u8string() << " --signature " << channel
-        << ".sig.der --signature-2 " << channel << ".2.sig.der --public KEY.pub"
+        << ".sig.der --signature-3 " << channel << ".3.sig.der --public KEY.pub"
         << (channel == release::kDefaultChannel ? "" : " --channel " + channel) << "\n"
-        << "  (with several keys, a --signature, a --signature-2 and a --public for each)\n";
+        << "  (with several keys, a --signature, a --signature-3 and a --public for each)\n";
     return kDone;
   }
-  release::Signatures signatures(privatePems.size()), signatures2(privatePems.size());
-  for (std::size_t i = 0; i < privatePems.size(); ++i) {
-    if (!crypto::Sign(privatePems[i], Sha256Of(manifest), signatures[i]) ||
-        !crypto::Sign(privatePems[i], Sha256Of(manifest2), signatures2[i])) {
-      err << "publish: the manifest could not be signed\n";
-      return kRefused;
-    }
+  release::Signatures signatures, signatures2;
+  if (!SignAll(privatePems, manifest, signatures) || !SignAll(privatePems, manifest2, signatures2)) {
+    err << "publish: the manifest could not be signed\n";
+    return kRefused;
   }
   if (!PutInPlace(to, channel, manifest, signatures, manifest2, signatures2)) {
     err << "publish: cannot write the manifest\n";
@@ -680,6 +726,10 @@ int Release(const Options& o, std::ostream& out, std::ostream& err) {
       << "compressed: " << Mib(packed) << " of " << Mib(whole) << "; " << deltaCount
       << (deltaCount == 1 ? " delta" : " deltas") << " from " << earlier.size()
       << (earlier.size() == 1 ? " earlier release\n" : " earlier releases\n");
+  if (rollout > 0) {
+    out << "rolling out over " << rollout << (rollout == 1 ? " day" : " days")
+        << " to every install by " << release::FormatTime(m.published + rollout * 86400) << "\n";
+  }
   return kDone;
 }
 
@@ -705,52 +755,189 @@ bool ReadPendingSignatures(const std::string& manifest, const std::vector<std::s
   return true;
 }
 
+// The channel's compressed manifest as the folder serves it, unverified: the
+// publisher's own folder.
+bool ReadPacked(const fs::path& to, const std::string& channel, std::string& bytes,
+                release::Manifest& m, std::ostream& err) {
+  if (!ReadAll(ManifestPath(to, channel, kPacked), bytes, release::kMaxManifestBytes) ||
+      release::ParseManifest(bytes, m) != LaunchOk || m.format != kPacked) {
+    err << "publish: no readable " << release::ManifestPath(channel, kPacked) << " in "
+        << to.u8string() << ": publish a release there first\n";
+    return false;
+  }
+  return true;
+}
+
+// Refused, and said on `err`, unless `m` is the release `channel` serves,
+// published again later: a halt or a resume.
+bool LaterThanPublished(const release::Manifest& m, const fs::path& to, const std::string& channel,
+                        std::ostream& err) {
+  std::string bytes;
+  release::Manifest now;
+  if (!ReadPacked(to, channel, bytes, now, err)) return false;
+  if (release::CompareVersions(m.version, now.version) != 0 || m.published <= now.published) {
+    err << "publish: refused: " << channel << " serves " << now.version << " published "
+        << release::FormatTime(now.published) << "; this is not that release published later\n";
+    return false;
+  }
+  return true;
+}
+
 int Attach(const Options& o, std::ostream& out, std::ostream& err) {
   const std::string channel = o.Get("--channel", release::kDefaultChannel);
   const std::vector<std::string> signatureFiles = o.All("--signature");
-  const std::vector<std::string> signatureFiles2 = o.All("--signature-2");
+  const std::vector<std::string> packedFiles = o.All("--signature-3");
   const std::vector<std::string> publicFiles = o.All("--public");
-  if (!o.positional.empty() || !o.Has("--to") || signatureFiles.empty() ||
-      signatureFiles.size() != publicFiles.size() ||
-      signatureFiles.size() > release::kMaxSignatures) {
+  if (!o.positional.empty() || !o.Has("--to") || publicFiles.empty() ||
+      publicFiles.size() > release::kMaxSignatures) {
     return kUsage;
   }
   const fs::path to = PathOf(o.Get("--to"));
   const fs::path pending = WithSuffix(ManifestPath(to, channel), kPendingSuffix);
-  const fs::path pending2 = WithSuffix(ManifestPath(to, channel, 2), kPendingSuffix);
-  std::string manifest, manifest2;
-  if (!ReadAll(pending, manifest, release::kMaxManifestBytes) ||
-      !ReadAll(pending2, manifest2, release::kMaxManifestBytes)) {
-    err << "publish: no manifest waits for its signature: " << pending.u8string() << " and "
-        << pending2.u8string() << "\n";
+  const fs::path pending3 = WithSuffix(ManifestPath(to, channel, kPacked), kPendingSuffix);
+  std::string manifest, manifest3;
+  // A release waits with both; a halt or resume with the compressed one alone.
+  const bool both = ReadAll(pending, manifest, release::kMaxManifestBytes);
+  if (!ReadAll(pending3, manifest3, release::kMaxManifestBytes)) {
+    err << "publish: no manifest waits for its signature: " << pending3.u8string() << "\n";
     return kRefused;
   }
-  if (signatureFiles2.size() != signatureFiles.size()) {
-    err << "publish: each key signs both manifests: a --signature-2 for each --signature\n";
+  if (packedFiles.size() != publicFiles.size() ||
+      signatureFiles.size() != (both ? publicFiles.size() : 0)) {
+    err << "publish: each key signs each waiting manifest: "
+        << (both ? "a --signature and a --signature-3" : "a --signature-3")
+        << " for each --public\n";
     return kUsage;
   }
-  release::Signatures signatures, signatures2;
-  if (!ReadPendingSignatures(manifest, signatureFiles, publicFiles, signatures, err) ||
-      !ReadPendingSignatures(manifest2, signatureFiles2, publicFiles, signatures2, err)) {
+  release::Signatures signatures, signatures3;
+  if ((both && !ReadPendingSignatures(manifest, signatureFiles, publicFiles, signatures, err)) ||
+      !ReadPendingSignatures(manifest3, packedFiles, publicFiles, signatures3, err)) {
     return kRefused;
   }
   // Another release may have been published while this one waited for its signature.
-  release::Manifest m, m2;
-  if (release::ParseManifest(manifest, m) != LaunchOk ||
-      release::ParseManifest(manifest2, m2) != LaunchOk || m2.version != m.version) {
-    err << "publish: " << pending.u8string() << " is not a manifest; nothing changed\n";
+  release::Manifest m, m3;
+  if ((both && release::ParseManifest(manifest, m) != LaunchOk) ||
+      release::ParseManifest(manifest3, m3) != LaunchOk || (both && m3.version != m.version)) {
+    err << "publish: " << pending3.u8string() << " is not a manifest; nothing changed\n";
     return kRefused;
   }
-  if (!NewerThanPublished(m.version, to, channel, err)) return kRefused;
-  if (!PutInPlace(to, channel, manifest, signatures, manifest2, signatures2)) {
+  if (both ? !NewerThanPublished(m3.version, to, channel, err)
+              : !LaterThanPublished(m3, to, channel, err)) {
+    return kRefused;
+  }
+  if (both ? !PutInPlace(to, channel, manifest, signatures, manifest3, signatures3)
+              : !PutPackedInPlace(to, channel, manifest3, signatures3)) {
     err << "publish: cannot put the manifest in place\n";
     return kRefused;
   }
   std::error_code ec;
   fs::remove(pending, ec);
-  fs::remove(pending2, ec);
-  out << "signature" << (signatures.size() == 1 ? "" : "s") << " attached: " << channel
+  fs::remove(pending3, ec);
+  out << "signature" << (signatures3.size() == 1 ? "" : "s") << " attached: " << channel
       << " is ready to upload\n";
+  return kDone;
+}
+
+// "12.34%" of the installs, from buckets of release::kBuckets.
+std::string Share(std::uint32_t buckets) {
+  const std::uint32_t hundredths = buckets * 10000 / release::kBuckets;
+  const std::string cents = std::to_string(hundredths % 100);
+  return std::to_string(hundredths / 100) + "." + (cents.size() == 1 ? "0" : "") + cents + "%";
+}
+
+// Where the rollout of `m` stands at `now`, one line.
+std::string Standing(const release::Manifest& m, std::int64_t now) {
+  const std::int64_t full = m.rollout.started + m.rollout.days * 86400;
+  if (m.rollout.halted) {
+    release::Rollout going = m.rollout;
+    going.halted = false;
+    return "halted since " + release::FormatTime(m.published) + ": " +
+           Share(release::RolloutOpen(going, m.published)) +
+           " of installs had been offered it; no other is until publish resume\n";
+  }
+  return Share(release::RolloutOpen(m.rollout, now)) + " of installs are offered it now; " +
+         (full <= now ? "every install since " : "every install from ") +
+         release::FormatTime(full) + "\n";
+}
+
+// publish halt and publish resume: the channel's release signed again with a
+// later publication time and its rollout halted, or going on from where it
+// was halted.
+int Republish(const Options& o, bool halt, std::ostream& out, std::ostream& err) {
+  const std::string channel = o.Get("--channel", release::kDefaultChannel);
+  const bool elsewhere = o.Has("--sign-elsewhere");
+  if (!o.positional.empty() || !o.Has("--to") || elsewhere == o.Has("--key") ||
+      o.All("--key").size() > release::kMaxSignatures) {
+    return kUsage;
+  }
+  std::int64_t days = 0;
+  if (o.Has("--lifetime") && !ParseLifetime(o.Get("--lifetime"), days)) {
+    err << "publish: --lifetime takes days, 1 to " << kMaxLifetimeDays << "\n";
+    return kUsage;
+  }
+  std::vector<std::string> privatePems;
+  if (!LoadKeys(o, privatePems, err)) return kRefused;
+  const fs::path to = PathOf(o.Get("--to"));
+  std::string bytes;
+  release::Manifest m;
+  if (!ReadPacked(to, channel, bytes, m, err)) return kRefused;
+  if (m.rollout.halted == halt) {
+    err << "publish: refused: " << m.product << " " << m.version << " on " << channel
+        << (halt ? " is halted already\n" : " is not halted\n");
+    return kRefused;
+  }
+  release::Manifest next = m;
+  // Later than the manifest it replaces: a client takes no older one.
+  next.published = std::max(Now(), m.published + 1);
+  next.expires = next.published + (days ? days * 86400 : m.expires - m.published);
+  next.rollout = halt ? release::Halted(m.rollout)
+                      : release::Resumed(m.rollout, m.published, next.published);
+  const std::string manifest = release::WriteManifest(next);
+  const char* what = halt ? "halted" : "resumed";
+  if (elsewhere) {
+    const fs::path pending = WithSuffix(ManifestPath(to, channel, kPacked), kPendingSuffix);
+    if (!WriteAtomically(pending, manifest)) {
+      err << "publish: cannot write " << pending.u8string() << "\n";
+      return kRefused;
+    }
+    out << "to sign, exactly these bytes: " << pending.u8string() << "\n"
+        << "  for example: openssl dgst -sha256 -sign KEY.pem -out " << channel << ".3.sig.der "
+        << pending.u8string() << "\n"
+        << "then: publish attach --to " << to.u8string() << " --signature-3 " << channel
+        << ".3.sig.der --public KEY.pub"
+        << (channel == release::kDefaultChannel ? "" : " --channel " + channel) << "\n";
+    return kDone;
+  }
+  release::Signatures signatures;
+  if (!SignAll(privatePems, manifest, signatures)) {
+    err << "publish: the manifest could not be signed\n";
+    return kRefused;
+  }
+  if (!PutPackedInPlace(to, channel, manifest, signatures)) {
+    err << "publish: cannot write the manifest\n";
+    return kRefused;
+  }
+  out << what << ": " << next.product << " " << next.version << " on " << channel
+      << ", published again " << release::FormatTime(next.published) << ", expires "
+      << release::FormatTime(next.expires) << "\n"
+      << Standing(next, next.published);
+  return kDone;
+}
+
+// publish rollout: where the channel's rollout stands now.
+int Report(const Options& o, std::ostream& out, std::ostream& err) {
+  const std::string channel = o.Get("--channel", release::kDefaultChannel);
+  if (!o.positional.empty() || !o.Has("--to")) return kUsage;
+  std::string bytes;
+  release::Manifest m;
+  if (!ReadPacked(PathOf(o.Get("--to")), channel, bytes, m, err)) return kRefused;
+  out << m.product << " " << m.version << " on " << channel << ": "
+      << (m.rollout.days ? "rolled out over " + std::to_string(m.rollout.days) + " days from " +
+                               release::FormatTime(m.rollout.started)
+                         : "to every install at once, from " +
+                               release::FormatTime(m.rollout.started))
+      << "\n"
+      << Standing(m, Now());
   return kDone;
 }
 
@@ -762,29 +949,36 @@ int VerifyCompressed(const fs::path& from, const release::Manifest& m,
                      const std::vector<std::pair<std::string, crypto::Point>>& keys,
                      std::ostream& out, std::ostream& err) {
   std::error_code ec;
-  if (!fs::exists(ManifestPath(from, m.channel, 2), ec)) {
-    out << "format 1 only: no " << release::ManifestPath(m.channel, 2) << "\n";
+  // Format 3, or format 2 in a folder published before rollouts.
+  int format = kPacked;
+  if (!fs::exists(ManifestPath(from, m.channel, format), ec)) format = 2;
+  if (!fs::exists(ManifestPath(from, m.channel, format), ec)) {
+    out << "format 1 only: no " << release::ManifestPath(m.channel, kPacked) << "\n";
     return 0;
   }
+  const std::string name = release::ManifestPath(m.channel, format);
   std::string manifest, sigs;
   release::Signatures signatures;
   release::Manifest m2;
-  if (!ReadAll(ManifestPath(from, m.channel, 2), manifest, release::kMaxManifestBytes) ||
-      !ReadAll(from / release::SignaturesPath(m.channel, 2), sigs, release::kMaxSignatures * 64) ||
+  if (!ReadAll(ManifestPath(from, m.channel, format), manifest, release::kMaxManifestBytes) ||
+      !ReadAll(from / release::SignaturesPath(m.channel, format), sigs,
+               release::kMaxSignatures * 64) ||
       !release::ParseSignatures(sigs, signatures) ||
-      release::ParseManifest(manifest, m2) != LaunchOk || m2.format != 2) {
-    err << "publish: bad: " << release::ManifestPath(m.channel, 2) << " or its signatures\n";
+      release::ParseManifest(manifest, m2) != LaunchOk || m2.format != format) {
+    err << "publish: bad: " << name << " or its signatures\n";
     return 1;
   }
   for (const auto& [publicFile, point] : keys) {
     if (!SignedBy(manifest, signatures, point)) {
-      err << "publish: bad: no signature of " << release::ManifestPath(m.channel, 2) << " by "
-          << publicFile << "\n";
+      err << "publish: bad: no signature of " << name << " by " << publicFile << "\n";
       return 1;
     }
   }
+  // A halt or resume signs the compressed manifest again, at a later time.
   release::Manifest same = m2;
   same.format = 1;
+  same.published = m.published;
+  same.expires = m.expires;
   if (release::WriteManifest(same) != release::WriteManifest(m)) {
     err << "publish: bad: the two formats list different releases\n";
     return 1;
@@ -824,7 +1018,8 @@ int VerifyCompressed(const fs::path& from, const release::Manifest& m,
     }
   }
   if (!bad) {
-    out << "format 2: every compressed file and delta decodes to its file"
+    if (format == kPacked) out << Standing(m2, Now());
+    out << "format " << format << ": every compressed file and delta decodes to its file"
         << (unchecked ? " (" + std::to_string(unchecked) + " deltas without their base here)" : "")
         << "\n";
   }
@@ -899,8 +1094,14 @@ constexpr char kUsageText[] =
     "  publish release --from DIR --to RELEASE --product P --version V\n"
     "                  (--key NAME.key... | --sign-elsewhere) [--channel stable]\n"
     "                  [--lifetime 30] [--published 2026-12-08T13:00:00Z] [--deltas 3]\n"
-    "  publish attach --to RELEASE (--signature SIG --signature-2 SIG2 --public NAME.pub)...\n"
-    "                 [--channel stable]\n"
+    "                  [--rollout 0]\n"
+    "  publish attach --to RELEASE (--signature SIG --signature-3 SIG3 --public NAME.pub)...\n"
+    "                 [--channel stable]   (after a halt or resume: --signature-3 alone)\n"
+    "  publish halt --to RELEASE (--key NAME.key... | --sign-elsewhere) [--channel stable]\n"
+    "               [--lifetime DAYS]      no install that lacks the release is offered it\n"
+    "  publish resume --to RELEASE (--key NAME.key... | --sign-elsewhere) [--channel stable]\n"
+    "               [--lifetime DAYS]      the rollout goes on from where it was halted\n"
+    "  publish rollout --to RELEASE [--channel stable]   where the rollout stands\n"
     "  publish verify RELEASE (--public NAME.pub)... [--channel stable]\n"
     "  a key, signature or public key given more than once: each signs, or must have signed\n";
 
@@ -914,6 +1115,9 @@ int RunPublish(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (args[0] == "release") result = Release(o, out, err);
     if (args[0] == "attach") result = Attach(o, out, err);
     if (args[0] == "verify") result = Verify(o, out, err);
+    if (args[0] == "halt") result = Republish(o, true, out, err);
+    if (args[0] == "resume") result = Republish(o, false, out, err);
+    if (args[0] == "rollout") result = Report(o, out, err);
   }
   if (result == kUsage) err << kUsageText;
   return result;

@@ -2,9 +2,12 @@
 //   publish keygen NAME
 //   publish release --from DIR --to RELEASE --product P --version V
 //                   (--key NAME.key | --sign-elsewhere) [--channel C]
-//                   [--lifetime DAYS] [--published TIME] [--deltas N]
-//   publish attach --to RELEASE --signature FILE --signature-2 FILE --public NAME.pub
+//                   [--lifetime DAYS] [--published TIME] [--deltas N] [--rollout DAYS]
+//   publish attach --to RELEASE [--signature FILE] --signature-3 FILE --public NAME.pub
 //                  [--channel C]
+//   publish halt|resume --to RELEASE (--key NAME.key | --sign-elsewhere) [--channel C]
+//                  [--lifetime DAYS]
+//   publish rollout --to RELEASE [--channel C]
 //   publish verify RELEASE --public NAME.pub [--channel C]
 #pragma once
 

@@ -52,7 +52,11 @@ static_assert(KL_REFUSED_ADDRESS == RefusedAddress, "KL_REFUSED_ADDRESS");
 static_assert(KL_REFUSED_REDIRECT == RefusedRedirect, "KL_REFUSED_REDIRECT");
 static_assert(KL_FAILED_SLOW == FailedSlow, "KL_FAILED_SLOW");
 static_assert(KL_FAILED_BUSY == FailedBusy, "KL_FAILED_BUSY");
-static_assert(KL_REFUSED_WINDOW == kLastLaunchCode, "a C++ code without its C one");
+static_assert(KL_REFUSED_WINDOW == RefusedWindow, "KL_REFUSED_WINDOW");
+static_assert(KL_REFUSED_REPLAY == kLastLaunchCode, "a C++ code without its C one");
+static_assert(KL_ROLLOUT_OPEN == static_cast<int>(RolloutState::Open), "KL_ROLLOUT_OPEN");
+static_assert(KL_ROLLOUT_WAITING == static_cast<int>(RolloutState::Waiting), "KL_ROLLOUT_WAITING");
+static_assert(KL_ROLLOUT_HALTED == static_cast<int>(RolloutState::Halted), "KL_ROLLOUT_HALTED");
 static_assert(sizeof(kl_char) == sizeof(char16_t), "UTF-16 code units");
 
 namespace {
@@ -166,6 +170,22 @@ kl_code KL_CALL KlCheckReleaseAs(const kl_char* source, const kl_char* channel,
                                  const kl_char* install_folder, const kl_char* installed_version,
                                  const kl_char* user_agent, kl_release** release,
                                  std::uint32_t* refused_file) {
+  const kl_code code = KlCheckReleaseWith(source, channel, public_key, product, install_folder,
+                                          installed_version, user_agent, 0, release, refused_file);
+  // These calls give a handle for a release to fetch alone.
+  if (code == KL_UP_TO_DATE) {
+    KlFreeRelease(*release);
+    *release = nullptr;
+  }
+  return code;
+}
+
+kl_code KL_CALL KlCheckReleaseWith(const kl_char* source, const kl_char* channel,
+                                   const kl_char* public_key, const kl_char* product,
+                                   const kl_char* install_folder,
+                                   const kl_char* installed_version, const kl_char* user_agent,
+                                   std::uint32_t flags, kl_release** release,
+                                   std::uint32_t* refused_file) {
   if (refused_file) *refused_file = KL_NO_NAME;
   if (release) *release = nullptr;
   if (!source || !public_key || !product || !install_folder || !installed_version || !release) {
@@ -178,13 +198,22 @@ kl_code KL_CALL KlCheckReleaseAs(const kl_char* source, const kl_char* channel,
                  In(install_folder),
                  In(installed_version),
                  user_agent ? In(user_agent) : WideString(),
-                 TransferFloor()};
+                 TransferFloor(),
+                 (flags & KL_CHECK_EARLY) != 0};
   auto found = std::make_unique<kl_release>();
   std::size_t file = kNoName;
   const LaunchCode code = CheckRelease(q, found->checked, &file);
   if (refused_file) *refused_file = Index(file);
-  if (code == LaunchOk) *release = found.release();
+  if (code == LaunchOk || code == UpToDate) *release = found.release();
   return code;
+}
+
+kl_code KL_CALL KlReleaseRollout(const kl_release* release, std::int32_t* state,
+                                 std::int64_t* turn) {
+  if (!release) return KL_NULL_ARGUMENT;
+  if (state) *state = static_cast<std::int32_t>(release->checked.rollout);
+  if (turn) *turn = release->checked.turn;
+  return KL_OK;
 }
 
 kl_code KL_CALL KlReleaseVersion(const kl_release* release, kl_char* text, std::uint32_t size,

@@ -82,6 +82,7 @@ typedef int32_t kl_code;
 #define KL_FAILED_SLOW 44
 #define KL_FAILED_BUSY 45 /* another staging, fetch or apply works in the staging folder */
 #define KL_REFUSED_WINDOW 46 /* a compressed file asks its decoder for more than 128 MiB */
+#define KL_REFUSED_REPLAY 47 /* an older manifest than one this install already saw */
 /* The C interface's own. */
 #define KL_NULL_ARGUMENT 100    /* a pointer that must be given is null */
 #define KL_BUFFER_TOO_SMALL 101 /* nothing written; see `needed` */
@@ -149,6 +150,28 @@ kl_code KL_CALL KlCheckReleaseAs(const kl_char* source, const kl_char* channel,
                                  const kl_char* install_folder, const kl_char* installed_version,
                                  const kl_char* user_agent, kl_release** release,
                                  uint32_t* refused_file);
+
+/* KlCheckReleaseAs with `flags`: 0, or KL_CHECK_EARLY when the user asked for
+ * a release still rolling out ("check now", a beta tester). Unlike the
+ * calls above, it sets `*release` on KL_UP_TO_DATE too, for KlReleaseRollout
+ * to say why: the handle is then for the release the folder serves. */
+#define KL_CHECK_EARLY 1u
+kl_code KL_CALL KlCheckReleaseWith(const kl_char* source, const kl_char* channel,
+                                   const kl_char* public_key, const kl_char* product,
+                                   const kl_char* install_folder,
+                                   const kl_char* installed_version, const kl_char* user_agent,
+                                   uint32_t flags, kl_release** release, uint32_t* refused_file);
+
+/* Where the release's rollout stands for this install. `*state`:
+ * KL_ROLLOUT_OPEN, offered to this install (or installed already);
+ * KL_ROLLOUT_WAITING, not yet: `*turn` is when it will be, in seconds since
+ * 1970 UTC; KL_ROLLOUT_HALTED, halted by the vendor: offered to no install
+ * that lacks it, `*turn` 0. Each install draws its place in a rollout once,
+ * kept in the client root. Either pointer may be null. */
+#define KL_ROLLOUT_OPEN 0
+#define KL_ROLLOUT_WAITING 1
+#define KL_ROLLOUT_HALTED 2
+kl_code KL_CALL KlReleaseRollout(const kl_release* release, int32_t* state, int64_t* turn);
 
 /* The release's version, as "2.0.1". */
 kl_code KL_CALL KlReleaseVersion(const kl_release* release, kl_char* text, uint32_t size,

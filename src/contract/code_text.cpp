@@ -74,6 +74,9 @@ constexpr Entry kCodeTexts[] = {
     {RefusedWindow,
      u"a compressed file or delta asks its decoder for a window past 128 MiB; nothing of it is "
      u"staged"},
+    {RefusedReplay,
+     u"the release folder serves an older manifest than one this install already saw, as a "
+     u"replayed one would be"},
 };
 
 // One text for every code, in the order of the values.

@@ -58,8 +58,9 @@ enum LaunchCode : std::int32_t {
   FailedSlow = 44,        // the transfer stayed under its minimum rate over a window
   FailedBusy = 45,        // another staging, fetch or apply works in the staging folder
   RefusedWindow = 46,     // a compressed file asks more memory of its decoder than allowed
+  RefusedReplay = 47,     // an older manifest than one this install already saw
 };
-constexpr LaunchCode kLastLaunchCode = RefusedWindow;
+constexpr LaunchCode kLastLaunchCode = RefusedReplay;
 
 // What `code` means, in English; null for no such LaunchCode.
 const char16_t* CodeText(std::int32_t code);

@@ -10,6 +10,7 @@
 #include "launch/decode.h"
 #include "launch/staging.h"
 #include "platform/platform.h"
+#include "release/rollout.h"
 #include "release/verify.h"
 
 namespace {
@@ -21,6 +22,10 @@ constexpr std::size_t kBlock = 256 * 1024;
 constexpr std::size_t kWritePiece = 16 << 20;  // a file decoded whole, written in few calls
 constexpr std::size_t kMaxSignatureBytes = 128;
 constexpr std::size_t kMaxSignaturesBytes = release::kMaxSignatures * 64;
+// In the client root: the install's rollout bucket, and per channel the
+// newest manifest seen ("seen-stable").
+constexpr char16_t kBucketFileName[] = u"rollout-bucket";
+constexpr char16_t kSeenFilePrefix[] = u"seen-";
 
 // The ASCII of a text that must be ASCII; false for anything else.
 bool Ascii(const WideString& text, std::string& out) {
@@ -485,20 +490,27 @@ LaunchCode RecordedVersion(const WideString& folder, Block& block, std::string& 
 // holds: not one byte of it is parsed before. Format 2 where the folder has
 // it; format 1 where it was published before.
 LaunchCode ReadSignedManifest(ReleaseSource& source, Block& block, const std::string& channel,
-                              const std::vector<release::PublicKey>& keys, std::string& manifest,
-                              release::Signatures& signatures) {
-  LaunchCode code = ReadBounded(source, block, release::ManifestPath(channel, 2),
-                                release::kMaxManifestBytes, RefusedManifestTooLarge, manifest);
-  if (code == LaunchOk) {
+                              const std::vector<release::PublicKey>& keys, int oldest,
+                              std::string& manifest, release::Signatures& signatures,
+                              int& format) {
+  // The newest format the folder has: one without an older format's files is
+  // not read for them once this install saw the newer.
+  LaunchCode code = FailedReadSource;
+  for (format = release::kNewestFormat; format >= std::max(oldest, 2); --format) {
+    code = ReadBounded(source, block, release::ManifestPath(channel, format),
+                       release::kMaxManifestBytes, RefusedManifestTooLarge, manifest);
+    if (NotThere(code)) continue;
+    if (code != LaunchOk) return code;
     std::string bytes;
-    code = ReadBounded(source, block, release::SignaturesPath(channel, 2), kMaxSignaturesBytes,
-                       RefusedSignature, bytes);
+    code = ReadBounded(source, block, release::SignaturesPath(channel, format),
+                       kMaxSignaturesBytes, RefusedSignature, bytes);
     if (NotThere(code)) return RefusedSignature;
     if (code != LaunchOk) return code;
     if (!release::ParseSignatures(bytes, signatures)) return RefusedSignature;
     return release::VerifyAny(manifest, signatures, keys);
   }
-  if (!NotThere(code)) return code;
+  if (oldest > 1) return code;
+  format = 1;
   code = ReadBounded(source, block, release::ManifestPath(channel), release::kMaxManifestBytes,
                      RefusedManifestTooLarge, manifest);
   if (code != LaunchOk) return code;
@@ -584,6 +596,102 @@ LaunchCode CompareInstall(const WideString& folder, Block& block, CheckedRelease
   return LaunchOk;
 }
 
+// A small file of the client root, whole, within `bound` bytes.
+bool ReadSmall(const WideString& path, std::size_t bound, std::string& out) {
+  const LocalFile f(path, platform::kGenericRead, platform::kOpenExisting);
+  char buffer[256];
+  std::size_t n = 0;
+  out.clear();
+  if (!f.Open()) return false;
+  while (f.Read(buffer, sizeof buffer, n) && n > 0) {
+    out.append(buffer, n);
+    if (out.size() > bound) return false;
+  }
+  return true;
+}
+
+// Digits as they are written: no sign, no leading zero.
+bool Decimal(const std::string& text, std::uint64_t& value) {
+  value = 0;
+  if (text.empty() || text.size() > 18 || (text[0] == '0' && text.size() > 1)) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// The install's place in every rollout, drawn once and kept in the client
+// root. The user may change it: it decides when a release is offered,
+// never what is installed.
+std::uint32_t Bucket(const WideString& root) {
+  const WideString path = root + u"\\" + kBucketFileName;
+  std::string text;
+  std::uint32_t kept = 0;
+  if (ReadSmall(path, 16, text) && ParseBucket(text, kept)) return kept;
+  // Uniform: draws past the last whole multiple of kBuckets are drawn again.
+  constexpr std::uint32_t kLimit = 0xFFFFFFFFu - 0xFFFFFFFFu % release::kBuckets;
+  // Without a generator, the last group: never offered a release early.
+  std::uint32_t bucket = release::kBuckets - 1;
+  for (int tries = 0; tries < 64; ++tries) {
+    std::uint8_t bytes[4] = {};
+    if (platform::BCryptGenRandom(bytes, 4) != platform::kStatusSuccess) break;
+    const std::uint32_t drawn =
+        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    if (drawn < kLimit) {
+      bucket = drawn % release::kBuckets;
+      break;
+    }
+  }
+  EnsureFolder(root);
+  StageWhole(root, kBucketFileName, std::to_string(bucket) + "\n");
+  return bucket;
+}
+
+WideString SeenPath(const WideString& root, const std::string& channel) {
+  return root + u"\\" + kSeenFilePrefix + WideString(channel.begin(), channel.end());
+}
+
+SeenRecord ReadSeen(const WideString& root, const std::string& channel) {
+  std::string text;
+  SeenRecord seen;
+  if (!ReadSmall(SeenPath(root, channel), 256, text) || !ParseSeenRecord(text, seen)) {
+    return SeenRecord();
+  }
+  return seen;
+}
+
+// <0, 0, >0: `m` against what was seen, by version and then publication.
+int AgainstSeen(const release::Manifest& m, const SeenRecord& seen) {
+  if (seen.version.empty()) return 1;
+  const int order = release::CompareVersions(m.version, seen.version);
+  if (order != 0) return order;
+  return m.published < seen.published ? -1 : m.published > seen.published ? 1 : 0;
+}
+
+void RecordSeen(const WideString& root, const std::string& channel, const release::Manifest& m) {
+  EnsureFolder(root);
+  StageWhole(root, SeenPath(root, channel).substr(root.size() + 1).c_str(),
+             WriteSeenRecord({m.version, m.published, m.format}));
+}
+
+// Whether the release is offered to this install now, by its rollout.
+void Standing(const release::Manifest& m, const WideString& root, bool early,
+              CheckedRelease& r) {
+  r.rollout = RolloutState::Open;
+  r.turn = m.format == 3 ? m.rollout.started : m.published;
+  if (m.format != 3) return;
+  if (m.rollout.halted) {
+    r.rollout = RolloutState::Halted;
+    r.turn = 0;
+    return;
+  }
+  if (m.rollout.days == 0) return;
+  r.turn = release::RolloutTurn(m.rollout, Bucket(root));
+  if (!early && r.turn > release::NowSeconds()) r.rollout = RolloutState::Waiting;
+}
+
 }  // namespace
 
 LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t* file) {
@@ -601,14 +709,33 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
   if (installed.empty() && (code = RecordedVersion(folder, block, installed)) != LaunchOk) {
     return code;
   }
+  WideString root;
+  const bool rooted = GetClientRoot(root);
+  const SeenRecord seen = rooted ? ReadSeen(root, channel) : SeenRecord();
   CheckedRelease r;
-  code = ReadSignedManifest(*source, block, channel, keys, r.manifestBytes, r.signatures);
+  int format = 1;
+  code = ReadSignedManifest(*source, block, channel, keys, seen.format, r.manifestBytes,
+                            r.signatures, format);
   if (code != LaunchOk) return code;
   code = release::ParseManifest(r.manifestBytes, r.manifest, file);
+  // Signed bytes of one format served under another's name: not this release's.
+  if (code == LaunchOk && r.manifest.format != format) code = RefusedMalformed;
   if (code == LaunchOk) {
     code = release::CheckRules(r.manifest, product, channel, installed, release::NowSeconds());
   }
-  if (code != LaunchOk) return code;
+  if (code != LaunchOk && code != UpToDate) return code;
+  // A halted or resumed release is published again: only a later one counts.
+  const int order = AgainstSeen(r.manifest, seen);
+  if (order < 0) return RefusedReplay;
+  if (rooted && (order > 0 || (order == 0 && format > seen.format))) {
+    RecordSeen(root, channel, r.manifest);
+  }
+  Standing(r.manifest, root, q.early, r);
+  if (code == UpToDate || r.rollout != RolloutState::Open) {
+    r.rollout = code == UpToDate ? RolloutState::Open : r.rollout;
+    out = std::move(r);
+    return UpToDate;
+  }
 
   r.source = q.source;
   r.userAgent = q.userAgent;
@@ -624,9 +751,47 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
   }
   code = CompareInstall(folder, block, r);
   if (code != LaunchOk) return code;
-  if (r.changed.empty()) return UpToDate;
+  const bool same = r.changed.empty();
   out = std::move(r);
-  return LaunchOk;
+  return same ? UpToDate : LaunchOk;
+}
+
+bool ParseSeenRecord(const std::string& text, SeenRecord& out) {
+  const std::size_t first = text.find(' ');
+  const std::size_t second = first == std::string::npos ? first : text.find(' ', first + 1);
+  SeenRecord seen;
+  std::uint64_t format = 0;
+  if (second == std::string::npos || text.back() != '\n' ||
+      !release::IsVersion(text.substr(0, first)) ||
+      !release::ParseTime(text.substr(first + 1, second - first - 1), seen.published) ||
+      !Decimal(text.substr(second + 1, text.size() - second - 2), format) || format < 1 ||
+      format > static_cast<std::uint64_t>(release::kNewestFormat)) {
+    return false;
+  }
+  seen.version = text.substr(0, first);
+  seen.format = static_cast<int>(format);
+  out = seen;
+  return true;
+}
+
+bool ParseBucket(const std::string& text, std::uint32_t& bucket) {
+  std::uint64_t value = 0;
+  if (text.empty() || text.back() != '\n' || !Decimal(text.substr(0, text.size() - 1), value) ||
+      value >= release::kBuckets) {
+    return false;
+  }
+  bucket = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+std::string WriteSeenRecord(const SeenRecord& seen) {
+  return seen.version + " " + release::FormatTime(seen.published) + " " +
+         std::to_string(seen.format) + "\n";
+}
+
+std::uint32_t InstallBucket() {
+  WideString root;
+  return GetClientRoot(root) ? Bucket(root) : release::kBuckets - 1;
 }
 
 LaunchCode FetchRelease(const CheckedRelease& r, FetchProgress progress, void* context,

@@ -25,7 +25,13 @@ struct ReleaseQuery {
   WideString installedVersion;
   WideString userAgent;         // over the web; empty: "KelvoClient-launch/1"
   TransferFloor floor;          // over the web: the slowest transfer taken
+  // Asked by the user: a release still rolling out is taken before this
+  // install's turn. A halted one is not.
+  bool early = false;
 };
+
+// Where a release's rollout stands for this install.
+enum class RolloutState { Open = 0, Waiting = 1, Halted = 2 };
 
 // What is fetched for a changed file: its compressed whole, or a delta from
 // the installed file (the index in the file's deltas).
@@ -46,18 +52,41 @@ struct CheckedRelease {
   TransferFloor floor;
   WideString installFolder;
   WideString updater;  // installFolder\updater.exe
+  RolloutState rollout = RolloutState::Open;
+  std::int64_t turn = 0;  // when it opens to this install, seconds since 1970; 0 halted
 };
 
 // LaunchOk and `out` filled when the release is newer, valid for this
 // product and signed by the key, and some files differ from the installed
-// ones (size, then SHA-256); UpToDate when none differ or the version is the
-// installed one. A release folder's format 2 is read when it has one: each
-// changed file is then fetched by its delta from the installed file, or else
-// compressed whole. Else the refusal, and `file` (when given) the index in the
+// ones (size, then SHA-256); UpToDate when none differ, the version is the
+// installed one, or a rollout does not offer it to this install yet or is
+// halted: `out` then holds the manifest and the rollout's standing, and
+// nothing to fetch. A release folder's compressed format is read when it has
+// one: each changed file is then fetched by its delta from the installed
+// file, or else compressed whole. The newest manifest this install has seen
+// of the channel is kept in the client root: an older one is RefusedReplay,
+// and once one of format 3 was seen, a folder without it is not read. Else the refusal, and `file` (when given) the index in the
 // manifest of the file it is about, or kNoName. The signature is checked on
 // the manifest's raw bytes before any of them is parsed.
 LaunchCode CheckRelease(const ReleaseQuery& query, CheckedRelease& out,
                         std::size_t* file = nullptr);
+
+// The newest manifest of a channel an install has seen, as kept in its
+// client root: "VERSION PUBLISHED FORMAT\n"; an empty version when none.
+struct SeenRecord {
+  std::string version;
+  std::int64_t published = 0;
+  int format = 1;
+};
+bool ParseSeenRecord(const std::string& text, SeenRecord& out);
+std::string WriteSeenRecord(const SeenRecord& seen);
+
+// The install's place in every rollout, 0 to release::kBuckets - 1: drawn
+// once from the system's generator and kept in the client root, where the
+// user may change it (it decides when a release is offered, never what).
+std::uint32_t InstallBucket();
+// The bucket as kept: its decimal and a line break.
+bool ParseBucket(const std::string& text, std::uint32_t& bucket);
 
 // Called as bytes arrive, once before the first, and four times a second
 // while a web server keeps the fetch waiting; false asks to stop.

@@ -106,6 +106,8 @@ std::int32_t BCryptImportKeyPair(Handle algorithm, const char16_t* blobType, Han
 std::int32_t BCryptVerifySignature(Handle key, const std::uint8_t* hash, std::uint32_t hashSize,
                                    const std::uint8_t* signature, std::uint32_t signatureSize);
 std::int32_t BCryptDestroyKey(Handle key);
+// Random bytes from the system's preferred generator (no algorithm handle).
+std::int32_t BCryptGenRandom(std::uint8_t* buffer, std::uint32_t size);
 
 // kernel32: the calling thread's last error.
 std::uint32_t GetLastError();

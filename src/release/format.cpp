@@ -191,6 +191,24 @@ bool ParseStored(const std::string& bytes, std::size_t& at, Manifest& m, std::si
   return next == m.files.size();
 }
 
+// "rollout DAYS STARTED", then "halted" when it is: started no later than
+// the publication, which a halt and a resume move on.
+bool ParseRollout(const std::string& bytes, std::size_t& at, Manifest& m) {
+  std::string value;
+  if (!ReadField(bytes, at, "rollout", value)) return false;
+  const std::size_t blank = value.find(' ');
+  std::uint64_t days = 0;
+  if (blank == std::string::npos ||
+      !ParseDecimal(value.substr(0, blank), static_cast<std::uint64_t>(kMaxRolloutDays), days) ||
+      !ParseTime(value.substr(blank + 1), m.rollout.started) || m.rollout.started > m.published) {
+    return false;
+  }
+  m.rollout.days = static_cast<std::int64_t>(days);
+  m.rollout.halted = bytes.compare(at, 7, "halted\n") == 0;
+  if (m.rollout.halted) at += 7;
+  return true;
+}
+
 }  // namespace
 
 std::string WriteManifest(const Manifest& m) {
@@ -200,6 +218,10 @@ std::string WriteManifest(const Manifest& m) {
   out += "version " + m.version + "\n";
   out += "published " + FormatTime(m.published) + "\n";
   out += "expires " + FormatTime(m.expires) + "\n";
+  if (m.format == 3) {
+    out += "rollout " + std::to_string(m.rollout.days) + " " + FormatTime(m.rollout.started) + "\n";
+    if (m.rollout.halted) out += "halted\n";
+  }
   out += "files " + std::to_string(m.files.size()) + "\n";
   for (const File& f : m.files) {
     out += Hex(f.sha256.data(), f.sha256.size()) + " " + std::to_string(f.size) + " " +
@@ -235,6 +257,8 @@ LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* f
     m.format = 1;
   } else if (bytes.compare(0, head.size() + 2, head + "2\n") == 0) {
     m.format = 2;
+  } else if (bytes.compare(0, head.size() + 2, head + "3\n") == 0) {
+    m.format = 3;
   } else {
     return RefusedMalformed;
   }
@@ -245,7 +269,8 @@ LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* f
       !ReadField(bytes, at, "version", m.version) || !IsVersion(m.version) ||
       !ReadField(bytes, at, "published", published) || !ParseTime(published, m.published) ||
       !ReadField(bytes, at, "expires", expires) || !ParseTime(expires, m.expires) ||
-      m.expires <= m.published || !ReadField(bytes, at, "files", count) ||
+      m.expires <= m.published || (m.format == 3 && !ParseRollout(bytes, at, m)) ||
+      !ReadField(bytes, at, "files", count) ||
       !ParseDecimal(count, kMaxFiles, n) || n == 0) {
     return RefusedMalformed;
   }
@@ -273,7 +298,7 @@ LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* f
     }
     m.files.push_back(std::move(f));
   }
-  if (m.format == 2 && !ParseStored(bytes, at, m, file)) return RefusedMalformed;
+  if (m.format >= 2 && !ParseStored(bytes, at, m, file)) return RefusedMalformed;
   if (at != bytes.size()) return RefusedMalformed;
   out = std::move(m);
   return LaunchOk;

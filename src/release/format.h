@@ -64,6 +64,16 @@ struct File {
   std::vector<Delta> deltas;
 };
 
+// A phased rollout (format 3): from `started`, over `days`, a growing share
+// of installs is offered the release (rollout.h). Halted, none is offered it
+// that does not have it; the manifest's publication time is then the halt's.
+struct Rollout {
+  std::int64_t days = 0;  // 0: every install at once
+  std::int64_t started = 0;
+  bool halted = false;
+};
+constexpr std::int64_t kMaxRolloutDays = 365;
+
 struct Manifest {
   std::string product;
   std::string channel;
@@ -71,17 +81,23 @@ struct Manifest {
   std::int64_t published = 0;  // seconds since 1970, UTC
   std::int64_t expires = 0;
   std::vector<File> files;
-  int format = 1;  // 1: files stored as they are; 2: compressed, with deltas
+  // 1: files stored as they are; 2: compressed, with deltas; 3: as 2, with
+  // a rollout.
+  int format = 1;
+  Rollout rollout{};  // format 3
 };
+constexpr int kNewestFormat = 3;
 
 // A release folder, "/" between folders:
 //   CHANNEL.manifest   the release in format 1, UTF-8 text, signed as it stands
 //   CHANNEL.sig        ECDSA P-256 over SHA-256 of those bytes, raw r||s
 //   CHANNEL.sigs       every signature of it, one per key, raw r||s each;
 //                      CHANNEL.sig is the first, for clients that read no other
-//   CHANNEL.2.manifest the same release in format 2, and CHANNEL.2.sigs
+//   CHANNEL.3.manifest the same release in format 3, and CHANNEL.3.sigs;
+//                      folders published before rollouts have format 2's
+//                      CHANNEL.2.manifest and CHANNEL.2.sigs instead
 //   files/SHA256HEX    every stored object, once, under its hash: format 1's
-//                      files as they are, format 2's compressed files and deltas
+//                      files as they are, format 3's compressed files and deltas
 constexpr char kFilesFolder[] = "files";
 std::string ManifestPath(const std::string& channel, int format = 1);
 std::string SignaturePath(const std::string& channel);

@@ -83,7 +83,7 @@ def publish_sequence(publish, work, key, package, versions):
         run([publish, "release", "--from", src, "--to", folder, "--product", "Bench", "--version", v,
              "--key", key, "--deltas", "1"])
         took[v] = time.monotonic() - start
-        lines = open(os.path.join(folder, "stable.2.manifest")).read().split("\n")
+        lines = open(os.path.join(folder, "stable.3.manifest")).read().split("\n")
         stored = [l.split() for l in lines[lines.index(next(l for l in lines if l.startswith("stored "))) + 1:] if l]
         whole = [int(s[2]) for s in stored if len(s) == 3][0]
         deltas = [int(s[2]) for s in stored if len(s) == 5]

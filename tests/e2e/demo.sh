@@ -103,7 +103,7 @@ printf '   fetched: %s\n' "${fetched#fetching }"
 # Bytes fetched against the changed files' own size and the whole release's.
 bytes=$(sed -n 's/^fetching .* files, \([0-9]*\) of .*/\1/p' "$KELVO/KelvoClient.launch")
 files=$(sed -n 's/^by delta (\([0-9]*\) bytes of files).*/\1/p' "$KELVO/KelvoClient.launch")
-whole=$(awk '/^files / {n = $2; next} n > 0 {s += $2; n--} END {print s}' "$SERVED/stable.2.manifest")
+whole=$(awk '/^files / {n = $2; next} n > 0 {s += $2; n--} END {print s}' "$SERVED/stable.3.manifest")
 printf '   %s\n' "$(grep '^by delta' "$KELVO/KelvoClient.launch")"
 awk -v b="$bytes" -v f="$files" -v w="$whole" 'BEGIN {
   printf "   bytes fetched: %d, %.2f%% of the changed files (%d bytes), %.3f%% of the release (%d bytes)\n",
@@ -116,7 +116,7 @@ left=$(find "$STAGING" -type f -printf '%P ')
 printf '   staging folder now holds: %s\n' "${left:-(nothing)}"
 printf '   dialogs shown: %s\n' "$(shown_texts | wc -l)"
 recorded=no
-cmp -s "$KELVO/ release.manifest" "$SERVED/stable.2.manifest" && recorded=yes
+cmp -s "$KELVO/ release.manifest" "$SERVED/stable.3.manifest" && recorded=yes
 printf '   the updater recorded release 2.0 in C:\\Kelvo (" release.manifest"): %s\n' "$recorded"
 printf '   client running now: %s instance(s), version %s\n' "$(running_clients)" "$(version)"
 

@@ -405,7 +405,9 @@ install_release_base() {  # install_release_base [CLIENT_EXE]
   install_into Kelvo no-client
   cp "${1:-$CLIENT_EXE}" "$KELVO/KelvoClient.exe"
   put "$KELVO/core.dll" "core 1.0"; put "$KELVO/lang/de.pak" "deutsch 1.0"
-  own "$KELVO" && rm -rf "$STAGING"
+  # A new install: no manifest seen before (the folders here are signed at
+  # various times, some of the same version).
+  own "$KELVO" && rm -rf "$STAGING" "$CLIENT_ROOT"/seen-*
 }
 
 # The client that started the updater is ended by it: old_rc is its exit code.
@@ -468,7 +470,7 @@ if check_nginx && check "nginx serves the release folder on loopback" serve_rele
     "http://127.0.0.1:$WEB_PORT/good"
   check "nginx served the compressed manifest, its signatures and the two changed files, each whole" eq \
     "$(awk '{print $7, $9}' "$ROOT/nginx/access.log" | sed 's|files/[0-9a-f]*|files/HASH|' | sort | tr '\n' ' ')" \
-    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.2.manifest 200 /good/stable.2.sigs 200 "
+    "/good/files/HASH 200 /good/files/HASH 200 /good/stable.3.manifest 200 /good/stable.3.sigs 200 "
   check "each request carried the client's user agent" \
     test "$(grep -c '"KelvoClient/1.0"$' "$ROOT/nginx/access.log")" = 4
 fi
@@ -553,7 +555,7 @@ if check_nginx && serve_releases "$RELEASE_DIR" && check "squid runs on loopback
   kill_clients && rm -f "$KELVO/KelvoClient.launch" "$KELVO/KelvoClient.started"
   resumes_from_nginx
   log=$ROOT/squid/access.log
-  check "squid carried the check" grep -q "GET http://127.0.0.1:$WEB_PORT/good/stable.2.manifest " "$log"
+  check "squid carried the check" grep -q "GET http://127.0.0.1:$WEB_PORT/good/stable.3.manifest " "$log"
   check "and the range request, answered 206" grep -qE "TCP_MISS/206 .* GET http://127.0.0.1:$WEB_PORT/good/files/" "$log"
   check "every request nginx saw came through squid" eq "$(grep -c ' GET http://127.0.0.1:' "$log")" \
     "$(gets /good/)"
@@ -569,7 +571,7 @@ stored_objects() {  # stored_objects FOLDER FILE_INDEX [BASE_FILE]: the files/ p
   local base=${3:+$(sha256sum "$3" | cut -d' ' -f1)}
   awk -v i="$2" -v base="$base" '/^stored / {on = 1; next}
     on && $1 == i && ((base == "" && NF == 3) || (base != "" && $4 == base)) {print "files/" $2}' \
-    "$RELEASES/$1/stable.2.manifest"
+    "$RELEASES/$1/stable.3.manifest"
 }
 v1_5=$ROOT/KelvoClient-1.5.exe
 cp "$CLIENT_EXE" "$v1_5" && printf 'release 1.5' >>"$v1_5"
@@ -626,6 +628,41 @@ if check_nginx && serve_releases "$RELEASE_DIR"; then
     "$(gets "/deltas-tampered/$(stored_objects deltas-tampered 0 "$CLIENT_EXE")"):$(gets "/deltas-tampered/$(stored_objects deltas-tampered 0)")" 1:1
 fi
 stop_serving
+end_scenario
+
+# The install's place in a rollout, kept in its client root.
+set_bucket() { put "$CLIENT_ROOT/rollout-bucket" "$1
+"; }
+told() { grep -q "^check: code 23" "$KELVO/KelvoClient.launch" && grep -q "^$1" "$KELVO/KelvoClient.launch"; }
+scenario "a rollout at about 10%: an install in the first group updates, a later one is told its turn; after a halt neither updates"
+install_release_base
+set_bucket 9000
+start_client Kelvo /update-release 'C:\releases\rollout' "$KEY"
+wait_outcome
+turn=$(sed -n 's/^rollout waiting until //p' "$KELVO/KelvoClient.launch")
+check "the later install is up to date, its turn to come" told "rollout waiting until 20"
+check "that turn is still ahead" test "$turn" \> "$(date -u +%Y-%m-%dT%H:%M:%SZ)"
+check "nothing staged for it" eq "$(staged_names)" 0
+kill_clients
+install_release_base
+set_bucket 50
+client_updates_from_release "the install in the first group" "^started the updater for 2.0$" \
+  'C:\releases\rollout'
+# Halted: the updated install keeps 2.0; the other is offered nothing.
+kill_clients
+rm -f "$KELVO/KelvoClient.launch"
+start_client Kelvo /update-release 'C:\releases\rollout-halted' "$KEY"
+wait_outcome
+check "the updated install keeps 2.0" told "rollout open"
+check "2.0 still runs there" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_V2_EXE"
+kill_clients
+install_release_base
+set_bucket 50
+start_client Kelvo /update-release 'C:\releases\rollout-halted' "$KEY"
+wait_outcome
+check "an install of 1.0 is told the rollout is halted" told "rollout halted"
+check "and stays 1.0" cmp -s "$KELVO/KelvoClient.exe" "$CLIENT_EXE"
+kill_clients
 end_scenario
 
 scenario "a proxy that refuses the connection: its code, nothing staged, the client runs on"
@@ -710,7 +747,7 @@ if check_nginx && serve_releases "$RELEASE_DIR" && check "the scripted server ru
   refused_from "a certificate of an untrusted CA" "https://127.0.0.1:$STRANGER_PORT/good" \
     "check: code 41"
   check "the scripted server saw the https request and answered 302" \
-    grep -q '"GET /redirect/good/stable.2.manifest HTTP/1.1" 302' "$ROOT/misbehave.log"
+    grep -q '"GET /redirect/good/stable.3.manifest HTTP/1.1" 302' "$ROOT/misbehave.log"
   check "nothing followed it to http" not grep -q 'GET /ok/' "$ROOT/misbehave.log"
 fi
 stop_serving
@@ -757,8 +794,8 @@ wait_for_handover "^started the updater for 2.0$"
 expect_2_0_took_over "the client" "$old_rc"
 check "lang/de.pak replaced" eq "$(content "$KELVO/lang/de.pak")" "deutsch 2.0"
 check "the release recorded in the install folder" \
-  cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.2.manifest"
-check "with its signatures" cmp -s "$KELVO/ release.sigs" "$RELEASES/keyed-good/stable.2.sigs"
+  cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.3.manifest"
+check "with its signatures" cmp -s "$KELVO/ release.sigs" "$RELEASES/keyed-good/stable.3.sigs"
 check "nothing left staged" eq "$(find "$STAGING" -type f | wc -l)" 0
 end_scenario
 
@@ -773,15 +810,15 @@ check "the client staged 2.0 and started the updater" \
   grep -q "^started the updater for 2.0$" "$KELVO/KelvoClient.launch"
 kill_clients
 check "it staged the manifest it verified" \
-  cmp -s "$STAGING/ release.manifest" "$RELEASES/keyed-good/stable.2.manifest"
+  cmp -s "$STAGING/ release.manifest" "$RELEASES/keyed-good/stable.3.manifest"
 staged="$ROOT/staged-2.0"
 rm -rf "$staged" && cp -a "$STAGING" "$staged"
 cp "$KEYED_EXE" "$KELVO/updater.exe" && own "$KELVO"
 make_outside
 restage() { rm -rf "$STAGING" && cp -a "$staged" "$STAGING" && own "$CLIENT_ROOT"; }
 stage_record() {  # stage_record RELEASE: its manifest and signatures staged instead
-  cp "$RELEASES/$1/stable.2.manifest" "$STAGING/ release.manifest"
-  cp "$RELEASES/$1/stable.2.sigs" "$STAGING/ release.sigs" && own "$STAGING"
+  cp "$RELEASES/$1/stable.3.manifest" "$STAGING/ release.manifest"
+  cp "$RELEASES/$1/stable.3.sigs" "$STAGING/ release.sigs" && own "$STAGING"
 }
 keyed_refuses() {  # keyed_refuses WHAT [NAMES]
   local before record_before
@@ -810,7 +847,7 @@ check "the staged 2.0 itself installs" eq "$(wait_updater)" 0
 check "2.0 started" eq "$(wait_starts "$KELVO" 2)" 2
 check "it is version 2.0" eq "$(tail -1 "$KELVO/KelvoClient.started" | cut -d' ' -f3)" 2.0
 check "no box" eq "$(shown_texts)" ""
-check "2.0 recorded" cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.2.manifest"
+check "2.0 recorded" cmp -s "$KELVO/ release.manifest" "$RELEASES/keyed-good/stable.3.manifest"
 kill_clients
 restage && stage_record keyed-old
 keyed_refuses "an older signed release (1.5 over 2.0)"

@@ -6,7 +6,8 @@
 # 2.0 of KelvoClient; OUT/deltas is 1.0, 1.5, then 2.0, with deltas from the
 # two before (the v1 stand-in beside CLIENT_V2_EXE is 1.0's client; 1.5's is
 # it with bytes appended); OUT/deltas-tampered has its client's deltas
-# altered; every other folder is an attack on a client 1.0.
+# altered; OUT/rollout rolls 2.0 out, and OUT/rollout-halted has it halted;
+# every other folder is an attack on a client 1.0.
 # OUT/keyed-* are signed by the second of the keyed test updater's two keys
 # (tests/e2e/keys, its text in OUT/second.txt).
 set -euo pipefail
@@ -36,7 +37,7 @@ release deltas 2.0
 # Its stored objects: as it is, compressed, and its deltas.
 objects_of_client() {  # objects_of_client FOLDER
   echo "files/$(sha256sum "$v2" | cut -d' ' -f1)"
-  awk '/^stored / {on = 1; next} on && $1 == 0 {print "files/" $2}' "$1/stable.2.manifest"
+  awk '/^stored / {on = 1; next} on && $1 == 0 {print "files/" $2}' "$1/stable.3.manifest"
 }
 cp -r "$out/good" "$out/tampered-file"
 for o in $(objects_of_client "$out/tampered-file"); do
@@ -45,16 +46,21 @@ done
 cp -r "$out/good" "$out/longer-file"
 for o in $(objects_of_client "$out/longer-file"); do printf 'more' >>"$out/longer-file/$o"; done
 cp -r "$out/good" "$out/tampered-manifest"
-for m in stable.manifest stable.2.manifest; do
+for m in stable.manifest stable.3.manifest; do
   sed -i 's/^\([0-9a-f]*\) \([0-9]*\) lang\/de.pak$/\1 \2 lang\/fr.pak/' "$out/tampered-manifest/$m"
   cmp -s "$out/good/$m" "$out/tampered-manifest/$m" && exit 1
 done
 # The deltas of the client altered: it falls back to its compressed whole.
 cp -r "$out/deltas" "$out/deltas-tampered"
 for o in $(awk '/^stored / {on = 1; next} on && $1 == 0 && NF == 5 {print "files/" $2}' \
-             "$out/deltas/stable.2.manifest"); do
+             "$out/deltas/stable.3.manifest"); do
   printf 'X' | dd of="$out/deltas-tampered/$o" bs=1 seek=5 conv=notrunc status=none
 done
+# 2.0 rolling out over 7 days, half of them gone (about 10% of installs
+# offered it); and the same halted.
+release rollout 2.0 --rollout 7 --published "$(date -u -d '-84 hours' +%Y-%m-%dT%H:%M:%SZ)"
+cp -r "$out/rollout" "$out/rollout-halted"
+"$publish" halt --to "$out/rollout-halted" --key "$out/key.key" >/dev/null
 "$publish" release --from "$out/v2" --to "$out/other-key" --version 2.0 --product KelvoClient \
   --key "$out/other.key" >/dev/null
 release old 0.9

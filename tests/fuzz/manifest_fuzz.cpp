@@ -1,13 +1,16 @@
 // Arbitrary bytes as a release's manifest, signatures and embedded keys: each
 // parser refuses or accepts exactly the form its writer makes. The same bytes
-// as a release source's web address, and as the publisher's key files.
+// as a release source's web address, as the publisher's key files, and as
+// the records a client keeps in its client root, which its user may write.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "keyfile.h"
+#include "launch/release.h"
 #include "release/format.h"
+#include "release/rollout.h"
 #include "transport/web_address.h"
 
 namespace {
@@ -24,6 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   release::Manifest m;
   std::size_t file = 0;
+  SeenRecord seen;
+  if (ParseSeenRecord(bytes, seen)) {
+    Require(WriteSeenRecord(seen) == bytes, "a seen record is written back as it was");
+  }
+  std::uint32_t bucket = 0;
+  if (ParseBucket(bytes, bucket)) {
+    Require(bucket < release::kBuckets && std::to_string(bucket) + "\n" == bytes,
+            "a bucket within bounds, written back as it was");
+  }
   const LaunchCode code = release::ParseManifest(bytes, m, &file);
   if (code == LaunchOk) {
     Require(release::WriteManifest(m) == bytes, "an accepted manifest is written back as it was");

@@ -34,10 +34,14 @@ int Release(kl_char* text) {
   kl_release* release = 0;
   uint32_t needed = 0, refused = 0, count = 0;
   uint64_t bytes = 0, total = 0;
+  int32_t state = 0;
+  int64_t turn = 0;
   return KlCheckRelease(text, 0, text, text, text, text, &release, &refused) +
          KlCheckReleaseAs(text, 0, text, text, text, text, text, &release, &refused) +
          KlReleaseVersion(release, text, 8, &needed) + KlReleaseSizes(release, &count, &bytes, &total) +
          KlReleaseFileSizes(release, &bytes, &total) +
+         KlCheckReleaseWith(text, 0, text, text, text, text, text, KL_CHECK_EARLY, &release, &refused) +
+         KlReleaseRollout(release, &state, &turn) +
          KlReleaseChangedFile(release, 0, text, 8, &needed, &bytes) +
          KlFetchRelease(release, On, 0, &refused) + KlApplyRelease(release, &refused) +
          KlFreeRelease(release);

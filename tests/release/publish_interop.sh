@@ -72,10 +72,10 @@ check "Windows: sign elsewhere" win release --from "$(z "$work/v2")" --to "$(z "
 check "openssl signs the pending bytes" openssl dgst -sha256 -sign "$work/win.key" \
   -out "$work/rx.der" "$work/rx/stable.manifest.pending"
 check "and the pending compressed manifest" openssl dgst -sha256 -sign "$work/win.key" \
-  -out "$work/rx.2.der" "$work/rx/stable.2.manifest.pending"
+  -out "$work/rx.3.der" "$work/rx/stable.3.manifest.pending"
 [ "$(id -u)" -eq 0 ] && chown -R updater-wine: "$work"
 check "Windows attaches the DER signatures" win attach --to "$(z "$work/rx")" \
-  --signature "$(z "$work/rx.der")" --signature-2 "$(z "$work/rx.2.der")" \
+  --signature "$(z "$work/rx.der")" --signature-3 "$(z "$work/rx.3.der")" \
   --public "$(z "$work/win.pub")"
 check "Linux verifies the result" "$linux" verify "$work/rx" --public "$work/win.pub"
 

@@ -3,6 +3,7 @@
 #include "support/text.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -1380,6 +1381,12 @@ std::int32_t BCryptDestroyKey(Handle key) {
   if (!CryptoHandle(key, HandleKind::Key)) return kStatusInvalidHandle;
   g_handles.erase(static_cast<std::uintptr_t>(key));
   return kStatusSuccess;
+}
+
+std::int32_t BCryptGenRandom(std::uint8_t* buffer, std::uint32_t size) {
+  Record("BCryptGenRandom", {Dec(size)});
+  if (FailsNow("BCryptGenRandom")) return kStatusInvalidParameter;
+  return RAND_bytes(buffer, static_cast<int>(size)) == 1 ? kStatusSuccess : kStatusInvalidParameter;
 }
 
 std::uint32_t GetLastError() {

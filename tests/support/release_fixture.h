@@ -112,6 +112,22 @@ class ReleaseTest : public PlatformTest {
     SignWith(release::WriteManifest(m), {key_}, 2);
     manifest_ = m;
   }
+  // The release in format 3 beside format 1, each file stored as it is, with
+  // `rollout`, published at `published`: what publish release, halt and
+  // resume write. Returns the manifest's bytes as signed.
+  std::string PublishRollout(const std::string& version, const release::Rollout& rollout,
+                             std::int64_t published) {
+    Publish(version, version2_, rollout.started);
+    release::Manifest m = manifest_;
+    m.format = 3;
+    m.rollout = rollout;
+    m.published = published;
+    m.expires = published + 30 * 86400;
+    const std::string bytes = release::WriteManifest(m);
+    SignWith(bytes, {key_}, 3);
+    manifest_ = m;
+    return bytes;
+  }
   // A new key: its private PEM, and its text as a client embeds it.
   static std::string NewKey(WideString* text = nullptr) {
     std::string pem;
@@ -127,7 +143,9 @@ class ReleaseTest : public PlatformTest {
   void ServeOnWeb(const std::string& base) {
     for (const std::string& part : {kManifest, kSignature, kSignatures,
                                     release::ManifestPath("stable", 2),
-                                    release::SignaturesPath("stable", 2)}) {
+                                    release::SignaturesPath("stable", 2),
+                                    release::ManifestPath("stable", 3),
+                                    release::SignaturesPath("stable", 3)}) {
       if (const auto content = sim::ContentOf(InSource(part))) sim::World().web[base + part].body = *content;
     }
     for (const release::File& f : manifest_.files) {

@@ -124,7 +124,7 @@ TEST_F(ClientLaunchCTest, EveryCodeHasAText) {
   std::sort(texts.begin(), texts.end());
   EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
   KString untouched(4, u'#');
-  EXPECT_EQ(KlCodeText(KL_REFUSED_WINDOW + 1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
+  EXPECT_EQ(KlCodeText(KL_REFUSED_REPLAY + 1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(KlCodeText(-1, untouched.data(), 4, nullptr), KL_UNKNOWN_CODE);
   EXPECT_EQ(untouched, KString(4, u'#'));
 }

@@ -221,8 +221,11 @@ TEST_F(CompressedReleaseTest, AnInstallMatchingNoBaseOrAFolderOfFormatOneAloneFe
   Remove(demo::StagedFile(u"core.dll"));
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   ExpectStagedAsReleased();
-  // A folder a publisher wrote before format 2: the files as they are.
+  // A folder a publisher wrote before format 2, for an install that never
+  // saw a later format (one that did reads no older): the files as they are.
   Remove(InSource(release::ManifestPath("stable", 2)));
+  EXPECT_EQ(Check(), FailedReadSource);
+  Remove(WideString(demo::kClientRoot) + u"\\seen-stable");
   ASSERT_EQ(Check(), LaunchOk);
   EXPECT_EQ(checked_.manifest.format, 1);
   EXPECT_EQ(checked_.changedBytes, checked_.changedFileBytes);

@@ -64,13 +64,13 @@ class PublishTest : public ::testing::Test {
     return Run(args);
   }
   int Verify() { return Run({"verify", Path("out"), "--public", Path("rel.pub")}); }
-  // Both pending manifests signed by openssl with KEY.key, into AS.der and AS.2.der.
+  // Both pending manifests signed by openssl with KEY.key, into AS.der and AS.3.der.
   int SignPending(const std::string& key, const std::string& as) {
     int rc = 0;
-    for (const std::string format : {"", ".2"}) {
+    for (const std::string format : {"", ".3"}) {
       rc |= Shell("openssl dgst -sha256 -sign " + Path(key + ".key") + " -out " +
                   Path(as + format + ".der") + " " +
-                  Path("out/" + release::ManifestPath("stable", format.empty() ? 1 : 2) +
+                  Path("out/" + release::ManifestPath("stable", format.empty() ? 1 : 3) +
                        ".pending"));
     }
     return rc;
@@ -161,9 +161,9 @@ TEST_F(PublishTest, SeveralKeysSignEachReleaseForARotation) {
     ASSERT_EQ(SignPending(k, k), 0);
   }
   const auto attach = [&](const char* pub1, const char* pub2) {
-    return Run({"attach", "--to", Path("out"), "--signature", Path("rel.der"), "--signature-2",
-                Path("rel.2.der"), "--public", Path(pub1), "--signature", Path("new.der"),
-                "--signature-2", Path("new.2.der"), "--public", Path(pub2)});
+    return Run({"attach", "--to", Path("out"), "--signature", Path("rel.der"), "--signature-3",
+                Path("rel.3.der"), "--public", Path(pub1), "--signature", Path("new.der"),
+                "--signature-3", Path("new.3.der"), "--public", Path(pub2)});
   };
   EXPECT_EQ(attach("new.pub", "rel.pub"), 1) << "paired with the wrong keys";
   EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("rel.der")}), 2);
@@ -183,26 +183,26 @@ TEST_F(PublishTest, SigningElsewhereTakesDerOrRawFromTheRightKeyOnly) {
             0);
   // By another key: refused, nothing changes.
   ASSERT_EQ(SignPending("other", "other"), 0);
-  // NAME.EXT for the manifest, NAME.2.EXT for the compressed one.
+  // NAME.EXT for the manifest, NAME.3.EXT for the compressed one.
   const auto attach = [&](const std::string& name, const std::string& ext) {
-    return Run({"attach", "--to", Path("out"), "--signature", Path(name + ext), "--signature-2",
-                Path(name + ".2" + ext), "--public", Path("rel.pub")});
+    return Run({"attach", "--to", Path("out"), "--signature", Path(name + ext), "--signature-3",
+                Path(name + ".3" + ext), "--public", Path("rel.pub")});
   };
   EXPECT_EQ(attach("other", ".der"), 1);
   EXPECT_TRUE(fs::exists(pending));
   Write(dir_ / "junk.sig", "not a signature");
-  Write(dir_ / "junk.2.sig", "not a signature");
+  Write(dir_ / "junk.3.sig", "not a signature");
   EXPECT_EQ(attach("junk", ".sig"), 1);
   // As raw r||s, converted from openssl's DER; then verify.
   ASSERT_EQ(SignPending("rel", "ok"), 0);
-  for (const std::string name : {"ok", "ok.2"}) {
+  for (const std::string name : {"ok", "ok.3"}) {
     release::Signature raw{};
     const std::string der = Read(Path(name + ".der"));
     ASSERT_TRUE(release::ParseSignature(release::Bytes(der.begin(), der.end()), raw));
     Write(dir_ / (name + ".raw"), std::string(raw.begin(), raw.end()));
   }
   // Each signature must be of its own manifest.
-  EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("ok.2.raw"), "--signature-2",
+  EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("ok.3.raw"), "--signature-3",
                  Path("ok.raw"), "--public", Path("rel.pub")}),
             1);
   EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("ok.raw"), "--public",
@@ -364,7 +364,7 @@ TEST_F(PublishTest, EachChangedFileGetsDeltasFromTheReleasesBeforeAndVerifyDecod
   }
   EXPECT_NE(out_.find("3 deltas from 3 earlier releases"), std::string::npos) << out_;
   release::Manifest m;
-  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 2)), m),
+  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 3)), m),
             LaunchOk);
   const release::File& core = m.files[1];
   ASSERT_EQ(core.name, u"core.dll");
@@ -383,7 +383,7 @@ TEST_F(PublishTest, EachChangedFileGetsDeltasFromTheReleasesBeforeAndVerifyDecod
   Write(dir_ / "v2" / "core.dll", Program(256, 1001));
   ASSERT_EQ(Release("2.4", {"--deltas", "8"}), 0) << err_;
   release::Manifest again;
-  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 2)), again),
+  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 3)), again),
             LaunchOk);
   ASSERT_EQ(release::ParseManifest(Read(dir_ / "out/history/stable/2.1.manifest"), m), LaunchOk);
   EXPECT_EQ(again.files[1].whole, m.files[1].whole);
@@ -394,7 +394,7 @@ TEST_F(PublishTest, EachChangedFileGetsDeltasFromTheReleasesBeforeAndVerifyDecod
 
   // Verify finds a delta or a compressed file altered.
   ASSERT_EQ(Release("2.7"), 0) << err_;
-  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 2)), m),
+  ASSERT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 3)), m),
             LaunchOk);
   const fs::path delta = dir_ / "out" / release::StoredPath(m.files[1].deltas[0].object.sha256);
   const fs::path whole = dir_ / "out" / release::StoredPath(m.files[1].whole.sha256);
@@ -413,6 +413,69 @@ TEST_F(PublishTest, EachChangedFileGetsDeltasFromTheReleasesBeforeAndVerifyDecod
 // What the publisher writes it can read back, and it loses nothing it holds:
 // no name past the manifest's bound, no file stored through a failed write,
 // no key written over, no release folder reached through a link into --from.
+// A rollout over days in format 3: reported, halted and resumed by signing
+// the same release again later, here or elsewhere; format 1 stays as it was.
+TEST_F(PublishTest, ARolloutIsReportedHaltedAndResumedFromTheFolder) {
+  const auto packed = [&] {
+    release::Manifest m;
+    EXPECT_EQ(release::ParseManifest(Read(dir_ / "out" / release::ManifestPath("stable", 3)), m),
+              LaunchOk);
+    return m;
+  };
+  // A folder of format 2 from before: its manifest is removed, so that the
+  // clients that read it first fall back to format 1.
+  ASSERT_EQ(Release("1.9"), 0) << err_;
+  fs::copy_file(dir_ / "out" / release::ManifestPath("stable", 3),
+                dir_ / "out" / release::ManifestPath("stable", 2));
+  EXPECT_EQ(Release("2.0", {"--rollout", "366"}), 2);
+  ASSERT_EQ(Release("2.0", {"--rollout", "7"}), 0) << err_;
+  EXPECT_NE(out_.find("rolling out over 7 days"), std::string::npos) << out_;
+  EXPECT_FALSE(fs::exists(dir_ / "out" / release::ManifestPath("stable", 2)));
+  const release::Manifest first = packed();
+  EXPECT_EQ(first.rollout.days, 7);
+  EXPECT_EQ(first.rollout.started, first.published);
+  const std::string format1 = Read(dir_ / "out" / kManifest);
+  ASSERT_EQ(Run({"rollout", "--to", Path("out")}), 0) << err_;
+  EXPECT_NE(out_.find("1.00% of installs are offered it now"), std::string::npos) << out_;
+
+  const std::vector<std::string> key = {"--to", Path("out"), "--key", Path("rel.key")};
+  EXPECT_EQ(Run({"resume", key[0], key[1], key[2], key[3]}), 1) << "not halted";
+  ASSERT_EQ(Run({"halt", key[0], key[1], key[2], key[3]}), 0) << err_;
+  EXPECT_EQ(Run({"halt", key[0], key[1], key[2], key[3]}), 1) << "halted already";
+  const release::Manifest halted = packed();
+  EXPECT_TRUE(halted.rollout.halted);
+  EXPECT_EQ(halted.version, "2.0");
+  EXPECT_GT(halted.published, first.published);
+  EXPECT_EQ(halted.expires - halted.published, first.expires - first.published);
+  EXPECT_EQ(Read(dir_ / "out" / kManifest), format1);
+  EXPECT_EQ(Verify(), 0) << err_;
+  EXPECT_NE(out_.find("halted since"), std::string::npos) << out_;
+
+  // Resumed, signed elsewhere: the compressed manifest alone waits and is attached.
+  ASSERT_EQ(Run({"resume", "--to", Path("out"), "--sign-elsewhere", "--lifetime", "9"}), 0) << err_;
+  EXPECT_FALSE(fs::exists(Path("out/" + kManifest + ".pending")));
+  ASSERT_EQ(Shell("openssl dgst -sha256 -sign " + Path("rel.key") + " -out " + Path("r.der") +
+                  " " + Path("out/" + release::ManifestPath("stable", 3) + ".pending")),
+            0);
+  EXPECT_EQ(Run({"attach", "--to", Path("out"), "--signature", Path("r.der"), "--signature-3",
+                 Path("r.der"), "--public", Path("rel.pub")}),
+            2);
+  ASSERT_EQ(Run({"attach", "--to", Path("out"), "--signature-3", Path("r.der"), "--public",
+                 Path("rel.pub")}),
+            0)
+      << err_;
+  const release::Manifest resumed = packed();
+  EXPECT_FALSE(resumed.rollout.halted);
+  EXPECT_GT(resumed.published, halted.published);
+  EXPECT_EQ(resumed.expires, resumed.published + 9 * 86400);
+  EXPECT_EQ(resumed.rollout.started, first.rollout.started + resumed.published - halted.published);
+  EXPECT_EQ(Verify(), 0) << err_;
+  // The next release replaces it, newer than the version rolling out.
+  EXPECT_EQ(Release("2.0"), 1);
+  EXPECT_EQ(Release("2.1"), 0) << err_;
+  EXPECT_EQ(packed().rollout.days, 0);
+}
+
 TEST_F(PublishTest, WritesOnlyWhatReadsBackAndLosesNothing) {
   ASSERT_EQ(Release("2.0"), 0) << err_;
   const std::string served = Read(dir_ / "out" / kManifest);

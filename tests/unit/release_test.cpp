@@ -366,9 +366,9 @@ TEST_F(ReleaseTest, OverTheWebEachTransportFailureHasItsCode) {
   EXPECT_EQ(sim::CallsTo("WinHttpOpen").front().rfind("WinHttpOpen(\"KelvoClient/1.0\",", 0), 0u);
   ASSERT_EQ(FetchRelease(checked_), LaunchOk);
   EXPECT_EQ(sim::ContentOf(demo::StagedFile(u"lang\\de.pak")), "deutsch 2");
-  // Only the two formats' manifests (this folder has the first only), its
+  // Only the three formats' manifests (this folder has the first only), its
   // signatures and the two changed files were asked for.
-  EXPECT_EQ(sim::World().webRequests.size(), 5u);
+  EXPECT_EQ(sim::World().webRequests.size(), 6u);
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 
   // Each failure of the client's file leaves nothing under its name.

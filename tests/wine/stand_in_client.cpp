@@ -116,6 +116,14 @@ std::string UpdateFromRelease(const wchar_t* source, const wchar_t* key, std::ui
   CheckedRelease r;
   std::size_t file = kNoName;
   LaunchCode code = CheckRelease(q, r, &file);
+  // Up to date, and why: a rollout says whether and when this install's turn comes.
+  if (code == UpToDate) {
+    return Result("check", code, file) +
+           (r.rollout == RolloutState::Waiting ? "rollout waiting until " + release::FormatTime(r.turn)
+            : r.rollout == RolloutState::Halted ? std::string("rollout halted")
+                                                : std::string("rollout open")) +
+           "\n";
+  }
   if (code != LaunchOk) return Result("check", code, file);
   std::string fetched = "fetching " + std::to_string(r.changed.size()) + " of " +
                         std::to_string(r.manifest.files.size()) + " files, " +

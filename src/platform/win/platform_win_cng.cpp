@@ -75,4 +75,8 @@ std::int32_t BCryptVerifySignature(Handle key, const std::uint8_t* hash, std::ui
 
 std::int32_t BCryptDestroyKey(Handle key) { return ::BCryptDestroyKey(native(key)); }
 
+std::int32_t BCryptGenRandom(std::uint8_t* buffer, std::uint32_t size) {
+  return ::BCryptGenRandom(nullptr, buffer, size, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+}
+
 }  // namespace platform
