@@ -487,14 +487,13 @@ LaunchCode RecordedVersion(const WideString& folder, Block& block, std::string& 
 }
 
 // The channel's manifest, as it stands, once a signature by one of `keys`
-// holds: not one byte of it is parsed before. Format 2 where the folder has
-// it; format 1 where it was published before.
+// holds: not one byte of it is parsed before. The newest format the folder
+// has, down to `oldest`, and which one in `format`.
 LaunchCode ReadSignedManifest(ReleaseSource& source, Block& block, const std::string& channel,
                               const std::vector<release::PublicKey>& keys, int oldest,
                               std::string& manifest, release::Signatures& signatures,
                               int& format) {
-  // The newest format the folder has: one without an older format's files is
-  // not read for them once this install saw the newer.
+  // Once this install saw a newer format, a folder without it is not read.
   LaunchCode code = FailedReadSource;
   for (format = release::kNewestFormat; format >= std::max(oldest, 2); --format) {
     code = ReadBounded(source, block, release::ManifestPath(channel, format),
@@ -610,16 +609,6 @@ bool ReadSmall(const WideString& path, std::size_t bound, std::string& out) {
   return true;
 }
 
-// Digits as they are written: no sign, no leading zero.
-bool Decimal(const std::string& text, std::uint64_t& value) {
-  value = 0;
-  if (text.empty() || text.size() > 18 || (text[0] == '0' && text.size() > 1)) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return true;
-}
 
 // The install's place in every rollout, drawn once and kept in the client
 // root. The user may change it: it decides when a release is offered,
@@ -649,14 +638,14 @@ std::uint32_t Bucket(const WideString& root) {
   return bucket;
 }
 
-WideString SeenPath(const WideString& root, const std::string& channel) {
-  return root + u"\\" + kSeenFilePrefix + WideString(channel.begin(), channel.end());
+WideString SeenName(const std::string& channel) {
+  return kSeenFilePrefix + WideString(channel.begin(), channel.end());
 }
 
 SeenRecord ReadSeen(const WideString& root, const std::string& channel) {
   std::string text;
   SeenRecord seen;
-  if (!ReadSmall(SeenPath(root, channel), 256, text) || !ParseSeenRecord(text, seen)) {
+  if (!ReadSmall(root + u"\\" + SeenName(channel), 256, text) || !ParseSeenRecord(text, seen)) {
     return SeenRecord();
   }
   return seen;
@@ -672,8 +661,7 @@ int AgainstSeen(const release::Manifest& m, const SeenRecord& seen) {
 
 void RecordSeen(const WideString& root, const std::string& channel, const release::Manifest& m) {
   EnsureFolder(root);
-  StageWhole(root, SeenPath(root, channel).substr(root.size() + 1).c_str(),
-             WriteSeenRecord({m.version, m.published, m.format}));
+  StageWhole(root, SeenName(channel).c_str(), WriteSeenRecord({m.version, m.published, m.format}));
 }
 
 // Whether the release is offered to this install now, by its rollout.
@@ -731,8 +719,8 @@ LaunchCode CheckRelease(const ReleaseQuery& q, CheckedRelease& out, std::size_t*
     RecordSeen(root, channel, r.manifest);
   }
   Standing(r.manifest, root, q.early, r);
+  if (code == UpToDate) r.rollout = RolloutState::Open;  // installed already
   if (code == UpToDate || r.rollout != RolloutState::Open) {
-    r.rollout = code == UpToDate ? RolloutState::Open : r.rollout;
     out = std::move(r);
     return UpToDate;
   }
@@ -764,8 +752,9 @@ bool ParseSeenRecord(const std::string& text, SeenRecord& out) {
   if (second == std::string::npos || text.back() != '\n' ||
       !release::IsVersion(text.substr(0, first)) ||
       !release::ParseTime(text.substr(first + 1, second - first - 1), seen.published) ||
-      !Decimal(text.substr(second + 1, text.size() - second - 2), format) || format < 1 ||
-      format > static_cast<std::uint64_t>(release::kNewestFormat)) {
+      !release::ParseDecimal(text.substr(second + 1, text.size() - second - 2),
+                             static_cast<std::uint64_t>(release::kNewestFormat), format) ||
+      format < 1) {
     return false;
   }
   seen.version = text.substr(0, first);
@@ -776,8 +765,8 @@ bool ParseSeenRecord(const std::string& text, SeenRecord& out) {
 
 bool ParseBucket(const std::string& text, std::uint32_t& bucket) {
   std::uint64_t value = 0;
-  if (text.empty() || text.back() != '\n' || !Decimal(text.substr(0, text.size() - 1), value) ||
-      value >= release::kBuckets) {
+  if (text.empty() || text.back() != '\n' ||
+      !release::ParseDecimal(text.substr(0, text.size() - 1), release::kBuckets - 1, value)) {
     return false;
   }
   bucket = static_cast<std::uint32_t>(value);

@@ -27,16 +27,6 @@ constexpr std::size_t kWorstLineHead = kMaxPath - 1 + 2 + 9;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A decimal without sign or leading zero, within `max`.
-bool ParseDecimal(const std::string& text, std::uint64_t max, std::uint64_t& value) {
-  if (text.empty() || text.size() > 19 || (text[0] == '0' && text.size() > 1)) return false;
-  value = 0;
-  for (char c : text) {
-    if (!IsDigit(c)) return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return value <= max;
-}
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian), and back.
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -302,6 +292,16 @@ LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* f
   if (at != bytes.size()) return RefusedMalformed;
   out = std::move(m);
   return LaunchOk;
+}
+
+bool ParseDecimal(const std::string& text, std::uint64_t max, std::uint64_t& value) {
+  if (text.empty() || text.size() > 19 || (text[0] == '0' && text.size() > 1)) return false;
+  value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value <= max;
 }
 
 bool IsVersion(const std::string& text) {

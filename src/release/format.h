@@ -114,6 +114,8 @@ std::string WriteManifest(const Manifest& manifest);
 // read; a format it does not know is malformed.
 LaunchCode ParseManifest(const std::string& bytes, Manifest& out, std::size_t* file = nullptr);
 
+// A decimal without sign or leading zero, of at most 19 digits, within `max`.
+bool ParseDecimal(const std::string& text, std::uint64_t max, std::uint64_t& value);
 // Dotted decimal numbers ("2", "2.0.11"), at most 8 of at most 9 digits.
 bool IsVersion(const std::string& text);
 // <0, 0, >0; numerically, missing parts read as 0 (2.0 equals 2).
