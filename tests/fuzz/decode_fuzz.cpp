@@ -3,12 +3,15 @@
 // sizes the first byte picks. The decoder never writes past what its sink
 // takes, never asks for a window past the bound, and ends with a code. Decoded
 // in place into a whole buffer, a frame makes the same bytes as streamed, or
-// is refused for its size where it does not fit.
+// is refused for its size where it does not fit or says it would not (the
+// streaming decoder may let a frame whose declared size lies end early).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include <zstd.h>
 
 #include "launch/decode.h"
 
@@ -71,7 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(placed == LaunchOk || placed == RefusedFileHash || placed == RefusedWindow ||
                 placed == RefusedFileSize,
             "a known code in place");
-    if (whole && streamed.size() <= kWhole) {
+    const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
+    const bool fits = declared == ZSTD_CONTENTSIZE_UNKNOWN || declared <= kWhole;
+    if (whole && streamed.size() <= kWhole && !fits) {
+      Require(placed == RefusedFileSize, "a frame declared past the buffer is refused for its size");
+    } else if (whole && streamed.size() <= kWhole) {
       Require(placed == LaunchOk && inPlace.Done(), "what streams decodes in place");
       Require(streamed == std::string(reinterpret_cast<const char*>(file), made),
               "the same bytes in place");
